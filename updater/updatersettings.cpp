@@ -1,0 +1,26 @@
+#include "updatersettings.h"
+
+UpdaterSettings::UpdaterSettings()
+{
+    reset();
+}
+
+UpdaterSettings &UpdaterSettings::instance()
+{
+    static UpdaterSettings settings;
+    return settings;
+}
+
+QString UpdaterSettings::defaultUpdateUrl()
+{
+    return QStringLiteral("http://localhost/brevlane/.update2/.version");
+}
+
+void UpdaterSettings::reset()
+{
+    callbackPath = QStringLiteral("Kandemar.exe");
+    localManifestPath = QStringLiteral("manifest.xml");
+    distantManifestPath.clear();
+    updateUrl = defaultUpdateUrl();
+    destinationDir.clear();
+}
