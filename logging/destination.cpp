@@ -1,0 +1,8 @@
+#include "destination.h"
+
+namespace Logging {
+
+// Defined out of line so the vtable has one home.
+Destination::~Destination() = default;
+
+} // namespace Logging

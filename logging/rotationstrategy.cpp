@@ -1,0 +1,7 @@
+#include "rotationstrategy.h"
+
+namespace Logging {
+
+RotationStrategy::~RotationStrategy() = default;
+
+} // namespace Logging

@@ -1,0 +1,88 @@
+#include "sizerotationstrategy.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace Logging {
+
+namespace {
+
+void reportProblem(const QString &text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stderr);
+}
+
+} // namespace
+
+void SizeRotationStrategy::initFromFile(const QFile &file)
+{
+    m_fileName = file.fileName();
+    // An appended-to log already holds this much.
+    m_currentSize = QFile(m_fileName).size();
+}
+
+void SizeRotationStrategy::countMessage(const QString &record)
+{
+    m_currentSize += record.toUtf8().size();
+}
+
+bool SizeRotationStrategy::isRotationDue()
+{
+    return m_currentSize > m_maxSize;
+}
+
+QString SizeRotationStrategy::backupName(int index) const
+{
+    return m_fileName + QStringLiteral(".%1").arg(index);
+}
+
+void SizeRotationStrategy::rotate()
+{
+    if (m_backupsCount == 0) {
+        if (!QFile::remove(m_fileName))
+            reportProblem(QStringLiteral("Log: backup delete failed ") + m_fileName);
+        return;
+    }
+
+    // Only the unbroken run from backup 1 moves up; a backup past a gap, or
+    // numbered above the count, is left alone. With every backup present
+    // the oldest is overwritten by the one below it.
+    int shiftStart = 0;
+    for (int i = 1; i <= m_backupsCount; ++i) {
+        if (!QFile::exists(backupName(i)))
+            break;
+        shiftStart = std::min(i, m_backupsCount - 1);
+    }
+
+    for (int i = shiftStart; i >= 1; --i) {
+        QFile::remove(backupName(i + 1));
+        if (!QFile::rename(backupName(i), backupName(i + 1)))
+            reportProblem(QStringLiteral("Log: could not rename backup ") + backupName(i)
+                          + QStringLiteral(" to ") + backupName(i + 1));
+    }
+
+    if (QFile::exists(backupName(1)))
+        QFile::remove(backupName(1));
+    if (!QFile::rename(m_fileName, backupName(1)))
+        reportProblem(QStringLiteral("Log: could not rename log ") + m_fileName
+                      + QStringLiteral(" to ") + backupName(1));
+}
+
+QIODevice::OpenMode SizeRotationStrategy::openModeFlag()
+{
+    return QIODevice::Append;
+}
+
+void SizeRotationStrategy::setMaximumSize(qint64 size)
+{
+    m_maxSize = size;
+}
+
+void SizeRotationStrategy::setBackupCount(int backups)
+{
+    m_backupsCount = std::min(backups, MaxBackups);
+}
+
+} // namespace Logging
