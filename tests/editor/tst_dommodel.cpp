@@ -1,0 +1,257 @@
+#include "dommodel.h"
+
+#include <QAbstractItemModelTester>
+#include <QDateTime>
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+
+// A directory "bin" with three entries; the last one is a directory holding a file.
+const char *const manifestXml =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<UPDATE_STRUCTURE name=\"ROOT\" crc=\"0123\" date=\"2014-03-07T09:05:31.250\">\n"
+    "<!-- built by hand -->\n"
+    "<directory name=\"bin\">\n"
+    "<file name=\"a.dll\" crc=\"aa\" size=\"12345\" url=\"bin/a.dll\" date=\"2014-03-07T09:05:31.250\" version=\"1.2\"/>\n"
+    "<file name=\"b.dll\" crc=\"line1&#10;line2\" size=\"abc\" url=\"bin/b.dll\"/>\n"
+    "<directory name=\"plugins\"><file name=\"p.dll\" size=\"3000000000\" url=\"bin/plugins/p.dll\"/></directory>\n"
+    "</directory>\n"
+    "<file name=\"notes.txt\">some text</file>\n"
+    "</UPDATE_STRUCTURE>\n";
+
+QDomDocument loadManifest()
+{
+    QDomDocument document;
+    QString error;
+    if (!document.setContent(QByteArray(manifestXml), &error))
+        qFatal("test manifest does not parse: %s", qPrintable(error));
+    return document;
+}
+
+} // namespace
+
+class TestDomModel : public QObject
+{
+    Q_OBJECT
+
+private:
+    // Index of the "bin" directory: row 1 under the root element, which is row 1 at top level.
+    static QModelIndex binIndex(const DomModel &model)
+    {
+        return model.index(1, 0, model.index(1, 0));
+    }
+
+private slots:
+    void passesContractChecker()
+    {
+        DomModel model(loadManifest());
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        // The tester re-checks the model on every change; walk into the tree and remove rows.
+        const QModelIndex bin = binIndex(model);
+        QCOMPARE(model.rowCount(bin), 3);
+        QVERIFY(model.removeRow(0, bin));
+        QVERIFY(model.setData(model.index(0, DomModel::NameColumn, bin), QStringLiteral("c.dll")));
+        QVERIFY(model.removeRow(1, model.index(1, 0)));
+    }
+
+    void nonElementNodesMakeRows()
+    {
+        DomModel model(loadManifest());
+        QCOMPARE(model.rowCount(), 2); // the declaration and the root element
+        const QModelIndex declaration = model.index(0, 0);
+        QVERIFY(declaration.isValid());
+        for (int column : {DomModel::NameColumn, DomModel::VersionColumn, DomModel::UrlColumn, DomModel::CrcColumn})
+            QCOMPARE(model.index(0, column).data().toString(), QString());
+        QVERIFY(!model.index(0, DomModel::DateColumn).data().toDateTime().isValid());
+        QCOMPARE(model.index(0, DomModel::SizeColumn).data().toLongLong(), 0);
+
+        const QModelIndex rootElement = model.index(1, 0);
+        QCOMPARE(model.rowCount(rootElement), 3); // comment, bin, notes.txt
+        QCOMPARE(model.index(0, 0, rootElement).data().toString(), QString());
+        const QModelIndex notes = model.index(2, 0, rootElement);
+        QCOMPARE(notes.data().toString(), QStringLiteral("notes.txt"));
+        QCOMPARE(model.rowCount(notes), 1); // its text node
+        QCOMPARE(model.index(0, 0, notes).parent(), notes);
+
+        // Nodes without attributes cannot take a value, and say so.
+        const QModelIndex comment = model.index(0, DomModel::NameColumn, rootElement);
+        QVERIFY(!(model.flags(comment) & Qt::ItemIsEditable));
+        QVERIFY(!model.setData(comment, QStringLiteral("x")));
+        QVERIFY(model.flags(notes) & Qt::ItemIsEditable);
+    }
+
+    void headers_data()
+    {
+        QTest::addColumn<int>("section");
+        QTest::addColumn<QString>("text");
+        const char *texts[] = {"Name", "Date", "Version", "Url", "Size", "crc"};
+        for (int i = 0; i < 6; ++i)
+            QTest::newRow(texts[i]) << i << QString::fromLatin1(texts[i]);
+    }
+
+    void headers()
+    {
+        QFETCH(int, section);
+        QFETCH(QString, text);
+        DomModel model(loadManifest());
+        QCOMPARE(model.columnCount(), 6);
+        QCOMPARE(model.columnCount(binIndex(model)), 6);
+        QCOMPARE(model.headerData(section, Qt::Horizontal).toString(), text);
+        QVERIFY(!model.headerData(section, Qt::Horizontal, Qt::ToolTipRole).isValid());
+        QVERIFY(!model.headerData(section, Qt::Vertical).isValid());
+        QVERIFY(!model.headerData(6, Qt::Horizontal).isValid());
+    }
+
+    void columnValues_data()
+    {
+        QTest::addColumn<QList<int>>("path");
+        QTest::addColumn<int>("column");
+        QTest::addColumn<QVariant>("value");
+        const QList<int> a{1, 1, 0}, b{1, 1, 1}, p{1, 1, 2, 0};
+        QTest::newRow("name") << a << int(DomModel::NameColumn) << QVariant(QStringLiteral("a.dll"));
+        QTest::newRow("date") << a << int(DomModel::DateColumn)
+                              << QVariant(QDateTime(QDate(2014, 3, 7), QTime(9, 5, 31, 250)));
+        QTest::newRow("version") << a << int(DomModel::VersionColumn) << QVariant(QStringLiteral("1.2"));
+        QTest::newRow("url") << a << int(DomModel::UrlColumn) << QVariant(QStringLiteral("bin/a.dll"));
+        QTest::newRow("size") << a << int(DomModel::SizeColumn) << QVariant(qlonglong(12345));
+        QTest::newRow("size not a number") << b << int(DomModel::SizeColumn) << QVariant(qlonglong(0));
+        QTest::newRow("size past 2 GiB") << p << int(DomModel::SizeColumn) << QVariant(qlonglong(3000000000LL));
+        QTest::newRow("size absent") << QList<int>{1, 1} << int(DomModel::SizeColumn) << QVariant(qlonglong(0));
+        QTest::newRow("crc on one line") << b << int(DomModel::CrcColumn) << QVariant(QStringLiteral("line1line2"));
+        QTest::newRow("version absent") << b << int(DomModel::VersionColumn) << QVariant(QString());
+    }
+
+    void columnValues()
+    {
+        QFETCH(QList<int>, path);
+        QFETCH(int, column);
+        QFETCH(QVariant, value);
+        DomModel model(loadManifest());
+        QModelIndex index;
+        for (int row : path)
+            index = model.index(row, 0, index);
+        index = index.sibling(index.row(), column);
+        QVERIFY(index.isValid());
+        QCOMPARE(index.data(Qt::DisplayRole), value);
+        QCOMPARE(index.data(Qt::EditRole), value);
+        QVERIFY(!index.data(Qt::ToolTipRole).isValid());
+    }
+
+    void editsReachTheDocument()
+    {
+        QDomDocument document = loadManifest();
+        DomModel model(document);
+        const QModelIndex bin = binIndex(model);
+        QDomElement a = document.documentElement().firstChildElement().firstChildElement();
+        QCOMPARE(a.attribute("name"), QStringLiteral("a.dll"));
+        QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+
+        const QModelIndex date = model.index(0, DomModel::DateColumn, bin);
+        QVERIFY(model.setData(date, date.data(Qt::EditRole)));
+        QCOMPARE(a.attribute("date"), QStringLiteral("2014-03-07T09:05:31"));
+
+        const QModelIndex size = model.index(0, DomModel::SizeColumn, bin);
+        QVERIFY(model.setData(size, QStringLiteral("12a")));
+        QCOMPARE(a.attribute("size"), QStringLiteral("12a"));
+        QCOMPARE(size.data().toLongLong(), 0);
+        QCOMPARE(changed.count(), 2);
+        QCOMPARE(changed.last().at(0).toModelIndex(), size);
+
+        // The crc column shows one line, but the stored value is left as it was.
+        QDomElement b = a.nextSiblingElement();
+        QCOMPARE(b.attribute("crc"), QStringLiteral("line1\nline2"));
+
+        QVERIFY(!model.setData(QModelIndex(), QStringLiteral("x")));
+        QVERIFY(!model.setData(size, QStringLiteral("1"), Qt::DecorationRole));
+        QCOMPARE(a.attribute("size"), QStringLiteral("12a"));
+    }
+
+    void removingARowRekeysLaterItems()
+    {
+        QDomDocument document = loadManifest();
+        DomModel model(document);
+        const QModelIndex bin = binIndex(model);
+        // Let the view-side items exist for all three rows and for the grandchild.
+        const QPersistentModelIndex plugins = model.index(2, 0, bin);
+        QCOMPARE(model.index(0, 0, plugins).data().toString(), QStringLiteral("p.dll"));
+        QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
+
+        QVERIFY(model.removeRow(1, bin));
+        QCOMPARE(removed.count(), 1);
+        QCOMPARE(model.rowCount(bin), 2);
+        QCOMPARE(plugins.row(), 1);
+        QCOMPARE(model.index(1, 0, bin).data().toString(), QStringLiteral("plugins"));
+        const QModelIndex p = model.index(0, 0, model.index(1, 0, bin));
+        QCOMPARE(p.data().toString(), QStringLiteral("p.dll"));
+        QCOMPARE(p.parent().row(), 1);
+        QCOMPARE(p.parent().data().toString(), QStringLiteral("plugins"));
+        // The node left the document too.
+        const QDomElement binElement = document.documentElement().firstChildElement();
+        QCOMPARE(binElement.childNodes().count(), 2);
+        QCOMPARE(binElement.lastChild().toElement().attribute("name"), QStringLiteral("plugins"));
+    }
+
+    void removingTheLastChildLeavesNoStaleItem()
+    {
+        QDomDocument document = loadManifest();
+        DomModel model(document);
+        const QModelIndex bin = binIndex(model);
+        QCOMPARE(model.index(2, 0, bin).data().toString(), QStringLiteral("plugins"));
+        QVERIFY(model.removeRow(2, bin));
+        QVERIFY(!model.index(2, 0, bin).isValid());
+
+        QDomElement fresh = document.createElement("file");
+        fresh.setAttribute("name", "fresh.dll");
+        document.documentElement().firstChildElement().appendChild(fresh);
+        const QModelIndex added = model.index(2, 0, bin);
+        QCOMPARE(added.data().toString(), QStringLiteral("fresh.dll"));
+        QCOMPARE(model.rowCount(added), 0);
+    }
+
+    void removeRowsHonoursTheCount_data()
+    {
+        QTest::addColumn<int>("row");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<bool>("result");
+        QTest::addColumn<QStringList>("left");
+        QTest::newRow("one") << 0 << 1 << true << QStringList{"b.dll", "plugins"};
+        QTest::newRow("two") << 0 << 2 << true << QStringList{"plugins"};
+        QTest::newRow("all") << 0 << 3 << true << QStringList{};
+        QTest::newRow("past the end") << 0 << 5 << false << QStringList{"a.dll", "b.dll", "plugins"};
+        QTest::newRow("no such row") << 3 << 1 << false << QStringList{"a.dll", "b.dll", "plugins"};
+        QTest::newRow("negative") << -1 << 1 << false << QStringList{"a.dll", "b.dll", "plugins"};
+        QTest::newRow("zero rows") << 1 << 0 << false << QStringList{"a.dll", "b.dll", "plugins"};
+    }
+
+    void removeRowsHonoursTheCount()
+    {
+        QFETCH(int, row);
+        QFETCH(int, count);
+        QFETCH(bool, result);
+        QFETCH(QStringList, left);
+        DomModel model(loadManifest());
+        const QModelIndex bin = binIndex(model);
+        QCOMPARE(model.removeRows(row, count, bin), result);
+        QStringList names;
+        for (int i = 0; i < model.rowCount(bin); ++i)
+            names << model.index(i, 0, bin).data().toString();
+        QCOMPARE(names, left);
+    }
+
+    void invalidIndexes()
+    {
+        DomModel model(loadManifest());
+        QVERIFY(!model.index(2, 0).isValid());
+        QVERIFY(!model.index(0, 6).isValid());
+        QVERIFY(!model.index(-1, 0).isValid());
+        QVERIFY(!model.parent(QModelIndex()).isValid());
+        QVERIFY(!model.parent(model.index(1, 0)).isValid());
+        QCOMPARE(model.rowCount(model.index(1, 3)), 0);
+        QVERIFY(!model.data(QModelIndex()).isValid());
+        QCOMPARE(model.flags(QModelIndex()), Qt::NoItemFlags);
+    }
+};
+
+QTEST_MAIN(TestDomModel)
+#include "tst_dommodel.moc"
