@@ -1,0 +1,90 @@
+#include "filechecksum.h"
+
+#include <QFile>
+
+#include <openssl/evp.h>
+
+#include <memory>
+
+namespace {
+
+// Small reads keep memory flat whatever the file size; QFile buffers
+// underneath, so they do not turn into small system calls.
+constexpr qint64 kChunkSize = 1024;
+
+// libcrypto uses the processor's hashing instructions where it can, which
+// makes it markedly faster than QCryptographicHash for SHA-1.
+const EVP_MD *opensslDigest(QCryptographicHash::Algorithm algorithm)
+{
+    switch (algorithm) {
+    case QCryptographicHash::Sha1:
+        return EVP_sha1();
+    case QCryptographicHash::Md5:
+        return EVP_md5();
+    case QCryptographicHash::Sha224:
+        return EVP_sha224();
+    case QCryptographicHash::Sha256:
+        return EVP_sha256();
+    case QCryptographicHash::Sha384:
+        return EVP_sha384();
+    case QCryptographicHash::Sha512:
+        return EVP_sha512();
+    default:
+        return nullptr;
+    }
+}
+
+struct DigestContextDeleter
+{
+    void operator()(EVP_MD_CTX *context) const { EVP_MD_CTX_free(context); }
+};
+using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextDeleter>;
+
+// Feeds the whole file to `add`; false when a read fails part-way, so a
+// truncated read is never reported as the checksum of the file.
+template<typename AddChunk>
+bool readInChunks(QFile &file, AddChunk add)
+{
+    char buffer[kChunkSize];
+    for (;;) {
+        const qint64 count = file.read(buffer, kChunkSize);
+        if (count < 0)
+            return false;
+        if (count == 0)
+            return true;
+        add(buffer, count);
+    }
+}
+
+QString qtChecksum(QFile &file, QCryptographicHash::Algorithm algorithm)
+{
+    QCryptographicHash hash(algorithm);
+    if (!readInChunks(file, [&](const char *data, qint64 size) { hash.addData(data, int(size)); }))
+        return QString();
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+} // namespace
+
+QString fileChecksum(const QString &path, QCryptographicHash::Algorithm algorithm)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+
+    const EVP_MD *md = opensslDigest(algorithm);
+    DigestContext context(md ? EVP_MD_CTX_new() : nullptr);
+    if (!context || EVP_DigestInit_ex(context.get(), md, nullptr) != 1)
+        return qtChecksum(file, algorithm);
+
+    bool updated = true;
+    const bool complete = readInChunks(file, [&](const char *data, qint64 size) {
+        updated = updated && EVP_DigestUpdate(context.get(), data, size_t(size)) == 1;
+    });
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    if (!complete || !updated || EVP_DigestFinal_ex(context.get(), digest, &digestLength) != 1)
+        return QString();
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char *>(digest), int(digestLength)).toHex());
+}
