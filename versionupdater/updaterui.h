@@ -1,0 +1,48 @@
+#ifndef UPDATERUI_H
+#define UPDATERUI_H
+
+#include <QMainWindow>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class updaterHandler;
+
+namespace Ui {
+class UpdaterUI;
+}
+using UpdaterUIForm = Ui::UpdaterUI;
+
+// The only window of versionupdater: reads the command line, asks the
+// server for the version list, queues what is newer and offers a restart.
+class UpdaterUI : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    // Reads the process arguments.
+    explicit UpdaterUI(QWidget *parent = nullptr);
+    // Reads the given arguments (the first one is the program path).
+    explicit UpdaterUI(const QStringList &arguments, QWidget *parent = nullptr);
+    ~UpdaterUI() override;
+
+private slots:
+    void downloadReady(QUrl source, int remainingDownloads);
+    void downloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void updateFinished(bool success);
+    bool fileHasUpdate(QString line);
+    void staticUpdateReady(QNetworkReply *reply);
+    void on_restartButton_clicked();
+
+private:
+    bool parseCommandLine(const QStringList &arguments);
+    void warn(const QString &text);
+    void showEndButton();
+
+    UpdaterUIForm *m_form;
+    updaterHandler *m_handler = nullptr; // lives until the process ends
+};
+
+#endif // UPDATERUI_H
