@@ -26,6 +26,11 @@ QDomDocument DomModel::document() const
     return m_document;
 }
 
+QDomNode DomModel::node(const QModelIndex &index) const
+{
+    return index.isValid() ? itemFor(index)->node() : QDomNode();
+}
+
 DomNodeItem *DomModel::itemFor(const QModelIndex &index) const
 {
     return index.isValid() ? static_cast<DomNodeItem *>(index.internalPointer()) : m_root;

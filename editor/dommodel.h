@@ -22,6 +22,8 @@ public:
 
     // A handle on the shown document; it shares its tree with the model.
     QDomDocument document() const;
+    // The node a row stands for; a null node for an invalid index.
+    QDomNode node(const QModelIndex &index) const;
 
     QModelIndex index(int row, int column, const QModelIndex &parent = QModelIndex()) const override;
     QModelIndex parent(const QModelIndex &child) const override;
