@@ -1,0 +1,34 @@
+#ifndef STARTUPCHECK_H
+#define STARTUPCHECK_H
+
+#include <QString>
+#include <QStringList>
+
+class QWidget;
+
+// Decides at start-up whether an update can run. The command line fills
+// UpdaterSettings; each recoverable problem is shown in a "Launch warning."
+// box and parsing goes on with a default, a fatal one in a "Critical error"
+// box followed by two Error records. Ending the process is the caller's job.
+class StartupCheck
+{
+public:
+    // arguments as QCoreApplication::arguments() gives them, program path
+    // first; the boxes are modal on boxParent.
+    StartupCheck(QWidget *boxParent, const QStringList &arguments);
+
+    // False only when the distant manifest does not exist; parsing stops there.
+    bool parseCommandLine();
+
+    // Empty when an update can run; otherwise the fatal error's text,
+    // already shown and logged.
+    QString run();
+
+private:
+    void warn(const QString &text) const;
+
+    QWidget *m_boxParent;
+    QStringList m_arguments;
+};
+
+#endif // STARTUPCHECK_H
