@@ -1,0 +1,398 @@
+#include "folderscanner.h"
+#include "httptestserver.h"
+#include "log.h"
+#include "manifest.h"
+#include "safepath.h"
+#include "updatemanager.h"
+#include "updatersettings.h"
+
+#include <QDirIterator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+// Relative path -> content; a path ending in "/" is an empty directory.
+using Tree = QMap<QString, QByteArray>;
+
+void writeTree(const QString &root, const Tree &tree)
+{
+    QDir().mkpath(root);
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
+        const QString path = root + QLatin1Char('/') + it.key();
+        QDir().mkpath(QFileInfo(path).path());
+        if (it.key().endsWith(QLatin1Char('/'))) {
+            QDir().mkpath(path);
+        } else {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(it.value());
+        }
+    }
+}
+
+Tree readTree(const QString &root)
+{
+    Tree tree;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString rel = QDir(root).relativeFilePath(path);
+        if (it.fileInfo().isDir()) {
+            if (QDir(path).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden))
+                tree.insert(rel + QLatin1Char('/'), QByteArray());
+        } else {
+            QFile f(path);
+            f.open(QIODevice::ReadOnly);
+            tree.insert(rel, f.readAll());
+        }
+    }
+    return tree;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+struct CaptureDestination : Logging::Destination
+{
+    QStringList records;
+    void write(const QString &record, Logging::LogLevel) override { records << record; }
+    bool isValid() const override { return true; }
+    int count(const QString &level, const QString &text) const
+    {
+        int n = 0;
+        for (const QString &r : records)
+            n += r.trimmed().startsWith(level) && r.contains(text);
+        return n;
+    }
+};
+
+const Tree installedTree{{"keep.txt", "same"},        {"change.txt", "old"},   {"gone.txt", "bye"},
+                         {"olddir/x.txt", "x"},       {"sub/inner.txt", "in1"}};
+const Tree releaseTree{{"keep.txt", "same"},          {"change.txt", "new content"},
+                       {"a+b.dll", "plus"},           {"sub/inner.txt", "in2"},
+                       {"newdir/deep/f.txt", "deep"}, {"emptydir/", ""}};
+// In the order of the comparison, which follows the distant manifest.
+const QList<QByteArray> releaseRequests{"newdir/deep/f.txt", "sub/inner.txt", "a+b.dll", "change.txt"};
+
+} // namespace
+
+class TestUpdateManager : public QObject
+{
+    Q_OBJECT
+
+    QSharedPointer<CaptureDestination> log{new CaptureDestination};
+    QScopedPointer<QTemporaryDir> tmp;
+    QScopedPointer<HttpTestServer> server;
+    QString installed, release, localManifest, distantManifest;
+    std::function<bool(const QByteArray &, httplib::Response &)> fault; // true: answered
+
+    // Lays out an installation, a release, both manifests and a server
+    // that serves the release folder.
+    void prepare(const Tree &installedFiles, const Tree &releaseFiles)
+    {
+        tmp.reset(new QTemporaryDir);
+        installed = tmp->path() + QStringLiteral("/app");
+        release = tmp->path() + QStringLiteral("/release");
+        localManifest = tmp->path() + QStringLiteral("/manifest.xml");
+        distantManifest = tmp->path() + QStringLiteral("/distant.xml");
+        writeTree(installed, installedFiles);
+        writeTree(release, releaseFiles);
+        QDomDocument distant = FolderScanner().scan(release);
+        distant.documentElement().setAttribute(QStringLiteral("version"), QStringLiteral("2.0"));
+        QVERIFY(saveManifestDocument(distantManifest, distant));
+        QDomDocument local = FolderScanner().scan(installed);
+        local.documentElement().setAttribute(QStringLiteral("version"), QStringLiteral("1.0"));
+        QVERIFY(saveManifestDocument(localManifest, local));
+
+        fault = nullptr;
+        server.reset(new HttpTestServer);
+        const QString folder = release;
+        server->setHandler([this, folder](const HttpTestServer::Received &r, httplib::Response &res) {
+            if (fault && fault(r.request, res))
+                return;
+            QFile f(folder + QLatin1Char('/') + QString::fromUtf8(r.request));
+            if (r.request != "CLOSE" && f.open(QIODevice::ReadOnly))
+                res.set_content(f.readAll().toStdString(), "application/octet-stream");
+        });
+
+        UpdaterSettings &s = UpdaterSettings::instance();
+        s.reset();
+        s.localManifestPath = localManifest;
+        s.distantManifestPath = distantManifest;
+        s.updateUrl = server->url();
+        s.destinationDir = installed;
+        log->records.clear();
+    }
+
+    // Runs the manager until the run is reported and the close request answered.
+    QList<int> run(UpdateManager &manager, int reports = 1)
+    {
+        QSignalSpy finished(&manager, &UpdateManager::fileDownloadsFinished);
+        manager.start();
+        // A run that never ends shows as missing counts in the caller's check.
+        (void)QTest::qWaitFor([&] { return finished.count() >= reports && !manager.closeRequestPending(); }, 20000);
+        QList<int> counts;
+        for (const QList<QVariant> &args : finished)
+            counts << args.at(0).toInt();
+        return counts;
+    }
+
+    QList<QByteArray> fileRequests() const
+    {
+        QList<QByteArray> names = server->requestNames();
+        names.removeAll("CLOSE");
+        return names;
+    }
+
+    QList<QByteArray> closeBodies() const
+    {
+        QList<QByteArray> bodies;
+        for (const auto &r : server->requests())
+            if (r.request == "CLOSE")
+                bodies << r.body;
+        return bodies;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        Logging::Logger::instance().setLevel(Logging::Trace);
+        Logging::Logger::instance().addDestination(log);
+    }
+    void safeEntryNames_data();
+    void safeEntryNames();
+    void wholeRun_data();
+    void wholeRun();
+    void refusesUnusableDistantManifest_data();
+    void refusesUnusableDistantManifest();
+    void unusableLocalManifest_data();
+    void unusableLocalManifest();
+    void unsafeEntriesAreNeverTouched();
+    void cancelDuringRun();
+};
+
+void TestUpdateManager::safeEntryNames_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("safe");
+    const QStringList unsafe{"", ".", "..", "...", ". .", "a/b", "/abs", "a\\b", "\\\\srv", "C:", "C:x",
+                             "x:stream", QStringLiteral("a") + QChar(0)};
+    for (const QString &n : unsafe)
+        QTest::newRow(qPrintable(QStringLiteral("unsafe '%1'").arg(n))) << n << false;
+    for (const char *n : {"ok.txt", ".hidden", "a..b", "a+b.dll", "é"})
+        QTest::newRow(qPrintable(QStringLiteral("safe '%1'").arg(n))) << QString::fromUtf8(n) << true;
+}
+
+void TestUpdateManager::safeEntryNames()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, safe);
+    QCOMPARE(isSafeEntryName(name), safe);
+}
+
+enum Fault { NoFault, CorruptAlways, Error500Once };
+Q_DECLARE_METATYPE(Fault)
+
+void TestUpdateManager::wholeRun_data()
+{
+    QTest::addColumn<bool>("upToDate");
+    QTest::addColumn<Fault>("faultKind");
+    QTest::addColumn<int>("errors");
+    QTest::addColumn<QByteArray>("version");
+    QTest::addColumn<QList<QByteArray>>("requests");
+    const QList<QByteArray> thrice = releaseRequests + QList<QByteArray>{"change.txt", "change.txt"};
+    QTest::newRow("new, changed and removed") << false << NoFault << 0 << QByteArray("2.0") << releaseRequests;
+    QTest::newRow("nothing to do") << true << NoFault << 0 << QByteArray("2.0") << QList<QByteArray>();
+    QTest::newRow("checksum never matches") << false << CorruptAlways << 1 << QByteArray("2.0__1") << thrice;
+    const QList<QByteArray> twice = releaseRequests + QList<QByteArray>{"change.txt"};
+    QTest::newRow("failure then success") << false << Error500Once << 0 << QByteArray("2.0") << twice;
+}
+
+void TestUpdateManager::wholeRun()
+{
+    QFETCH(bool, upToDate);
+    QFETCH(Fault, faultKind);
+    QFETCH(int, errors);
+    QFETCH(QByteArray, version);
+    QFETCH(QList<QByteArray>, requests);
+    prepare(upToDate ? releaseTree : installedTree, releaseTree);
+    auto failures = std::make_shared<std::atomic<int>>(0);
+    if (faultKind != NoFault) {
+        fault = [=](const QByteArray &name, httplib::Response &res) {
+            if (name != "change.txt")
+                return false;
+            if (faultKind == CorruptAlways)
+                res.set_content("tampered", "text/plain");
+            else if ((*failures)++ == 0)
+                res.status = 500;
+            else
+                return false;
+            return true;
+        };
+    }
+    UpdateManager manager;
+    QCOMPARE(run(manager), QList<int>{errors});
+
+    // What the server saw: the files in comparison order, then one close request.
+    QCOMPARE(fileRequests(), requests);
+    QCOMPARE(server->requestNames().last(), QByteArray("CLOSE"));
+    QCOMPARE(closeBodies(), QList<QByteArray>{"version=" + version + "&request=CLOSE"});
+
+    Tree expected = releaseTree;
+    if (errors) { // the bad file keeps its old content and nothing is deleted
+        expected.insert(QStringLiteral("change.txt"), "old");
+        expected.insert(QStringLiteral("gone.txt"), "bye");
+        expected.insert(QStringLiteral("olddir/x.txt"), "x");
+        QCOMPARE(log->count(QStringLiteral("ERROR"), QStringLiteral("\"change.txt crc error !\"")), 3);
+    }
+    QCOMPARE(readTree(installed), expected);
+
+    // The saved manifest: version, global checksum of what is installed, canonical order.
+    QDomElement saved = readManifestRoot(localManifest);
+    QCOMPARE(saved.attribute(QStringLiteral("version")).toLatin1(), version);
+    if (!errors) {
+        QDomDocument scanned = FolderScanner().scan(installed);
+        QCOMPARE(saved.attribute(QStringLiteral("crc")), Manifest(scanned.documentElement()).globalChecksum());
+        QStringList top;
+        for (QDomElement e = saved.firstChildElement(); !e.isNull(); e = e.nextSiblingElement())
+            top << e.attribute(QStringLiteral("name"));
+        QCOMPARE(top, QStringList({"a+b.dll", "change.txt", "keep.txt", "emptydir", "newdir", "sub"}));
+    }
+    if (!upToDate) {
+        QCOMPARE(log->count(QStringLiteral("INFO"), QStringLiteral("\"change.txt written.\"")), 1 - errors);
+        QCOMPARE(log->count(QStringLiteral("INFO"), QStringLiteral("\"emptydir written.\"")), 1);
+        QCOMPARE(log->count(QStringLiteral("ERROR"), QStringLiteral("\"change.txt file writing error.\"")), 0);
+    }
+}
+
+void TestUpdateManager::refusesUnusableDistantManifest_data()
+{
+    QTest::addColumn<QByteArray>("distant"); // "-" for no file at all
+    QTest::newRow("missing") << QByteArray("-");
+    QTest::newRow("truncated") << QByteArray("<UPDATE_STRUCTURE version=\"2.0\">\n<file name=\"a\" crc=\"");
+    QTest::newRow("no entry") << QByteArray("<UPDATE_STRUCTURE version=\"2.0\"/>");
+}
+
+void TestUpdateManager::refusesUnusableDistantManifest()
+{
+    QFETCH(QByteArray, distant);
+    prepare(installedTree, releaseTree);
+    QFile::remove(distantManifest);
+    if (distant != "-") {
+        QFile f(distantManifest);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(distant);
+    }
+    const QByteArray localBefore = readFile(localManifest);
+
+    UpdateManager manager;
+    QCOMPARE(run(manager), QList<int>{1});
+    manager.downloadsFinished(); // as a cancel would
+    QTest::qWait(100);
+    QVERIFY(server->requests().empty());
+    QCOMPARE(readFile(localManifest), localBefore);
+    QCOMPARE(readTree(installed), installedTree);
+    QCOMPARE(log->count(QStringLiteral("ERROR"), distantManifest), 1);
+}
+
+void TestUpdateManager::unusableLocalManifest_data()
+{
+    QTest::addColumn<bool>("exists");
+    QTest::newRow("missing") << false;
+    QTest::newRow("does not parse") << true;
+}
+
+void TestUpdateManager::unusableLocalManifest()
+{
+    QFETCH(bool, exists);
+    prepare(installedTree, releaseTree);
+    QFile::remove(localManifest);
+    if (exists) {
+        QFile f(localManifest);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("<UPDATE_STRUCTURE><file name=\"keep.txt\"");
+    }
+    UpdateManager manager;
+    QCOMPARE(run(manager), QList<int>{0});
+
+    // Everything was fetched; nothing the old manifest may have listed is deleted.
+    QCOMPARE(fileRequests().size(), 5);
+    Tree expected = installedTree;
+    expected.insert(releaseTree);
+    QCOMPARE(readTree(installed), expected);
+    const QDomElement saved = readManifestRoot(localManifest);
+    QCOMPARE(saved.tagName(), QStringLiteral("UPDATE_STRUCTURE"));
+    QStringList urls;
+    const QDomNodeList files = saved.elementsByTagName(QStringLiteral("file"));
+    for (int i = 0; i < files.size(); ++i)
+        urls << files.at(i).toElement().attribute(QStringLiteral("url"));
+    urls.sort();
+    QCOMPARE(urls, QStringList({"a+b.dll", "change.txt", "keep.txt", "newdir/deep/f.txt", "sub/inner.txt"}));
+}
+
+void TestUpdateManager::unsafeEntriesAreNeverTouched()
+{
+    prepare(installedTree, releaseTree);
+    // A release that reaches outside the folder, and an installed entry that would.
+    QDomElement distant = readManifestRoot(distantManifest);
+    QDomDocument doc = distant.ownerDocument();
+    auto add = [&](QDomElement parent, const QString &tag, const QString &name) {
+        QDomElement e = doc.createElement(tag);
+        e.setAttribute(QStringLiteral("name"), name);
+        e.setAttribute(QStringLiteral("url"), QStringLiteral("evil"));
+        e.setAttribute(QStringLiteral("crc"), QString::fromLatin1(QCryptographicHash::hash("pwned", QCryptographicHash::Sha1).toHex()));
+        e.setAttribute(QStringLiteral("size"), QStringLiteral("5"));
+        parent.appendChild(e);
+        return e;
+    };
+    add(distant, QStringLiteral("file"), QStringLiteral("../evil.txt"));
+    add(distant, QStringLiteral("file"), QStringLiteral("C:evil.txt"));
+    add(add(distant, QStringLiteral("directory"), QStringLiteral("..")), QStringLiteral("file"), QStringLiteral("evil.txt"));
+    QVERIFY(saveManifestRoot(distantManifest, distant));
+    QDomElement local = readManifestRoot(localManifest);
+    QDomElement dots = local.ownerDocument().createElement(QStringLiteral("directory"));
+    dots.setAttribute(QStringLiteral("name"), QStringLiteral("..."));
+    local.appendChild(dots);
+    QVERIFY(saveManifestRoot(localManifest, local));
+    fault = [](const QByteArray &name, httplib::Response &res) {
+        if (name != "evil")
+            return false;
+        res.set_content("pwned", "text/plain");
+        return true;
+    };
+
+    UpdateManager manager;
+    QCOMPARE(run(manager), QList<int>{5});
+    QVERIFY(!fileRequests().contains("evil"));
+    QVERIFY(!QFile::exists(tmp->path() + QStringLiteral("/evil.txt")));
+    QCOMPARE(log->count(QStringLiteral("ERROR"), QStringLiteral("unsafe entry path")), 5);
+    // Counted as errors: nothing is deleted, and the saved tree holds none of them.
+    QVERIFY(QFile::exists(installed + QStringLiteral("/gone.txt")));
+    const QByteArray saved = readFile(localManifest);
+    QVERIFY(!saved.contains("evil") && !saved.contains("\"..") && saved.contains("2.0__5"));
+}
+
+void TestUpdateManager::cancelDuringRun()
+{
+    prepare(installedTree, releaseTree);
+    UpdateManager manager;
+    // What the window's Cancel does, while the first file is in flight.
+    connect(manager.m_downloader, &UpdateDownloader::fileDownloadStarting, &manager, [&manager] {
+        manager.m_downloader->cancelDownloads();
+        manager.m_errorCount += 1;
+        manager.downloadsFinished();
+    });
+    QCOMPARE(run(manager, 2), QList<int>({1, 1}));
+    QCOMPARE(fileRequests(), QList<QByteArray>{releaseRequests.first()});
+    QCOMPARE(closeBodies(), QList<QByteArray>({"version=2.0__1&request=CLOSE", "version=2.0__1&request=CLOSE"}));
+    QVERIFY(QFile::exists(installed + QStringLiteral("/gone.txt")));
+    QCOMPARE(readFile(installed + QStringLiteral("/newdir/deep/f.txt")), QByteArray("deep"));
+}
+
+QTEST_MAIN(TestUpdateManager)
+#include "tst_updatemanager.moc"

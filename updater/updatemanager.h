@@ -1,0 +1,83 @@
+#ifndef UPDATEMANAGER_H
+#define UPDATEMANAGER_H
+
+#include "manifestcomparison.h"
+#include "updatedownloader.h"
+
+#include <QDir>
+#include <QDomElement>
+#include <QFile>
+#include <QList>
+#include <QMap>
+#include <QNetworkReply>
+#include <QObject>
+#include <QPair>
+#include <QString>
+
+// Runs one update run: compares the distant manifest with the local one,
+// has the downloader fetch every new or changed file, puts each verified
+// file in place, deletes what the release no longer lists (only when
+// nothing failed), saves the local manifest with the new version and
+// global checksum and tells the server that the run is closed.
+class UpdateManager : public QObject
+{
+    Q_OBJECT
+public:
+    explicit UpdateManager(QObject *parent = nullptr);
+    ~UpdateManager() override;
+
+    // True while a close request has been posted and not yet answered. An
+    // unattended run waits for closeRequestFinished() before it exits.
+    bool closeRequestPending() const { return m_closeRequestsPending > 0; }
+
+signals:
+    void fileDownloadFailed(QDomElement element);
+    void fileDownloadsFinished(int errors);
+    // Declared for the window's use; nothing emits them yet.
+    void downloadProgress(qint64 received, qint64 total);
+    void manifestQueryFailed();
+    void fileWritten(QString path);
+    // The server's answer to a close request has arrived (or failed).
+    void closeRequestFinished();
+
+public slots:
+    void start();
+    void downloadsFinished();
+    void downloadFinished(QDomElement distant, QFile *file);
+    QString getDestDirectory(QDomElement elt);
+    void deleteItem(DOM_DIFF *item);
+    void sendCloseRequest(QString version);
+    // Takes ownership of file and deletes it, whatever the outcome.
+    bool writeFile(QDomElement distant, QFile *file);
+    void updateElement(QDomElement distant, QDomElement local);
+    void downloadFailed(QDomElement elt);
+    void downloadFailed(QNetworkReply::NetworkError er, QString str, QDomElement elt);
+    void downloadFailedCRC(QDomElement elt, QFile *file);
+    void downloadStart(QDomElement elt, int remainingDownloads);
+    void downloadFailedElt(QDomElement elt);
+
+public:
+    // Errors of the run. The window adds one itself when the user cancels.
+    int m_errorCount = 0;
+    // Owned by the manager; the window connects to its signals.
+    UpdateDownloader *m_downloader;
+
+private:
+    bool removeDirectoryTree(const QString &path);
+    bool acceptEntry(const QDomElement &element);
+    DOM_DIFF *recordFor(const QDomElement &distant) const;
+
+    QList<DOM_DIFF *> *m_diffs = nullptr;
+    // Every record keyed by its distant "url".
+    QMap<QString, DOM_DIFF *> *m_diffByUrl;
+    QDir m_destDir;
+    // Distant root first, local root second.
+    QPair<QDomElement, QDomElement> *m_roots = nullptr;
+    // The element whose download started last; the log texts name it.
+    QDomElement m_currentElement;
+    // The distant manifest could not be used: the run does nothing at all.
+    bool m_refused = false;
+    int m_closeRequestsPending = 0;
+};
+
+#endif // UPDATEMANAGER_H
