@@ -64,6 +64,7 @@ void updaterHandler::startNext()
             return;
         }
         m_writeFailed = false;
+        m_bytesWritten = 0;
 
         QNetworkRequest request(m_current.first);
         // Without this a redirect would end as a "successful" reply whose
@@ -89,6 +90,7 @@ void updaterHandler::writeAvailable()
     const QByteArray chunk = m_reply->readAll();
     if (!m_writeFailed && m_file->write(chunk) != chunk.size())
         m_writeFailed = true;
+    m_bytesWritten += chunk.size();
 }
 
 void updaterHandler::writeDownload(QNetworkReply *reply)
@@ -104,7 +106,14 @@ void updaterHandler::writeDownload(QNetworkReply *reply)
     // 2xx answer is refused as well, so no error page is installed.
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const bool statusOk = !status.isValid() || (status.toInt() >= 200 && status.toInt() < 300);
-    const bool ok = reply->error() == QNetworkReply::NoError && statusOk && !m_writeFailed && m_file->commit();
+    // A connection closed early is not always reported as an error, so the
+    // body is also held against the announced length (when not compressed,
+    // since the length then counts the compressed bytes).
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    const bool complete = !length.isValid() || reply->hasRawHeader("Content-Encoding")
+                          || length.toLongLong() == m_bytesWritten;
+    const bool ok = reply->error() == QNetworkReply::NoError && statusOk && complete && !m_writeFailed
+                    && m_file->commit();
     const QString target = m_file->fileName();
     if (!ok) {
         m_file->cancelWriting();

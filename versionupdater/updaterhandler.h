@@ -60,6 +60,7 @@ private:
     Item m_current;
     bool m_busy = false;
     bool m_writeFailed = false;                // disk error on the current file
+    qint64 m_bytesWritten = 0;                 // body bytes of the current file
     bool m_anyFailed = false;                  // some download of this process failed
     QFile m_finishedFile;
 };
