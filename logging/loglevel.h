@@ -4,7 +4,8 @@
 namespace Logging {
 
 // A record passes when its level is at or above the logger's threshold.
-enum LogLevel {
+// Fixed to int so that any integer is a valid value (printed as "INFO").
+enum LogLevel : int {
     Trace = 0,
     Debug = 1,
     Info = 2,

@@ -10,7 +10,7 @@ namespace Logging {
 class SizeRotationStrategy : public RotationStrategy
 {
 public:
-    static const int MaxBackups = 10;
+    static constexpr int MaxBackups = 10;
 
     void initFromFile(const QFile &file) override;
     void countMessage(const QString &record) override;
