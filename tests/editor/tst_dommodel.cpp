@@ -81,25 +81,16 @@ private slots:
         QVERIFY(model.flags(notes) & Qt::ItemIsEditable);
     }
 
-    void headers_data()
+    void sixColumnsWithTheirHeaders()
     {
-        QTest::addColumn<int>("section");
-        QTest::addColumn<QString>("text");
-        const char *texts[] = {"Name", "Date", "Version", "Url", "Size", "crc"};
-        for (int i = 0; i < 6; ++i)
-            QTest::newRow(texts[i]) << i << QString::fromLatin1(texts[i]);
-    }
-
-    void headers()
-    {
-        QFETCH(int, section);
-        QFETCH(QString, text);
         DomModel model(loadManifest());
-        QCOMPARE(model.columnCount(), 6);
         QCOMPARE(model.columnCount(binIndex(model)), 6);
-        QCOMPARE(model.headerData(section, Qt::Horizontal).toString(), text);
-        QVERIFY(!model.headerData(section, Qt::Horizontal, Qt::ToolTipRole).isValid());
-        QVERIFY(!model.headerData(section, Qt::Vertical).isValid());
+        QStringList headers;
+        for (int section = 0; section < model.columnCount(); ++section)
+            headers << model.headerData(section, Qt::Horizontal).toString();
+        QCOMPARE(headers, (QStringList{"Name", "Date", "Version", "Url", "Size", "crc"}));
+        QVERIFY(!model.headerData(0, Qt::Horizontal, Qt::ToolTipRole).isValid());
+        QVERIFY(!model.headerData(0, Qt::Vertical).isValid());
         QVERIFY(!model.headerData(6, Qt::Horizontal).isValid());
     }
 
@@ -217,11 +208,8 @@ private slots:
         QTest::addColumn<QStringList>("left");
         QTest::newRow("one") << 0 << 1 << true << QStringList{"b.dll", "plugins"};
         QTest::newRow("two") << 0 << 2 << true << QStringList{"plugins"};
-        QTest::newRow("all") << 0 << 3 << true << QStringList{};
         QTest::newRow("past the end") << 0 << 5 << false << QStringList{"a.dll", "b.dll", "plugins"};
         QTest::newRow("no such row") << 3 << 1 << false << QStringList{"a.dll", "b.dll", "plugins"};
-        QTest::newRow("negative") << -1 << 1 << false << QStringList{"a.dll", "b.dll", "plugins"};
-        QTest::newRow("zero rows") << 1 << 0 << false << QStringList{"a.dll", "b.dll", "plugins"};
     }
 
     void removeRowsHonoursTheCount()
@@ -237,19 +225,6 @@ private slots:
         for (int i = 0; i < model.rowCount(bin); ++i)
             names << model.index(i, 0, bin).data().toString();
         QCOMPARE(names, left);
-    }
-
-    void invalidIndexes()
-    {
-        DomModel model(loadManifest());
-        QVERIFY(!model.index(2, 0).isValid());
-        QVERIFY(!model.index(0, 6).isValid());
-        QVERIFY(!model.index(-1, 0).isValid());
-        QVERIFY(!model.parent(QModelIndex()).isValid());
-        QVERIFY(!model.parent(model.index(1, 0)).isValid());
-        QCOMPARE(model.rowCount(model.index(1, 3)), 0);
-        QVERIFY(!model.data(QModelIndex()).isValid());
-        QCOMPARE(model.flags(QModelIndex()), Qt::NoItemFlags);
     }
 };
 

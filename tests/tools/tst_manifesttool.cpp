@@ -137,12 +137,8 @@ private slots:
     {
         makeTree("app");
         QCOMPARE(run({"create", "app", "-o", "app/manifest.xml"}).exitCode, 0);
-        const QByteArray content = [&] {
-            QFile f(path("app/manifest.xml"));
-            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-        }();
-        QVERIFY(!content.isEmpty());
-        QVERIFY(!content.contains("name=\"manifest.xml\""));
+        // "manifest.xml" would sort before "readme.txt" had it been listed.
+        QVERIFY(readManifestRoot(path("app/manifest.xml")).firstChildElement().attribute("name") == "readme.txt");
         QCOMPARE(run({"verify", "app/manifest.xml", "app"}).exitCode, 0);
     }
 
@@ -175,7 +171,6 @@ private slots:
         QTest::newRow("no command") << QStringList{} << "no command";
         QTest::newRow("unknown command") << QStringList{"frob"} << "unknown command 'frob'";
         QTest::newRow("create without output") << QStringList{"create", "app"} << "-o FILE";
-        QTest::newRow("create, option without value") << QStringList{"create", "app", "-o"} << "needs a value";
         QTest::newRow("create, unknown option") << QStringList{"create", "app", "-x", "-o", "m.xml"}
                                                 << "unknown option '-x'";
         QTest::newRow("create, missing folder") << QStringList{"create", "gone", "-o", "m.xml"}
@@ -189,8 +184,6 @@ private slots:
                                           << "bad.xml:3:7: manifest does not parse";
         QTest::newRow("diff, missing manifest") << QStringList{"diff", "gone.xml", "good.xml"}
                                                 << "cannot open manifest 'gone.xml'";
-        QTest::newRow("verify, unparsable") << QStringList{"verify", "bad.xml", "app"}
-                                            << "bad.xml:3:7: manifest does not parse";
         QTest::newRow("verify, missing folder") << QStringList{"verify", "good.xml", "gone"}
                                                 << "cannot read folder 'gone'";
     }
