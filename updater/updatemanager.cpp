@@ -53,16 +53,23 @@ UpdateManager::~UpdateManager()
 void UpdateManager::start()
 {
     const UpdaterSettings &settings = UpdaterSettings::instance();
+    // Parsed here rather than through loadManifestRoots(): the manager must
+    // own both documents for the whole run, and a truncated file that fails
+    // to parse can still leave a partial tree behind, so only the parse
+    // result tells whether a manifest may be acted on.
     QFile distantFile(settings.distantManifestPath);
     QFile localFile(settings.localManifestPath);
-    m_roots = loadManifestRoots(&distantFile, &localFile);
+    const bool distantParsed = m_distantDocument.setContent(&distantFile);
+    const bool localParsed = m_localDocument.setContent(&localFile);
     distantFile.close();
     localFile.close();
+    m_roots = new QPair<QDomElement, QDomElement>(m_distantDocument.documentElement(),
+                                                  m_localDocument.documentElement());
 
     // An unreadable or empty release cannot be told from "everything was
     // removed"; acting on it would delete the installation. Nothing is done,
     // the local manifest stays as it is, and the run ends with one error.
-    if (m_roots->first.isNull() || m_roots->first.firstChildElement().isNull()) {
+    if (!distantParsed || m_roots->first.firstChildElement().isNull()) {
         LOG_ERROR() << QStringLiteral("distant manifest unreadable or empty, nothing updated: ")
                            + settings.distantManifestPath
                     << Qt::endl;
@@ -74,13 +81,13 @@ void UpdateManager::start()
     }
     // Without a usable local manifest the run starts from an empty tree, so
     // that the saved manifest lists exactly what this run wrote.
-    if (m_roots->second.isNull()) {
+    if (!localParsed || m_roots->second.isNull()) {
         LOG_WARN() << QStringLiteral("local manifest missing or unreadable, starting from an empty tree: ")
                           + settings.localManifestPath
                    << Qt::endl;
-        QDomDocument fresh;
-        fresh.appendChild(fresh.createElement(QStringLiteral("UPDATE_STRUCTURE")));
-        m_roots->second = fresh.documentElement();
+        m_localDocument = QDomDocument();
+        m_localDocument.appendChild(m_localDocument.createElement(QStringLiteral("UPDATE_STRUCTURE")));
+        m_roots->second = m_localDocument.documentElement();
     }
 
     m_diffs = compareManifests(m_roots);

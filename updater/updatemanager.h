@@ -5,6 +5,7 @@
 #include "updatedownloader.h"
 
 #include <QDir>
+#include <QDomDocument>
 #include <QDomElement>
 #include <QFile>
 #include <QList>
@@ -73,6 +74,10 @@ private:
     QDir m_destDir;
     // Distant root first, local root second.
     QPair<QDomElement, QDomElement> *m_roots = nullptr;
+    // The two documents are held here: a root element alone does not keep
+    // its document alive, and the local tree is edited and saved later.
+    QDomDocument m_distantDocument;
+    QDomDocument m_localDocument;
     // The element whose download started last; the log texts name it.
     QDomElement m_currentElement;
     // The distant manifest could not be used: the run does nothing at all.

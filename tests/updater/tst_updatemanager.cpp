@@ -51,6 +51,16 @@ Tree readTree(const QString &root)
     return tree;
 }
 
+// Parsed into a document the caller holds: a root element alone does not
+// keep its document alive.
+QDomDocument parse(const QString &path)
+{
+    QDomDocument doc;
+    QFile f(path);
+    doc.setContent(&f);
+    return doc;
+}
+
 QByteArray readFile(const QString &path)
 {
     QFile f(path);
@@ -253,7 +263,8 @@ void TestUpdateManager::wholeRun()
     QCOMPARE(readTree(installed), expected);
 
     // The saved manifest: version, global checksum of what is installed, canonical order.
-    QDomElement saved = readManifestRoot(localManifest);
+    const QDomDocument savedDoc = parse(localManifest);
+    const QDomElement saved = savedDoc.documentElement();
     QCOMPARE(saved.attribute(QStringLiteral("version")).toLatin1(), version);
     if (!errors) {
         QDomDocument scanned = FolderScanner().scan(installed);
@@ -325,7 +336,8 @@ void TestUpdateManager::unusableLocalManifest()
     Tree expected = installedTree;
     expected.insert(releaseTree);
     QCOMPARE(readTree(installed), expected);
-    const QDomElement saved = readManifestRoot(localManifest);
+    const QDomDocument savedDoc = parse(localManifest);
+    const QDomElement saved = savedDoc.documentElement();
     QCOMPARE(saved.tagName(), QStringLiteral("UPDATE_STRUCTURE"));
     QStringList urls;
     const QDomNodeList files = saved.elementsByTagName(QStringLiteral("file"));
@@ -339,8 +351,8 @@ void TestUpdateManager::unsafeEntriesAreNeverTouched()
 {
     prepare(installedTree, releaseTree);
     // A release that reaches outside the folder, and an installed entry that would.
-    QDomElement distant = readManifestRoot(distantManifest);
-    QDomDocument doc = distant.ownerDocument();
+    QDomDocument doc = parse(distantManifest);
+    QDomElement distant = doc.documentElement();
     auto add = [&](QDomElement parent, const QString &tag, const QString &name) {
         QDomElement e = doc.createElement(tag);
         e.setAttribute(QStringLiteral("name"), name);
@@ -354,8 +366,9 @@ void TestUpdateManager::unsafeEntriesAreNeverTouched()
     add(distant, QStringLiteral("file"), QStringLiteral("C:evil.txt"));
     add(add(distant, QStringLiteral("directory"), QStringLiteral("..")), QStringLiteral("file"), QStringLiteral("evil.txt"));
     QVERIFY(saveManifestRoot(distantManifest, distant));
-    QDomElement local = readManifestRoot(localManifest);
-    QDomElement dots = local.ownerDocument().createElement(QStringLiteral("directory"));
+    QDomDocument localDoc = parse(localManifest);
+    QDomElement local = localDoc.documentElement();
+    QDomElement dots = localDoc.createElement(QStringLiteral("directory"));
     dots.setAttribute(QStringLiteral("name"), QStringLiteral("..."));
     local.appendChild(dots);
     QVERIFY(saveManifestRoot(localManifest, local));
