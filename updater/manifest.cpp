@@ -36,43 +36,65 @@ EntryKind entryKind(const QDomNode &node)
     return OtherKind;
 }
 
-struct SortEntry
+// One run of file/directory children between nodes that never move.
+struct Run
 {
-    EntryKind kind;
-    QString name;
-    QDomNode node;
+    std::vector<QDomNode> nodes;
+    std::vector<EntryKind> kinds;
+    std::vector<QString> names;
+    std::vector<int> order;
+
+    void clear()
+    {
+        nodes.clear();
+        kinds.clear();
+        names.clear();
+    }
+
+    bool less(int a, int b) const
+    {
+        if (kinds[size_t(a)] != kinds[size_t(b)])
+            return kinds[size_t(a)] < kinds[size_t(b)];
+        return names[size_t(a)] < names[size_t(b)]; // ordinal, by UTF-16 code unit
+    }
+
+    bool inOrder() const
+    {
+        for (size_t i = 1; i < nodes.size(); ++i) {
+            if (less(int(i), int(i - 1)))
+                return false;
+        }
+        return true;
+    }
 };
 
-bool entryLess(const SortEntry &a, const SortEntry &b)
+// Brings one run into canonical order and puts it back in front of
+// `barrier` (or at the end when there is none). The adjacent exchanges that
+// define the order never swap equal keys, so a stable sort gives the same
+// result.
+void placeRun(QDomNode &parent, Run &run, const QDomNode &barrier)
 {
-    if (a.kind != b.kind)
-        return a.kind < b.kind;
-    return a.name < b.name; // ordinal, by UTF-16 code unit
-}
-
-// Brings one run of file/directory children (delimited by nodes that never
-// move) into canonical order and puts it back in front of `barrier` (or at
-// the end when there is none). A stable sort keeps equal names in order.
-void placeRun(QDomNode &parent, std::vector<SortEntry> &run, const QDomNode &barrier)
-{
-    if (run.size() < 2 || std::is_sorted(run.begin(), run.end(), entryLess))
+    if (run.nodes.size() < 2 || run.inOrder())
         return;
-    std::stable_sort(run.begin(), run.end(), entryLess);
-    for (const SortEntry &entry : run) {
+    run.order.resize(run.nodes.size());
+    for (size_t i = 0; i < run.order.size(); ++i)
+        run.order[i] = int(i);
+    std::stable_sort(run.order.begin(), run.order.end(),
+                     [&run](int a, int b) { return run.less(a, b); });
+    for (int index : run.order) {
         // insertBefore() with a null reference would prepend, so the last
         // run of the list is re-appended instead.
         if (barrier.isNull())
-            parent.appendChild(entry.node);
+            parent.appendChild(run.nodes[size_t(index)]);
         else
-            parent.insertBefore(entry.node, barrier);
+            parent.insertBefore(run.nodes[size_t(index)], barrier);
     }
 }
 
 // Orders the children of one node and collects its directory children so
 // the caller can visit them without recursion.
-void sortChildren(QDomNode parent, std::vector<QDomNode> &pendingDirectories)
+void sortChildren(QDomNode parent, Run &run, std::vector<QDomNode> &pendingDirectories)
 {
-    std::vector<SortEntry> run;
     QDomNode child = parent.firstChild();
     for (;;) {
         run.clear();
@@ -82,7 +104,9 @@ void sortChildren(QDomNode parent, std::vector<QDomNode> &pendingDirectories)
                 break;
             if (kind == DirectoryKind)
                 pendingDirectories.push_back(child);
-            run.push_back(SortEntry{kind, child.toElement().attribute(kNameAttr), child});
+            run.nodes.push_back(child);
+            run.kinds.push_back(kind);
+            run.names.push_back(child.toElement().attribute(kNameAttr));
             child = child.nextSibling();
         }
         placeRun(parent, run, child);
@@ -175,10 +199,11 @@ void sortTree(QDomNode node)
     // Depth-first over an explicit list: manifests may nest deeper than the
     // call stack would like.
     std::vector<QDomNode> pending{node};
+    Run run; // reused, so its buffers are allocated once
     while (!pending.empty()) {
         QDomNode current = pending.back();
         pending.pop_back();
-        sortChildren(current, pending);
+        sortChildren(current, run, pending);
     }
 }
 

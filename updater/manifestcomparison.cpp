@@ -6,9 +6,10 @@
 #include <QDomDocument>
 #include <QHash>
 #include <QIODevice>
-#include <QSet>
 
+#include <algorithm>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -20,15 +21,74 @@ QString lookupName(const QDomElement &element)
     return element.attribute(kNameAttr);
 }
 
-void appendRecord(QList<DOM_DIFF *> *list, const QDomElement &distant, const QDomElement &local,
-                  int type)
+// Records collected during the walk, in their final order. A pair of files
+// found on both sides is held as a candidate until its content is compared;
+// those comparisons are independent of each other and of the walk, so they
+// run together afterwards and can share the work between two processors.
+struct Pending
 {
-    list->append(new DOM_DIFF{distant, local, type});
+    QDomElement distant;
+    QDomElement local;
+    int type;
+};
+constexpr int kCandidate = 0;
+
+class RecordSink
+{
+public:
+    void add(const QDomElement &distant, const QDomElement &local, int type)
+    {
+        m_records.push_back(Pending{distant, local, type});
+    }
+
+    void addCandidate(const QDomElement &distant, const QDomElement &local)
+    {
+        m_candidates.push_back(m_records.size());
+        m_records.push_back(Pending{distant, local, kCandidate});
+    }
+
+    // Compares the candidates, then appends every record that stands to
+    // the list, in walk order.
+    void flushTo(QList<DOM_DIFF *> *list);
+
+private:
+    std::vector<Pending> m_records;
+    std::vector<size_t> m_candidates;
+};
+
+// needsUpdate() on handles the caller keeps: this runs for every file
+// present on both sides, where the copies and conversions of the public
+// accessors are a measurable share of the time. The content is compared
+// before the dates: the answer is the same either way, and most pairs then
+// need no date parsing at all.
+bool contentDiffers(const QDomElement &distant, const QDomElement &local)
+{
+    static const QString crc = QStringLiteral("crc");
+    static const QString size = QStringLiteral("size");
+    static const QString version = QStringLiteral("version");
+    static const QString url = QStringLiteral("url");
+    static const QString date = QStringLiteral("date");
+    static const QString zero = QStringLiteral("0");
+    static const QString dot = QStringLiteral(".");
+    static const QString noDate = QStringLiteral("0000-00-00T00:00:00+00:00");
+    if (distant.attribute(crc) != local.attribute(crc)
+        || distant.attribute(size, zero) != local.attribute(size, zero)
+        || distant.attribute(version, zero) != local.attribute(version, zero)
+        || distant.attribute(url, dot) != local.attribute(url, dot))
+        return true;
+    const QString distantDate = distant.attribute(date, noDate);
+    const QString localDate = local.attribute(date, noDate);
+    // Only the first ten characters are read as the date.
+    if (distantDate.leftRef(10) == localDate.leftRef(10))
+        return false;
+    return elementDate(distant) > elementDate(local);
 }
 
-// A directory of the local tree: the first child element of each name, in
-// document order, so that a lookup costs what a hash lookup costs instead
-// of a scan of the whole directory.
+// The children of one local directory, indexed by name. A lookup returns
+// the first child of that name in document order, as a scan would, but
+// costs a hash lookup instead of a walk over the whole directory. It also
+// notes which names the distant side has, so the removals need no second
+// lookup on the distant directory.
 class LocalLevel
 {
 public:
@@ -38,29 +98,74 @@ public:
         for (QDomElement child = directory.firstChildElement(); !child.isNull();
              child = child.nextSiblingElement()) {
             const QString name = lookupName(child);
-            if (!m_firstByName.contains(name))
-                m_firstByName.insert(name, child);
+            auto found = m_idByName.constFind(name);
+            int id;
+            if (found == m_idByName.cend()) {
+                id = int(m_names.size());
+                m_idByName.insert(name, id);
+                m_names.push_back(Name{child, false});
+            } else {
+                id = found.value();
+            }
+            m_children.push_back(Child{child, id});
         }
     }
 
-    QDomElement find(const QString &name) const { return m_firstByName.value(name); }
+    // The first local child called `name`; the name counts as present on
+    // the distant side from now on.
+    const QDomElement &directory() const { return m_directory; }
 
-    // Appends a shallow copy of a distant directory. The copy's name was not
-    // found here, so it becomes the first of its name. On a null local
+    QDomElement match(const QString &name)
+    {
+        const auto found = m_idByName.constFind(name);
+        if (found == m_idByName.cend())
+            return QDomElement();
+        Name &entry = m_names[size_t(found.value())];
+        entry.onDistantSide = true;
+        return entry.first;
+    }
+
+    // Appends a shallow copy of a distant directory. Its name was not found
+    // here, so the copy becomes the first of that name. On a null local
     // element the copy stays detached and nothing can find it.
     QDomElement appendCopyOf(const QDomElement &distantDirectory, const QString &name)
     {
         QDomElement copy = distantDirectory.cloneNode(false).toElement();
         if (!m_directory.isNull()) {
             m_directory.appendChild(copy);
-            m_firstByName.insert(name, copy);
+            m_idByName.insert(name, int(m_names.size()));
+            m_names.push_back(Name{copy, true});
         }
         return copy;
     }
 
+    // Every local child whose name no distant child has, in document order.
+    // Copies appended during the comparison come last and always have their
+    // distant twin, so the children listed at the start are enough.
+    void recordRemovals(RecordSink &sink) const
+    {
+        for (const Child &child : m_children) {
+            if (!m_names[size_t(child.nameId)].onDistantSide)
+                sink.add(child.element, child.element, REMOVED);
+        }
+    }
+
 private:
+    struct Name
+    {
+        QDomElement first;
+        bool onDistantSide;
+    };
+    struct Child
+    {
+        QDomElement element;
+        int nameId;
+    };
+
     QDomElement m_directory;
-    QHash<QString, QDomElement> m_firstByName;
+    QHash<QString, int> m_idByName;
+    std::vector<Name> m_names;
+    std::vector<Child> m_children;
 };
 
 // One directory level being compared. The walk keeps its own stack of
@@ -68,30 +173,14 @@ private:
 struct Level
 {
     Level(const QDomElement &distant, const QDomElement &local)
-        : distant(distant)
-        , local(local)
-        , localIndex(local)
+        : local(local)
         , next(distant.firstChildElement())
     {
     }
 
-    QDomElement distant;
-    QDomElement local;
-    LocalLevel localIndex;
-    QSet<QString> distantNames; // of the distant children visited so far
-    QDomElement next;           // next distant child to visit
+    LocalLevel local;
+    QDomElement next; // next distant child to visit
 };
-
-// Every local child whose name no distant child has is removed. Runs once
-// all distant children are visited, so `distantNames` is complete.
-void recordRemovals(const Level &level, QList<DOM_DIFF *> *list)
-{
-    for (QDomElement child = level.local.firstChildElement(); !child.isNull();
-         child = child.nextSiblingElement()) {
-        if (!level.distantNames.contains(lookupName(child)))
-            appendRecord(list, child, child, REMOVED);
-    }
-}
 
 } // namespace
 
@@ -117,50 +206,53 @@ QList<DOM_DIFF *> *compareManifests(QPair<QDomElement, QDomElement> *roots)
     return list;
 }
 
-void compareDirectories(QDomElement distant, QDomElement local, QList<DOM_DIFF *> *list)
-{
-    std::vector<std::unique_ptr<Level>> stack;
-    stack.push_back(std::make_unique<Level>(distant, local));
-    while (!stack.empty()) {
-        Level &level = *stack.back();
-        if (level.next.isNull()) {
-            recordRemovals(level, list);
-            stack.pop_back();
-            continue;
-        }
-        const QDomElement entry = level.next;
-        level.next = entry.nextSiblingElement();
+namespace {
 
-        const QString name = lookupName(entry);
-        level.distantNames.insert(name);
-        const QDomElement match = level.localIndex.find(name);
-        const bool directory = isDirectory(entry);
-        if (match.isNull()) {
-            if (directory) {
-                const QDomElement copy = level.localIndex.appendCopyOf(entry, name);
-                appendRecord(list, entry, level.local, NEW);
-                addNewSubtree(entry, copy, list);
-            } else {
-                appendRecord(list, entry, level.local, NEW);
-            }
-        } else if (directory) {
-            // Compared as a directory whatever the local tag: under a local
-            // file everything comes out NEW.
-            stack.push_back(std::make_unique<Level>(entry, match));
-        } else if (needsUpdate(entry, match)) {
-            appendRecord(list, entry, match, CHANGED);
+// Pairs below this are compared on the caller's thread alone: a second
+// thread only pays off on large trees.
+constexpr size_t kParallelCandidates = 4096;
+
+void RecordSink::flushTo(QList<DOM_DIFF *> *list)
+{
+    // The reads below touch no shared state: each pair reads the attributes
+    // of its own two elements, and the walk that could change the trees is
+    // over. The results go to separate slots.
+    std::vector<char> differs(m_candidates.size(), 0);
+    auto compareRange = [this, &differs](size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i) {
+            const Pending &pair = m_records[m_candidates[i]];
+            differs[i] = contentDiffers(pair.distant, pair.local);
         }
+    };
+    const size_t count = m_candidates.size();
+    if (count >= kParallelCandidates && std::thread::hardware_concurrency() > 1) {
+        std::thread helper(compareRange, count / 2, count);
+        compareRange(0, count / 2);
+        helper.join();
+    } else {
+        compareRange(0, count);
     }
+
+    size_t candidate = 0;
+    for (const Pending &record : m_records) {
+        if (record.type != kCandidate)
+            list->append(new DOM_DIFF{record.distant, record.local, record.type});
+        else if (differs[candidate++])
+            list->append(new DOM_DIFF{record.distant, record.local, CHANGED});
+    }
+    m_records.clear();
+    m_candidates.clear();
 }
 
-void addNewSubtree(QDomElement distantDirectory, QDomElement localCopy, QList<DOM_DIFF *> *list)
+void addNewSubtreeTo(const QDomElement &distantDirectory, const QDomElement &localCopy,
+                     RecordSink &sink)
 {
     // Pairs of (distant child still to visit, local copy of its parent).
     std::vector<QPair<QDomElement, QDomElement>> stack;
     stack.emplace_back(distantDirectory.firstChildElement(), localCopy);
     while (!stack.empty()) {
         const QDomElement child = stack.back().first;
-        const QDomElement parentCopy = stack.back().second;
+        QDomElement parentCopy = stack.back().second;
         if (child.isNull()) {
             stack.pop_back();
             continue;
@@ -168,12 +260,58 @@ void addNewSubtree(QDomElement distantDirectory, QDomElement localCopy, QList<DO
         stack.back().first = child.nextSiblingElement();
         if (isDirectory(child)) {
             QDomElement copy = child.cloneNode(false).toElement();
-            QDomElement(parentCopy).appendChild(copy);
+            parentCopy.appendChild(copy);
             stack.emplace_back(child.firstChildElement(), copy);
         } else {
-            appendRecord(list, child, parentCopy, NEW);
+            sink.add(child, parentCopy, NEW);
         }
     }
+}
+
+} // namespace
+
+void compareDirectories(QDomElement distant, QDomElement local, QList<DOM_DIFF *> *list)
+{
+    RecordSink sink;
+    std::vector<std::unique_ptr<Level>> stack;
+    stack.push_back(std::make_unique<Level>(distant, local));
+    while (!stack.empty()) {
+        Level &level = *stack.back();
+        if (level.next.isNull()) {
+            level.local.recordRemovals(sink);
+            stack.pop_back();
+            continue;
+        }
+        const QDomElement entry = level.next;
+        level.next = entry.nextSiblingElement();
+
+        const QString name = lookupName(entry);
+        const QDomElement match = level.local.match(name);
+        const bool directory = isDirectory(entry);
+        if (match.isNull()) {
+            if (directory) {
+                const QDomElement copy = level.local.appendCopyOf(entry, name);
+                sink.add(entry, level.local.directory(), NEW);
+                addNewSubtreeTo(entry, copy, sink);
+            } else {
+                sink.add(entry, level.local.directory(), NEW);
+            }
+        } else if (directory) {
+            // Compared as a directory whatever the local tag: under a local
+            // file everything comes out NEW.
+            stack.push_back(std::make_unique<Level>(entry, match));
+        } else {
+            sink.addCandidate(entry, match);
+        }
+    }
+    sink.flushTo(list);
+}
+
+void addNewSubtree(QDomElement distantDirectory, QDomElement localCopy, QList<DOM_DIFF *> *list)
+{
+    RecordSink sink;
+    addNewSubtreeTo(distantDirectory, localCopy, sink);
+    sink.flushTo(list);
 }
 
 QDomElement findChildByName(QDomElement parent, QString name)
@@ -188,9 +326,5 @@ QDomElement findChildByName(QDomElement parent, QString name)
 
 bool needsUpdate(QDomElement distant, QDomElement local)
 {
-    if (elementDate(distant) > elementDate(local))
-        return true;
-    return elementCrc(distant) != elementCrc(local) || elementSize(distant) != elementSize(local)
-        || elementVersion(distant) != elementVersion(local)
-        || elementUrl(distant) != elementUrl(local);
+    return contentDiffers(distant, local);
 }

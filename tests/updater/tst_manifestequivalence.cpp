@@ -232,6 +232,7 @@ class TestManifestEquivalence : public QObject
 private slots:
     void sortAndChecksum();
     void comparison();
+    void wideComparison();
 };
 
 void TestManifestEquivalence::sortAndChecksum()
@@ -282,6 +283,54 @@ void TestManifestEquivalence::comparison()
     }
     // The trees must actually produce differences of every kind to mean much.
     QVERIFY(records > 20000);
+}
+
+void TestManifestEquivalence::wideComparison()
+{
+    // Enough file pairs that their contents are compared on two threads.
+    for (quint32 seed = 1; seed <= 3; ++seed) {
+        QRandomGenerator random(seed);
+        QDomDocument distant;
+        QDomElement root = distant.createElement(QStringLiteral("UPDATE_STRUCTURE"));
+        distant.appendChild(root);
+        for (int d = 0; d < 60; ++d) {
+            QDomElement directory = distant.createElement(QStringLiteral("directory"));
+            directory.setAttribute(QStringLiteral("name"), QString::number(d % 55));
+            root.appendChild(directory);
+            for (int f = 0; f < 150; ++f) {
+                QDomElement file = distant.createElement(QStringLiteral("file"));
+                file.setAttribute(QStringLiteral("name"), QString::number(random.bounded(170)));
+                file.setAttribute(QStringLiteral("crc"), QString::number(random.bounded(1000)));
+                directory.appendChild(file);
+            }
+        }
+        // The local tree: the same with some files changed, some dropped.
+        QDomDocument local = copyOf(distant);
+        QList<QDomElement> files;
+        for (QDomElement d = local.documentElement().firstChildElement(); !d.isNull();
+             d = d.nextSiblingElement())
+            for (QDomElement f = d.firstChildElement(); !f.isNull(); f = f.nextSiblingElement())
+                files << f;
+        for (QDomElement &file : files) {
+            const int roll = int(random.bounded(100));
+            if (roll < 3)
+                file.parentNode().removeChild(file);
+            else if (roll < 6)
+                file.setAttribute(QStringLiteral("crc"), QStringLiteral("changed"));
+        }
+        QDomDocument expectedLocal = copyOf(local);
+        QList<DOM_DIFF *> expected;
+        QList<DOM_DIFF *> actual;
+        const QDomDocument expectedDistant = copyOf(distant);
+        reference::compareDirectories(expectedDistant.documentElement(),
+                                      expectedLocal.documentElement(), &expected);
+        compareDirectories(distant.documentElement(), local.documentElement(), &actual);
+        QVERIFY(expected.size() > 100);
+        QCOMPARE(describe(actual), describe(expected));
+        QCOMPARE(dump(local), dump(expectedLocal));
+        qDeleteAll(expected);
+        qDeleteAll(actual);
+    }
 }
 
 QTEST_MAIN(TestManifestEquivalence)
