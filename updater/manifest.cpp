@@ -36,83 +36,143 @@ EntryKind entryKind(const QDomNode &node)
     return OtherKind;
 }
 
-// One run of file/directory children between nodes that never move.
-struct Run
+// A child node as the canonical order and the checksum see it.
+struct Child
 {
-    std::vector<QDomNode> nodes;
-    std::vector<EntryKind> kinds;
-    std::vector<QString> names;
-    std::vector<int> order;
-
-    void clear()
-    {
-        nodes.clear();
-        kinds.clear();
-        names.clear();
-    }
-
-    bool less(int a, int b) const
-    {
-        if (kinds[size_t(a)] != kinds[size_t(b)])
-            return kinds[size_t(a)] < kinds[size_t(b)];
-        return names[size_t(a)] < names[size_t(b)]; // ordinal, by UTF-16 code unit
-    }
-
-    bool inOrder() const
-    {
-        for (size_t i = 1; i < nodes.size(); ++i) {
-            if (less(int(i), int(i - 1)))
-                return false;
-        }
-        return true;
-    }
+    QDomNode node;
+    EntryKind kind;
+    QString name; // empty when absent, as the order reads it
+    QString crc;  // files only, and only when a checksum is being built
 };
 
-// Brings one run into canonical order and puts it back in front of
-// `barrier` (or at the end when there is none). The adjacent exchanges that
-// define the order never swap equal keys, so a stable sort gives the same
-// result.
-void placeRun(QDomNode &parent, Run &run, const QDomNode &barrier)
+bool childLess(const Child &a, const Child &b)
 {
-    if (run.nodes.size() < 2 || run.inOrder())
+    if (a.kind != b.kind)
+        return a.kind < b.kind;
+    return a.name < b.name; // ordinal, by UTF-16 code unit
+}
+
+// Brings children[begin, end), a run of file/directory elements, into
+// canonical order, in the list and in the document, where the run sits in
+// front of `barrier` (or at the end when there is none). The adjacent
+// exchanges that define the order never swap equal keys and never cross a
+// node that is not a file or directory element, so a stable sort of each run
+// gives the same result.
+void sortRun(QDomNode &parent, std::vector<Child> &children, size_t begin, size_t end,
+             const QDomNode &barrier)
+{
+    if (std::is_sorted(children.begin() + long(begin), children.begin() + long(end), childLess))
         return;
-    run.order.resize(run.nodes.size());
-    for (size_t i = 0; i < run.order.size(); ++i)
-        run.order[i] = int(i);
-    std::stable_sort(run.order.begin(), run.order.end(),
-                     [&run](int a, int b) { return run.less(a, b); });
-    for (int index : run.order) {
+    std::stable_sort(children.begin() + long(begin), children.begin() + long(end), childLess);
+    for (size_t i = begin; i < end; ++i) {
         // insertBefore() with a null reference would prepend, so the last
         // run of the list is re-appended instead.
         if (barrier.isNull())
-            parent.appendChild(run.nodes[size_t(index)]);
+            parent.appendChild(children[i].node);
         else
-            parent.insertBefore(run.nodes[size_t(index)], barrier);
+            parent.insertBefore(children[i].node, barrier);
     }
 }
 
-// Orders the children of one node and collects its directory children so
-// the caller can visit them without recursion.
-void sortChildren(QDomNode parent, Run &run, std::vector<QDomNode> &pendingDirectories)
+// What one walk over a tree does.
+struct WalkMode
 {
-    QDomNode child = parent.firstChild();
-    for (;;) {
-        run.clear();
-        while (!child.isNull()) {
-            const EntryKind kind = entryKind(child);
-            if (kind == OtherKind)
-                break;
-            if (kind == DirectoryKind)
-                pendingDirectories.push_back(child);
-            run.nodes.push_back(child);
-            run.kinds.push_back(kind);
-            run.names.push_back(child.toElement().attribute(kNameAttr));
-            child = child.nextSibling();
+    bool reorder;  // put directories in canonical order (from the start node down)
+    bool checksum; // collect the checksum input
+};
+
+// Lists the children of `parent`, reading what the mode needs, and sorts
+// them when `reorder` is set.
+void listChildren(QDomNode parent, bool reorder, bool withCrc, std::vector<Child> &children)
+{
+    static const QString crcAttr = QStringLiteral("crc");
+    children.clear();
+    for (QDomNode node = parent.firstChild(); !node.isNull(); node = node.nextSibling()) {
+        Child child{node, entryKind(node), QString(), QString()};
+        if (child.kind != OtherKind) {
+            const QDomElement element = node.toElement();
+            child.name = element.attribute(kNameAttr);
+            if (withCrc && child.kind == FileKind)
+                child.crc = element.attribute(crcAttr);
         }
-        placeRun(parent, run, child);
-        if (child.isNull())
+        children.push_back(std::move(child));
+    }
+    if (!reorder)
+        return;
+    size_t begin = 0;
+    while (begin < children.size()) {
+        if (children[begin].kind == OtherKind) {
+            ++begin;
+            continue;
+        }
+        size_t end = begin;
+        while (end < children.size() && children[end].kind != OtherKind)
+            ++end;
+        sortRun(parent, children, begin, end,
+                end < children.size() ? children[end].node : QDomNode());
+        begin = end;
+    }
+}
+
+// One depth-first walk that sorts, builds the checksum input, or both, so
+// that the global checksum reads every element once. Without recursion:
+// manifests may nest deeper than the call stack would like.
+void walkTree(QDomNode start, WalkMode mode, QString *out)
+{
+    struct Frame
+    {
+        std::vector<Child> children;
+        size_t next;
+    };
+    std::vector<Frame> stack;
+    size_t depth = 0; // frames in use; deeper ones keep their buffers
+    std::vector<bool> reorderAt;
+    auto enter = [&](const QDomNode &node, bool reorder) {
+        if (stack.size() == depth)
+            stack.push_back(Frame{});
+        if (reorderAt.size() == depth)
+            reorderAt.push_back(false);
+        listChildren(node, reorder, mode.checksum, stack[depth].children);
+        stack[depth].next = 0;
+        reorderAt[depth] = reorder;
+        ++depth;
+    };
+    enter(start, mode.reorder);
+    while (depth > 0) {
+        Frame &frame = stack[depth - 1];
+        if (frame.next == frame.children.size()) {
+            --depth;
+            continue;
+        }
+        const Child &child = frame.children[frame.next++];
+        switch (child.kind) {
+        case FileKind:
+            if (out)
+                out->append(child.crc);
             break;
-        child = child.nextSibling();
+        case DirectoryKind: {
+            const QDomNode node = child.node; // `child` may move when the stack grows
+            if (out) {
+                // A directory without a name counts as "NULL"; one with an
+                // empty name adds nothing.
+                if (child.name.isEmpty() && !node.toElement().hasAttribute(kNameAttr))
+                    out->append(QStringLiteral("NULL"));
+                else
+                    out->append(child.name);
+            }
+            // Below a directory the order is canonical only if it is above.
+            enter(node, reorderAt[depth - 1]);
+            break;
+        }
+        case OtherKind:
+            // Other elements are never reordered, nor anything below them,
+            // but their content counts for the checksum.
+            if (out && child.node.isElement()) {
+                const QDomNode node = child.node;
+                enter(node, false);
+            }
+            break;
+        }
     }
 }
 
@@ -196,60 +256,32 @@ QString hashHex(const QString &text, QCryptographicHash::Algorithm algorithm)
 
 void sortTree(QDomNode node)
 {
-    // Depth-first over an explicit list: manifests may nest deeper than the
-    // call stack would like.
-    std::vector<QDomNode> pending{node};
-    Run run; // reused, so its buffers are allocated once
-    while (!pending.empty()) {
-        QDomNode current = pending.back();
-        pending.pop_back();
-        sortChildren(current, run, pending);
-    }
+    walkTree(node, WalkMode{true, false}, nullptr);
 }
 
-QString canonicalString(QDomElement element)
+namespace {
+
+QString canonicalStringOf(const QDomElement &element, bool reorder)
 {
     if (element.isNull())
         return QString();
-    if (isFile(element))
+    if (isFile(element)) {
+        if (reorder)
+            sortTree(element);
         return element.attribute(QStringLiteral("crc"));
-
+    }
     QString out;
     if (isDirectory(element))
         out += elementName(element);
-
-    // Pre-order walk of the element's subtree without recursion. Files are
-    // leaves; every other element contributes its children.
-    QDomElement current = element.firstChildElement();
-    while (!current.isNull()) {
-        const EntryKind kind = entryKind(current);
-        if (kind == FileKind) {
-            out += current.attribute(QStringLiteral("crc"));
-        } else {
-            if (kind == DirectoryKind)
-                out += current.attribute(kNameAttr, QStringLiteral("NULL"));
-            const QDomElement firstChild = current.firstChildElement();
-            if (!firstChild.isNull()) {
-                current = firstChild;
-                continue;
-            }
-        }
-        // Next element in document order, climbing back up as needed.
-        for (;;) {
-            const QDomElement next = current.nextSiblingElement();
-            if (!next.isNull()) {
-                current = next;
-                break;
-            }
-            const QDomNode parent = current.parentNode();
-            if (parent == element) {
-                current = QDomElement();
-                break;
-            }
-            current = parent.toElement();
-        }
-    }
+    walkTree(element, WalkMode{reorder, true}, &out);
     return out;
+}
+
+} // namespace
+
+QString canonicalString(QDomElement element)
+{
+    return canonicalStringOf(element, false);
 }
 
 QDomElement readManifestRoot(QIODevice *device)
@@ -287,6 +319,7 @@ Manifest::Manifest(QDomElement root, QObject *parent)
 
 QString Manifest::globalChecksum()
 {
-    sortTree(root);
-    return hashHex(canonicalString(root), QCryptographicHash::Sha1);
+    // Sorting and reading the checksum input in one walk: the same result as
+    // sortTree() followed by canonicalString(), with one visit per element.
+    return hashHex(canonicalStringOf(root, true), QCryptographicHash::Sha1);
 }
