@@ -259,7 +259,8 @@ void UpdateServer::logRequest(const httplib::Request &request, const httplib::Re
     std::tm local;
     localtime_r(&now, &local);
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
-    line << stamp << ' ' << request.remote_addr << ' ' << request.method << ' ' << quoted(request.path);
+    // The client's port tells one connection from another.
+    line << stamp << ' ' << request.remote_addr << ':' << request.remote_port << ' ' << request.method << ' ' << quoted(request.path);
     if (request.method == "POST" && isForm(request)) {
         const std::string wanted = formField(request.body, "request");
         if (wanted == "CLOSE")
