@@ -1,6 +1,7 @@
 #include "updatemanager.h"
 
 #include "filechecksum.h"
+#include "filereplace.h"
 #include "log.h"
 #include "manifest.h"
 #include "safepath.h"
@@ -194,9 +195,22 @@ bool UpdateManager::writeFile(QDomElement distant, QFile *file)
         }
     }
 
-    // Written beside the target and renamed over it, so the target is
-    // always either the old file or the whole new one.
-    QFile source(file->fileName());
+    // The target is always either the old file or the whole new one: the
+    // downloaded file is moved over it when both share a file system, and
+    // otherwise copied beside it and renamed over it.
+    if (!replaceFileByRename(file->fileName(), targetPath) && !copyInPlace(file->fileName(), targetPath))
+        return false;
+    downloaded.reset();
+
+    bool sizeOk = false;
+    const int size = elementSize(distant).toInt(&sizeOk, 10);
+    return fileChecksum(targetPath, QCryptographicHash::Sha1) == elementCrc(distant)
+            && qint64(sizeOk ? size : 0) == QFileInfo(targetPath).size();
+}
+
+bool UpdateManager::copyInPlace(const QString &sourcePath, const QString &targetPath)
+{
+    QFile source(sourcePath);
     QSaveFile output(targetPath);
     if (!source.open(QIODevice::ReadOnly)) {
         LOG_ERROR() << "error copying file" << source.errorString();
@@ -226,12 +240,7 @@ bool UpdateManager::writeFile(QDomElement distant, QFile *file)
             LOG_ERROR() << "error copying file" << output.errorString();
         return false;
     }
-    downloaded.reset();
-
-    bool sizeOk = false;
-    const int size = elementSize(distant).toInt(&sizeOk, 10);
-    return fileChecksum(targetPath, QCryptographicHash::Sha1) == elementCrc(distant)
-            && qint64(sizeOk ? size : 0) == QFileInfo(targetPath).size();
+    return true;
 }
 
 void UpdateManager::updateElement(QDomElement distant, QDomElement local)

@@ -65,6 +65,8 @@ public:
 
 private:
     bool removeDirectoryTree(const QString &path);
+    // Copies through a QSaveFile beside the target; logs what failed.
+    bool copyInPlace(const QString &sourcePath, const QString &targetPath);
     bool acceptEntry(const QDomElement &element);
     DOM_DIFF *recordFor(const QDomElement &distant) const;
 

@@ -97,16 +97,20 @@ class TestUpdateManager : public QObject
 
     QSharedPointer<CaptureDestination> log{new CaptureDestination};
     QScopedPointer<QTemporaryDir> tmp;
+    QScopedPointer<QTemporaryDir> otherFileSystem;
     QScopedPointer<HttpTestServer> server;
     QString installed, release, localManifest, distantManifest;
     std::function<bool(const QByteArray &, httplib::Response &)> fault; // true: answered
 
     // Lays out an installation, a release, both manifests and a server
     // that serves the release folder.
-    void prepare(const Tree &installedFiles, const Tree &releaseFiles)
+    // With installElsewhere the installation lies on another file system
+    // than the temporary files, so downloads are copied, not moved.
+    void prepare(const Tree &installedFiles, const Tree &releaseFiles, bool installElsewhere = false)
     {
         tmp.reset(new QTemporaryDir);
-        installed = tmp->path() + QStringLiteral("/app");
+        otherFileSystem.reset(installElsewhere ? new QTemporaryDir(QStringLiteral("/dev/shm/tst-XXXXXX")) : nullptr);
+        installed = (installElsewhere ? otherFileSystem->path() : tmp->path()) + QStringLiteral("/app");
         release = tmp->path() + QStringLiteral("/release");
         localManifest = tmp->path() + QStringLiteral("/manifest.xml");
         distantManifest = tmp->path() + QStringLiteral("/distant.xml");
@@ -211,26 +215,32 @@ Q_DECLARE_METATYPE(Fault)
 void TestUpdateManager::wholeRun_data()
 {
     QTest::addColumn<bool>("upToDate");
+    QTest::addColumn<bool>("elsewhere");
     QTest::addColumn<Fault>("faultKind");
     QTest::addColumn<int>("errors");
     QTest::addColumn<QByteArray>("version");
     QTest::addColumn<QList<QByteArray>>("requests");
     const QList<QByteArray> thrice = releaseRequests + QList<QByteArray>{"change.txt", "change.txt"};
-    QTest::newRow("new, changed and removed") << false << NoFault << 0 << QByteArray("2.0") << releaseRequests;
-    QTest::newRow("nothing to do") << true << NoFault << 0 << QByteArray("2.0") << QList<QByteArray>();
-    QTest::newRow("checksum never matches") << false << CorruptAlways << 1 << QByteArray("2.0__1") << thrice;
+    QTest::newRow("new, changed and removed") << false << false << NoFault << 0 << QByteArray("2.0") << releaseRequests;
+    QTest::newRow("installed on another file system") << false << true << NoFault << 0 << QByteArray("2.0")
+                                                      << releaseRequests;
+    QTest::newRow("nothing to do") << true << false << NoFault << 0 << QByteArray("2.0") << QList<QByteArray>();
+    QTest::newRow("checksum never matches") << false << false << CorruptAlways << 1 << QByteArray("2.0__1") << thrice;
     const QList<QByteArray> twice = releaseRequests + QList<QByteArray>{"change.txt"};
-    QTest::newRow("failure then success") << false << Error500Once << 0 << QByteArray("2.0") << twice;
+    QTest::newRow("failure then success") << false << false << Error500Once << 0 << QByteArray("2.0") << twice;
 }
 
 void TestUpdateManager::wholeRun()
 {
     QFETCH(bool, upToDate);
+    QFETCH(bool, elsewhere);
     QFETCH(Fault, faultKind);
     QFETCH(int, errors);
     QFETCH(QByteArray, version);
     QFETCH(QList<QByteArray>, requests);
-    prepare(upToDate ? releaseTree : installedTree, releaseTree);
+    if (elsewhere && !QFileInfo(QStringLiteral("/dev/shm")).isWritable())
+        QSKIP("no second file system at /dev/shm");
+    prepare(upToDate ? releaseTree : installedTree, releaseTree, elsewhere);
     auto failures = std::make_shared<std::atomic<int>>(0);
     if (faultKind != NoFault) {
         fault = [=](const QByteArray &name, httplib::Response &res) {
@@ -261,6 +271,12 @@ void TestUpdateManager::wholeRun()
         QCOMPARE(log->count(QStringLiteral("ERROR"), QStringLiteral("\"change.txt crc error !\"")), 3);
     }
     QCOMPARE(readTree(installed), expected);
+    // Downloads come from private temporary files; installed they look like
+    // files written in place.
+    QFile probe(tmp->filePath(QStringLiteral("probe")));
+    QVERIFY(probe.open(QIODevice::WriteOnly));
+    if (!upToDate)
+        QCOMPARE(QFileInfo(installed + QStringLiteral("/newdir/deep/f.txt")).permissions(), probe.permissions());
 
     // The saved manifest: version, global checksum of what is installed, canonical order.
     const QDomDocument savedDoc = parse(localManifest);
