@@ -273,12 +273,6 @@ void UpdateDownloader::endReply()
     reply->disconnect(this);
     reply->deleteLater();
     reply = nullptr;
-    // The toolkit writes a request's headers and its form body in two
-    // separate sends on a socket that keeps Nagle's algorithm, so on a
-    // kept-alive connection every request waits for the server's delayed
-    // acknowledgement (about 40 ms). A fresh connection is acknowledged at
-    // once and costs far less than that.
-    networkManager.clearConnectionCache();
 }
 
 void UpdateDownloader::retryOrGiveUp()
