@@ -46,6 +46,11 @@ public:
             if (h)
                 h(r, res);
         });
+        // A client that is never destroyed (the window keeps its manager for
+        // good) holds its connections open, idle ones included; the server's
+        // shutdown waits for these timeouts, so keep them short.
+        server.set_keep_alive_timeout(1);
+        server.set_read_timeout(1, 0);
         port = server.bind_to_any_port("127.0.0.1");
         thread = std::thread([this] { server.listen_after_bind(); });
     }
