@@ -25,7 +25,6 @@ public:
         QByteArray body;
         QByteArray contentType;
         QByteArray request; // the "request" field as a form decoder reads it
-        QByteArray version;
     };
     using Handler = std::function<void(const Received &, httplib::Response &)>;
 
@@ -36,7 +35,6 @@ public:
             r.body = QByteArray::fromStdString(req.body);
             r.contentType = QByteArray::fromStdString(req.get_header_value("Content-Type"));
             r.request = QByteArray::fromStdString(req.get_param_value("request"));
-            r.version = QByteArray::fromStdString(req.get_param_value("version"));
             Handler h;
             {
                 std::lock_guard<std::mutex> lock(mutex);
@@ -101,14 +99,6 @@ public:
     {
         std::lock_guard<std::mutex> lock(mutex);
         return received;
-    }
-
-    QList<QByteArray> requestNames() const
-    {
-        QList<QByteArray> names;
-        for (const Received &r : requests())
-            names.append(r.request);
-        return names;
     }
 
 private:
