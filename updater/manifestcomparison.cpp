@@ -7,9 +7,7 @@
 #include <QHash>
 #include <QIODevice>
 
-#include <algorithm>
 #include <memory>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -21,40 +19,11 @@ QString lookupName(const QDomElement &element)
     return element.attribute(kNameAttr);
 }
 
-// Records collected during the walk, in their final order. A pair of files
-// found on both sides is held as a candidate until its content is compared;
-// those comparisons are independent of each other and of the walk, so they
-// run together afterwards and can share the work between two processors.
-struct Pending
+void appendRecord(QList<DOM_DIFF *> *list, const QDomElement &distant, const QDomElement &local,
+                  int type)
 {
-    QDomElement distant;
-    QDomElement local;
-    int type;
-};
-constexpr int kCandidate = 0;
-
-class RecordSink
-{
-public:
-    void add(const QDomElement &distant, const QDomElement &local, int type)
-    {
-        m_records.push_back(Pending{distant, local, type});
-    }
-
-    void addCandidate(const QDomElement &distant, const QDomElement &local)
-    {
-        m_candidates.push_back(m_records.size());
-        m_records.push_back(Pending{distant, local, kCandidate});
-    }
-
-    // Compares the candidates, then appends every record that stands to
-    // the list, in walk order.
-    void flushTo(QList<DOM_DIFF *> *list);
-
-private:
-    std::vector<Pending> m_records;
-    std::vector<size_t> m_candidates;
-};
+    list->append(new DOM_DIFF{distant, local, type});
+}
 
 // needsUpdate() on handles the caller keeps: this runs for every file
 // present on both sides, where the copies and conversions of the public
@@ -142,11 +111,11 @@ public:
     // Every local child whose name no distant child has, in document order.
     // Copies appended during the comparison come last and always have their
     // distant twin, so the children listed at the start are enough.
-    void recordRemovals(RecordSink &sink) const
+    void recordRemovals(QList<DOM_DIFF *> *list) const
     {
         for (const Child &child : m_children) {
             if (!m_names[size_t(child.nameId)].onDistantSide)
-                sink.add(child.element, child.element, REMOVED);
+                appendRecord(list, child.element, child.element, REMOVED);
         }
     }
 
@@ -206,46 +175,7 @@ QList<DOM_DIFF *> *compareManifests(QPair<QDomElement, QDomElement> *roots)
     return list;
 }
 
-namespace {
-
-// Pairs below this are compared on the caller's thread alone: a second
-// thread only pays off on large trees.
-constexpr size_t kParallelCandidates = 4096;
-
-void RecordSink::flushTo(QList<DOM_DIFF *> *list)
-{
-    // The reads below touch no shared state: each pair reads the attributes
-    // of its own two elements, and the walk that could change the trees is
-    // over. The results go to separate slots.
-    std::vector<char> differs(m_candidates.size(), 0);
-    auto compareRange = [this, &differs](size_t begin, size_t end) {
-        for (size_t i = begin; i < end; ++i) {
-            const Pending &pair = m_records[m_candidates[i]];
-            differs[i] = contentDiffers(pair.distant, pair.local);
-        }
-    };
-    const size_t count = m_candidates.size();
-    if (count >= kParallelCandidates && std::thread::hardware_concurrency() > 1) {
-        std::thread helper(compareRange, count / 2, count);
-        compareRange(0, count / 2);
-        helper.join();
-    } else {
-        compareRange(0, count);
-    }
-
-    size_t candidate = 0;
-    for (const Pending &record : m_records) {
-        if (record.type != kCandidate)
-            list->append(new DOM_DIFF{record.distant, record.local, record.type});
-        else if (differs[candidate++])
-            list->append(new DOM_DIFF{record.distant, record.local, CHANGED});
-    }
-    m_records.clear();
-    m_candidates.clear();
-}
-
-void addNewSubtreeTo(const QDomElement &distantDirectory, const QDomElement &localCopy,
-                     RecordSink &sink)
+void addNewSubtree(QDomElement distantDirectory, QDomElement localCopy, QList<DOM_DIFF *> *list)
 {
     // Pairs of (distant child still to visit, local copy of its parent).
     std::vector<QPair<QDomElement, QDomElement>> stack;
@@ -263,22 +193,19 @@ void addNewSubtreeTo(const QDomElement &distantDirectory, const QDomElement &loc
             parentCopy.appendChild(copy);
             stack.emplace_back(child.firstChildElement(), copy);
         } else {
-            sink.add(child, parentCopy, NEW);
+            appendRecord(list, child, parentCopy, NEW);
         }
     }
 }
 
-} // namespace
-
 void compareDirectories(QDomElement distant, QDomElement local, QList<DOM_DIFF *> *list)
 {
-    RecordSink sink;
     std::vector<std::unique_ptr<Level>> stack;
     stack.push_back(std::make_unique<Level>(distant, local));
     while (!stack.empty()) {
         Level &level = *stack.back();
         if (level.next.isNull()) {
-            level.local.recordRemovals(sink);
+            level.local.recordRemovals(list);
             stack.pop_back();
             continue;
         }
@@ -291,27 +218,19 @@ void compareDirectories(QDomElement distant, QDomElement local, QList<DOM_DIFF *
         if (match.isNull()) {
             if (directory) {
                 const QDomElement copy = level.local.appendCopyOf(entry, name);
-                sink.add(entry, level.local.directory(), NEW);
-                addNewSubtreeTo(entry, copy, sink);
+                appendRecord(list, entry, level.local.directory(), NEW);
+                addNewSubtree(entry, copy, list);
             } else {
-                sink.add(entry, level.local.directory(), NEW);
+                appendRecord(list, entry, level.local.directory(), NEW);
             }
         } else if (directory) {
             // Compared as a directory whatever the local tag: under a local
             // file everything comes out NEW.
             stack.push_back(std::make_unique<Level>(entry, match));
-        } else {
-            sink.addCandidate(entry, match);
+        } else if (contentDiffers(entry, match)) {
+            appendRecord(list, entry, match, CHANGED);
         }
     }
-    sink.flushTo(list);
-}
-
-void addNewSubtree(QDomElement distantDirectory, QDomElement localCopy, QList<DOM_DIFF *> *list)
-{
-    RecordSink sink;
-    addNewSubtreeTo(distantDirectory, localCopy, sink);
-    sink.flushTo(list);
 }
 
 QDomElement findChildByName(QDomElement parent, QString name)
