@@ -1,15 +1,17 @@
 #include "log.h"
+#include "startupcheck.h"
+#include "unattendedrun.h"
 #include "updatergui.h"
 
 #include <QApplication>
 #include <QDir>
 
-int main(int argc, char *argv[])
-{
-    QApplication app(argc, argv);
+namespace {
 
-    // Set up before anything can log, so that even a failed start-up leaves
-    // its records in log.txt beside the executable.
+// Set up before anything can log, so that even a failed start-up leaves its
+// records in log.txt beside the executable.
+void configureLogging()
+{
     Logging::Logger &logger = Logging::Logger::instance();
     logger.setLevel(Logging::Trace);
     const QString logPath = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("log.txt"));
@@ -18,7 +20,41 @@ int main(int argc, char *argv[])
     const QSharedPointer<Logging::Destination> debugDestination = Logging::createDebugOutputDestination();
     logger.addDestination(debugDestination);
     logger.addDestination(fileDestination);
+}
 
+// No window and no display needed: a core application runs the update.
+int runUnattended(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    configureLogging();
+    QCoreApplication::setApplicationName(QStringLiteral("Updater"));
+
+    UnattendedRun run(QCoreApplication::arguments());
+    QObject::connect(&run, &UnattendedRun::finished, &app, &QCoreApplication::exit);
+    if (!run.start())
+        return UnattendedRun::StartupFailed;
+    return app.exec();
+}
+
+bool silentRequested(int argc, char *argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return StartupCheck::silentRequested(arguments);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // Decided before any application object exists: a windowed one would
+    // need a display that an unattended machine may not have.
+    if (silentRequested(argc, argv))
+        return runUnattended(argc, argv);
+
+    QApplication app(argc, argv);
+    configureLogging();
     QCoreApplication::setApplicationName(QStringLiteral("Updater"));
 
     // Lives until the process ends; its constructor may end the process.

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QTextStream>
 #include <QUrl>
 
 namespace {
@@ -28,34 +29,65 @@ QString findAsGivenOrInAppDir(const QString &value)
     return QFileInfo::exists(inAppDir) ? inAppDir : QString();
 }
 
+const QStringList &optionNames()
+{
+    static const QStringList names = {
+        QStringLiteral("--callback"), QStringLiteral("--local_path"), QStringLiteral("--distant_path"),
+        QStringLiteral("--url"), QStringLiteral("--dir")};
+    return names;
+}
+
+const QLatin1String silentOption("--silent");
+
+// What a box would have said, for an unattended run that has none.
+void printWithoutBox(const QString &caption, const QString &text)
+{
+    QTextStream(stderr) << "updater: " << caption << ' ' << text << Qt::endl;
+}
+
 } // namespace
 
-StartupCheck::StartupCheck(QWidget *boxParent, const QStringList &arguments)
+StartupCheck::StartupCheck(QWidget *boxParent, const QStringList &arguments, Interaction interaction)
     : m_boxParent(boxParent)
     , m_arguments(arguments)
+    , m_interaction(interaction)
 {
+}
+
+bool StartupCheck::silentRequested(const QStringList &arguments)
+{
+    for (int i = 1; i < arguments.size(); ++i) {
+        if (arguments.at(i) == silentOption)
+            return true;
+        if (optionNames().contains(arguments.at(i)))
+            ++i; // its value, whatever it looks like
+    }
+    return false;
 }
 
 void StartupCheck::warn(const QString &text) const
 {
-    QMessageBox::warning(m_boxParent, QStringLiteral("Launch warning."), text, QMessageBox::Ok,
-                         QMessageBox::NoButton);
+    const QString caption = QStringLiteral("Launch warning.");
+    if (m_interaction == Unattended) {
+        LOG_WARN() << caption << text << Qt::endl;
+        printWithoutBox(caption, text);
+    } else {
+        QMessageBox::warning(m_boxParent, caption, text, QMessageBox::Ok, QMessageBox::NoButton);
+    }
 }
 
 bool StartupCheck::parseCommandLine()
 {
-    static const QStringList optionNames = {
-        QStringLiteral("--callback"), QStringLiteral("--local_path"), QStringLiteral("--distant_path"),
-        QStringLiteral("--url"), QStringLiteral("--dir")};
-
     UpdaterSettings &settings = UpdaterSettings::instance();
     const QString appDir = QCoreApplication::applicationDirPath();
     const QString cwd = QDir::currentPath();
     QStringList remaining = m_arguments.mid(1);
     while (!remaining.isEmpty()) {
         const QString option = remaining.takeFirst();
+        if (option == silentOption)
+            continue; // decided before the window or the run exists
         // An option at the very end has no value to take.
-        if (!optionNames.contains(option) || remaining.isEmpty()) {
+        if (!optionNames().contains(option) || remaining.isEmpty()) {
             warn(QStringLiteral("Invalid command line: ") + option);
             continue;
         }
@@ -115,8 +147,11 @@ QString StartupCheck::run()
     if (fatal.isEmpty())
         return fatal;
 
-    QMessageBox::critical(m_boxParent, QStringLiteral("Critical error"), fatal, QMessageBox::Ok,
-                          QMessageBox::NoButton);
+    const QString caption = QStringLiteral("Critical error");
+    if (m_interaction == Unattended)
+        printWithoutBox(caption, fatal); // the Error records follow
+    else
+        QMessageBox::critical(m_boxParent, caption, fatal, QMessageBox::Ok, QMessageBox::NoButton);
     LOG_ERROR() << QStringLiteral("Configure execution failed.") << Qt::endl;
     LOG_ERROR() << m_arguments << Qt::endl;
     return fatal;

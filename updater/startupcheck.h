@@ -10,12 +10,19 @@ class QWidget;
 // UpdaterSettings; each recoverable problem is shown in a "Launch warning."
 // box and parsing goes on with a default, a fatal one in a "Critical error"
 // box followed by two Error records. Ending the process is the caller's job.
+// An unattended run shows no box: the same texts go to the log and stderr.
 class StartupCheck
 {
 public:
+    enum Interaction { WithBoxes, Unattended };
+
     // arguments as QCoreApplication::arguments() gives them, program path
     // first; the boxes are modal on boxParent.
-    StartupCheck(QWidget *boxParent, const QStringList &arguments);
+    StartupCheck(QWidget *boxParent, const QStringList &arguments, Interaction interaction = WithBoxes);
+
+    // Whether the command line asks for an unattended run ("--silent"). The
+    // values of the other options are skipped, so "--url --silent" does not.
+    static bool silentRequested(const QStringList &arguments);
 
     // False only when the distant manifest does not exist; parsing stops there.
     bool parseCommandLine();
@@ -29,6 +36,7 @@ private:
 
     QWidget *m_boxParent;
     QStringList m_arguments;
+    Interaction m_interaction;
 };
 
 #endif // STARTUPCHECK_H
