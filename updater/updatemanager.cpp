@@ -202,10 +202,11 @@ bool UpdateManager::writeFile(QDomElement distant, QFile *file)
         return false;
     downloaded.reset();
 
+    // 64-bit: a file of 2 GiB or more must be able to pass as well.
     bool sizeOk = false;
-    const int size = elementSize(distant).toInt(&sizeOk, 10);
+    const qint64 size = elementSize(distant).toLongLong(&sizeOk, 10);
     return fileChecksum(targetPath, QCryptographicHash::Sha1) == elementCrc(distant)
-            && qint64(sizeOk ? size : 0) == QFileInfo(targetPath).size();
+            && (sizeOk ? size : 0) == QFileInfo(targetPath).size();
 }
 
 bool UpdateManager::copyInPlace(const QString &sourcePath, const QString &targetPath)

@@ -115,7 +115,7 @@ void UpdaterGUI::downloadFinished(QDomElement elt, QFile *file)
     Q_UNUSED(elt)
     Q_UNUSED(file)
     const QString name = activeElement.attribute(QStringLiteral("name"));
-    const int size = activeElement.attribute(QStringLiteral("size")).toInt();
+    const qint64 size = activeElement.attribute(QStringLiteral("size")).toLongLong();
     ui->updateText->setText(name + QStringLiteral(" downloaded. ") + formatSize(size));
     // Continues the "Downloading ..." line.
     ui->plainTextEdit->textCursor().insertText(name + QStringLiteral(" written."));

@@ -1,3 +1,4 @@
+#include "filechecksum.h"
 #include "folderscanner.h"
 #include "httptestserver.h"
 #include "log.h"
@@ -182,6 +183,7 @@ private slots:
     void unusableLocalManifest();
     void unsafeEntriesAreNeverTouched();
     void cancelDuringRun();
+    void filesOf2GiBAndMorePassTheSizeCheck();
 };
 
 void TestUpdateManager::safeEntryNames_data()
@@ -407,3 +409,25 @@ void TestUpdateManager::cancelDuringRun()
 
 QTEST_MAIN(TestUpdateManager)
 #include "tst_updatemanager.moc"
+
+void TestUpdateManager::filesOf2GiBAndMorePassTheSizeCheck()
+{
+    prepare({}, {});
+    UpdateManager manager(nullptr);
+    // Sparse, so nothing of that size is written; the checksum still reads it all.
+    const qint64 size = (qint64(1) << 31) + 10;
+    auto *downloaded = new QTemporaryFile(tmp->filePath(QStringLiteral("big-XXXXXX")));
+    QVERIFY(downloaded->open());
+    QVERIFY(downloaded->resize(size));
+    downloaded->close();
+
+    QDomDocument doc;
+    QDomElement file = doc.createElement(QStringLiteral("file"));
+    doc.appendChild(file);
+    file.setAttribute(QStringLiteral("name"), QStringLiteral("big.bin"));
+    file.setAttribute(QStringLiteral("size"), QString::number(size));
+    file.setAttribute(QStringLiteral("crc"), fileChecksum(downloaded->fileName(), QCryptographicHash::Sha1));
+
+    QVERIFY(manager.writeFile(file, downloaded));
+    QCOMPARE(QFileInfo(installed + QStringLiteral("/big.bin")).size(), size);
+}
