@@ -116,10 +116,12 @@ int measureOnce(const QString &distantPath, const QString &localPath)
     QFile localFile(localPath);
     QElapsedTimer timer;
     timer.start();
-    QPair<QDomElement, QDomElement> roots(readManifestRoot(&distantFile), QDomElement());
+    const QDomDocument distantDocument = readManifestDocument(&distantFile);
+    QPair<QDomElement, QDomElement> roots(distantDocument.documentElement(), QDomElement());
     const double parseDistant = seconds(timer);
     timer.restart();
-    roots.second = readManifestRoot(&localFile);
+    const QDomDocument localDocument = readManifestDocument(&localFile);
+    roots.second = localDocument.documentElement();
     const double parseLocal = seconds(timer);
 
     timer.restart();

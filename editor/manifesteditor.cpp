@@ -181,10 +181,11 @@ void ManifestEditor::globalCrc()
 
 void ManifestEditor::on_pushButton_clicked()
 {
-    QFile distantFile(QStringLiteral("Distant"));
-    QFile localFile(QStringLiteral("Local"));
-    const std::unique_ptr<QPair<QDomElement, QDomElement>> roots(loadManifestRoots(&distantFile, &localFile));
-    const std::unique_ptr<QList<DOM_DIFF *>> differences(compareManifests(roots.get()));
+    // Held here for the comparison only; the editor may compare many times.
+    const QDomDocument distant = readManifestDocument(QStringLiteral("Distant"));
+    const QDomDocument local = readManifestDocument(QStringLiteral("Local"));
+    QPair<QDomElement, QDomElement> roots(distant.documentElement(), local.documentElement());
+    const std::unique_ptr<QList<DOM_DIFF *>> differences(compareManifests(&roots));
     for (const DOM_DIFF *difference : qAsConst(*differences)) {
         const QString name = elementName(difference->distant);
         if (difference->type == REMOVED)

@@ -284,18 +284,19 @@ QString canonicalString(QDomElement element)
     return canonicalStringOf(element, false);
 }
 
-QDomElement readManifestRoot(QIODevice *device)
+QDomDocument readManifestDocument(QIODevice *device)
 {
     QDomDocument document;
+    // A truncated file fails to parse yet leaves a partial tree behind.
     if (!device || !document.setContent(device))
-        return QDomElement();
-    return document.documentElement();
+        return QDomDocument();
+    return document;
 }
 
-QDomElement readManifestRoot(const QString &path)
+QDomDocument readManifestDocument(const QString &path)
 {
     QFile file(path);
-    return readManifestRoot(&file);
+    return readManifestDocument(&file);
 }
 
 bool saveManifestRoot(const QString &path, const QDomElement &root)

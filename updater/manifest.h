@@ -43,9 +43,11 @@ void sortTree(QDomNode node);
 QString canonicalString(QDomElement element);
 
 // Reading and writing manifest files. A file that cannot be opened or
-// parsed reads as a null root; callers decide what that means.
-QDomElement readManifestRoot(QIODevice *device);
-QDomElement readManifestRoot(const QString &path);
+// parsed reads as a null document; callers decide what that means. The
+// caller keeps the document: a root element alone does not keep its
+// document alive, and using it after the document is gone crashes.
+QDomDocument readManifestDocument(QIODevice *device);
+QDomDocument readManifestDocument(const QString &path);
 // Both writers go through a temporary file that replaces the target only
 // once everything is written, so a crash never leaves a truncated manifest.
 // They return false when the file could not be written.

@@ -155,8 +155,12 @@ struct Level
 
 QPair<QDomElement, QDomElement> *loadManifestRoots(QIODevice *distantFile, QIODevice *localFile)
 {
-    return new QPair<QDomElement, QDomElement>(readManifestRoot(distantFile),
-                                               readManifestRoot(localFile));
+    // The roots are used for the rest of the run, which is the rest of the
+    // process; their documents must live as long.
+    static QList<QDomDocument> documents;
+    documents << readManifestDocument(distantFile) << readManifestDocument(localFile);
+    return new QPair<QDomElement, QDomElement>(documents.at(documents.size() - 2).documentElement(),
+                                               documents.last().documentElement());
 }
 
 QList<DOM_DIFF *> *compareManifests(QPair<QDomElement, QDomElement> *roots)

@@ -27,7 +27,9 @@ struct DOM_DIFF
 
 // Parses both devices (opening them if needed; they are left open) and
 // returns their document elements, distant first. An unreadable device
-// gives a null element. The caller owns the pair.
+// gives a null element. The caller owns the pair; the documents are kept
+// until the process ends. A caller that compares more than once holds its
+// own documents (readManifestDocument) and builds the pair itself.
 QPair<QDomElement, QDomElement> *loadManifestRoots(QIODevice *distantFile, QIODevice *localFile);
 
 // Compares the two roots of `roots` into a new list the caller owns, with

@@ -45,7 +45,7 @@ QString contentOf(const QString &path)
         for (QDomElement child = element.firstChildElement(); !child.isNull(); child = child.nextSiblingElement())
             dump(child, depth + 1);
     };
-    dump(readManifestRoot(path), 0);
+    dump(readManifestDocument(path).documentElement(), 0);
     return result;
 }
 
@@ -128,7 +128,8 @@ private slots:
         click("saveButton", path("editor.xml"));
         QTRY_VERIFY(QFile::exists(path("editor.xml")));
         QCOMPARE(QProcess::execute(MANIFESTTOOL_PATH, {"create", path("app"), "-o", path("tool.xml")}), 0);
-        const QDomElement saved = readManifestRoot(path("editor.xml"));
+        const QDomDocument savedDocument = readManifestDocument(path("editor.xml"));
+        const QDomElement saved = savedDocument.documentElement();
         QVERIFY(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}$")
                     .match(saved.attribute("date"))
                     .hasMatch());

@@ -71,7 +71,8 @@ private slots:
         QCOMPARE(result.exitCode, 0);
         QCOMPARE(result.err, QString());
 
-        const QDomElement root = readManifestRoot(path("m.xml"));
+        const QDomDocument document = readManifestDocument(path("m.xml"));
+        const QDomElement root = document.documentElement();
         QCOMPARE(root.tagName(), QStringLiteral("UPDATE_STRUCTURE"));
         QCOMPARE(root.attribute("name"), QStringLiteral("ROOT"));
         QCOMPARE(root.attribute("version"), QStringLiteral("2.1"));
@@ -138,7 +139,7 @@ private slots:
         makeTree("app");
         QCOMPARE(run({"create", "app", "-o", "app/manifest.xml"}).exitCode, 0);
         // "manifest.xml" would sort before "readme.txt" had it been listed.
-        QVERIFY(readManifestRoot(path("app/manifest.xml")).firstChildElement().attribute("name") == "readme.txt");
+        QVERIFY(readManifestDocument(path("app/manifest.xml")).documentElement().firstChildElement().attribute("name") == "readme.txt");
         QCOMPARE(run({"verify", "app/manifest.xml", "app"}).exitCode, 0);
     }
 

@@ -186,7 +186,8 @@ void TestManifest::saveAndReadBack()
     QVERIFY(saveManifestRoot(rootPath, document.documentElement()));
     QVERIFY(saveManifestDocument(documentPath, document));
     for (const QString &path : {rootPath, documentPath}) {
-        const QDomElement read = readManifestRoot(path);
+        const QDomDocument readDocument = readManifestDocument(path);
+        const QDomElement read = readDocument.documentElement();
         QCOMPARE(shape(read), shape(document.documentElement()));
         QCOMPARE(read.attribute("version"), QStringLiteral("1 & 2"));
         QCOMPARE(elementVersion(read.firstChild().firstChild()), QStringLiteral("\"q\""));
@@ -199,8 +200,8 @@ void TestManifest::saveAndReadBack()
     QVERIFY(!saveManifestRoot(dir.filePath("missing/x.xml"), document.documentElement()));
     QVERIFY(!QFile::exists(dir.filePath("missing/x.xml")));
     writeFile(dir.filePath("bad.xml"), "<UPDATE_STRUCTURE><file name='a'>");
-    QVERIFY(readManifestRoot(dir.filePath("bad.xml")).isNull());
-    QVERIFY(readManifestRoot(dir.filePath("none.xml")).isNull());
+    QVERIFY(readManifestDocument(dir.filePath("bad.xml")).isNull());
+    QVERIFY(readManifestDocument(dir.filePath("none.xml")).isNull());
 }
 
 void TestManifest::fileChecksum_data()
