@@ -23,10 +23,23 @@ const char *const manifestXml =
 QDomDocument loadManifest()
 {
     QDomDocument document;
-    QString error;
-    if (!document.setContent(QByteArray(manifestXml), &error))
-        qFatal("test manifest does not parse: %s", qPrintable(error));
+    if (!document.setContent(QByteArray(manifestXml)))
+        qFatal("test manifest does not parse");
     return document;
+}
+
+// The "bin" directory: row 1 under the root element, which is row 1 at top level.
+QModelIndex binIndex(const DomModel &model)
+{
+    return model.index(1, 0, model.index(1, 0));
+}
+
+QStringList names(const DomModel &model, const QModelIndex &parent)
+{
+    QStringList result;
+    for (int i = 0; i < model.rowCount(parent); ++i)
+        result << model.index(i, 0, parent).data().toString();
+    return result;
 }
 
 } // namespace
@@ -34,13 +47,6 @@ QDomDocument loadManifest()
 class TestDomModel : public QObject
 {
     Q_OBJECT
-
-private:
-    // Index of the "bin" directory: row 1 under the root element, which is row 1 at top level.
-    static QModelIndex binIndex(const DomModel &model)
-    {
-        return model.index(1, 0, model.index(1, 0));
-    }
 
 private slots:
     void passesContractChecker()
@@ -55,41 +61,35 @@ private slots:
         QVERIFY(model.removeRow(1, model.index(1, 0)));
     }
 
-    void nonElementNodesMakeRows()
+    void nonElementNodesAndColumns()
     {
         DomModel model(loadManifest());
-        QCOMPARE(model.rowCount(), 2); // the declaration and the root element
-        const QModelIndex declaration = model.index(0, 0);
-        QVERIFY(declaration.isValid());
-        for (int column : {DomModel::NameColumn, DomModel::VersionColumn, DomModel::UrlColumn, DomModel::CrcColumn})
+        // The declaration and the root element; the declaration shows nothing.
+        QCOMPARE(names(model, QModelIndex()), (QStringList{"", "ROOT"}));
+        for (int column : {DomModel::VersionColumn, DomModel::UrlColumn, DomModel::CrcColumn})
             QCOMPARE(model.index(0, column).data().toString(), QString());
         QVERIFY(!model.index(0, DomModel::DateColumn).data().toDateTime().isValid());
         QCOMPARE(model.index(0, DomModel::SizeColumn).data().toLongLong(), 0);
 
         const QModelIndex rootElement = model.index(1, 0);
-        QCOMPARE(model.rowCount(rootElement), 3); // comment, bin, notes.txt
-        QCOMPARE(model.index(0, 0, rootElement).data().toString(), QString());
+        QCOMPARE(names(model, rootElement), (QStringList{"", "bin", "notes.txt"})); // the comment first
         const QModelIndex notes = model.index(2, 0, rootElement);
-        QCOMPARE(notes.data().toString(), QStringLiteral("notes.txt"));
         QCOMPARE(model.rowCount(notes), 1); // its text node
-        QCOMPARE(model.index(0, 0, notes).parent(), notes);
+        const QModelIndex text = model.index(0, DomModel::SizeColumn, notes);
+        QCOMPARE(text.parent(), notes);
+        QCOMPARE(text.data().toLongLong(), 0);
 
         // Nodes without attributes cannot take a value, and say so.
         const QModelIndex comment = model.index(0, DomModel::NameColumn, rootElement);
         QVERIFY(!(model.flags(comment) & Qt::ItemIsEditable));
         QVERIFY(!model.setData(comment, QStringLiteral("x")));
         QVERIFY(model.flags(notes) & Qt::ItemIsEditable);
-    }
 
-    void sixColumnsWithTheirHeaders()
-    {
-        DomModel model(loadManifest());
         QCOMPARE(model.columnCount(binIndex(model)), 6);
         QStringList headers;
         for (int section = 0; section < model.columnCount(); ++section)
             headers << model.headerData(section, Qt::Horizontal).toString();
         QCOMPARE(headers, (QStringList{"Name", "Date", "Version", "Url", "Size", "crc"}));
-        QVERIFY(!model.headerData(0, Qt::Horizontal, Qt::ToolTipRole).isValid());
         QVERIFY(!model.headerData(0, Qt::Vertical).isValid());
         QVERIFY(!model.headerData(6, Qt::Horizontal).isValid());
     }
@@ -123,7 +123,6 @@ private slots:
         for (int row : path)
             index = model.index(row, 0, index);
         index = index.sibling(index.row(), column);
-        QVERIFY(index.isValid());
         QCOMPARE(index.data(Qt::DisplayRole), value);
         QCOMPARE(index.data(Qt::EditRole), value);
         QVERIFY(!index.data(Qt::ToolTipRole).isValid());
@@ -135,9 +134,9 @@ private slots:
         DomModel model(document);
         const QModelIndex bin = binIndex(model);
         QDomElement a = document.documentElement().firstChildElement().firstChildElement();
-        QCOMPARE(a.attribute("name"), QStringLiteral("a.dll"));
         QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
 
+        // The date goes back without its milliseconds.
         const QModelIndex date = model.index(0, DomModel::DateColumn, bin);
         QVERIFY(model.setData(date, date.data(Qt::EditRole)));
         QCOMPARE(a.attribute("date"), QStringLiteral("2014-03-07T09:05:31"));
@@ -150,8 +149,7 @@ private slots:
         QCOMPARE(changed.last().at(0).toModelIndex(), size);
 
         // The crc column shows one line, but the stored value is left as it was.
-        QDomElement b = a.nextSiblingElement();
-        QCOMPARE(b.attribute("crc"), QStringLiteral("line1\nline2"));
+        QCOMPARE(a.nextSiblingElement().attribute("crc"), QStringLiteral("line1\nline2"));
 
         QVERIFY(!model.setData(QModelIndex(), QStringLiteral("x")));
         QVERIFY(!model.setData(size, QStringLiteral("1"), Qt::DecorationRole));
@@ -170,61 +168,47 @@ private slots:
 
         QVERIFY(model.removeRow(1, bin));
         QCOMPARE(removed.count(), 1);
-        QCOMPARE(model.rowCount(bin), 2);
+        QCOMPARE(names(model, bin), (QStringList{"a.dll", "plugins"}));
         QCOMPARE(plugins.row(), 1);
-        QCOMPARE(model.index(1, 0, bin).data().toString(), QStringLiteral("plugins"));
         const QModelIndex p = model.index(0, 0, model.index(1, 0, bin));
         QCOMPARE(p.data().toString(), QStringLiteral("p.dll"));
         QCOMPARE(p.parent().row(), 1);
         QCOMPARE(p.parent().data().toString(), QStringLiteral("plugins"));
         // The node left the document too.
-        const QDomElement binElement = document.documentElement().firstChildElement();
+        QDomElement binElement = document.documentElement().firstChildElement();
         QCOMPARE(binElement.childNodes().count(), 2);
         QCOMPARE(binElement.lastChild().toElement().attribute("name"), QStringLiteral("plugins"));
-    }
 
-    void removingTheLastChildLeavesNoStaleItem()
-    {
-        QDomDocument document = loadManifest();
-        DomModel model(document);
-        const QModelIndex bin = binIndex(model);
-        QCOMPARE(model.index(2, 0, bin).data().toString(), QStringLiteral("plugins"));
-        QVERIFY(model.removeRow(2, bin));
-        QVERIFY(!model.index(2, 0, bin).isValid());
-
+        // Removing the last child leaves no stale item for a node added later.
+        QVERIFY(model.removeRow(1, bin));
+        QVERIFY(!model.index(1, 0, bin).isValid());
         QDomElement fresh = document.createElement("file");
         fresh.setAttribute("name", "fresh.dll");
-        document.documentElement().firstChildElement().appendChild(fresh);
-        const QModelIndex added = model.index(2, 0, bin);
-        QCOMPARE(added.data().toString(), QStringLiteral("fresh.dll"));
-        QCOMPARE(model.rowCount(added), 0);
+        binElement.appendChild(fresh);
+        QCOMPARE(model.index(1, 0, bin).data().toString(), QStringLiteral("fresh.dll"));
+        QCOMPARE(model.rowCount(model.index(1, 0, bin)), 0);
     }
 
     void removeRowsHonoursTheCount_data()
     {
         QTest::addColumn<int>("row");
         QTest::addColumn<int>("count");
-        QTest::addColumn<bool>("result");
-        QTest::addColumn<QStringList>("left");
-        QTest::newRow("one") << 0 << 1 << true << QStringList{"b.dll", "plugins"};
-        QTest::newRow("two") << 0 << 2 << true << QStringList{"plugins"};
-        QTest::newRow("past the end") << 0 << 5 << false << QStringList{"a.dll", "b.dll", "plugins"};
-        QTest::newRow("no such row") << 3 << 1 << false << QStringList{"a.dll", "b.dll", "plugins"};
+        QTest::addColumn<QStringList>("left"); // unchanged: refused
+        QTest::newRow("one") << 0 << 1 << QStringList{"b.dll", "plugins"};
+        QTest::newRow("two") << 0 << 2 << QStringList{"plugins"};
+        QTest::newRow("past the end") << 0 << 5 << QStringList{"a.dll", "b.dll", "plugins"};
+        QTest::newRow("no such row") << 3 << 1 << QStringList{"a.dll", "b.dll", "plugins"};
     }
 
     void removeRowsHonoursTheCount()
     {
         QFETCH(int, row);
         QFETCH(int, count);
-        QFETCH(bool, result);
         QFETCH(QStringList, left);
         DomModel model(loadManifest());
         const QModelIndex bin = binIndex(model);
-        QCOMPARE(model.removeRows(row, count, bin), result);
-        QStringList names;
-        for (int i = 0; i < model.rowCount(bin); ++i)
-            names << model.index(i, 0, bin).data().toString();
-        QCOMPARE(names, left);
+        QCOMPARE(model.removeRows(row, count, bin), left.size() < 3);
+        QCOMPARE(names(model, bin), left);
     }
 };
 

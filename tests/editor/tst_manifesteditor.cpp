@@ -30,22 +30,18 @@ bool writeFile(const QString &path, const QByteArray &content)
 
 // The saved tree with each element's attributes in name order, leaving
 // out the creation stamp: the writer's attribute order carries no meaning.
-QString contentOf(const QString &path)
+QString contentOf(const QDomElement &element, int depth = 0)
 {
-    QString result;
-    std::function<void(const QDomElement &, int)> dump = [&](const QDomElement &element, int depth) {
-        QStringList attributes;
-        const QDomNamedNodeMap map = element.attributes();
-        for (int i = 0; i < map.count(); ++i) {
-            if (map.item(i).nodeName() != "date")
-                attributes << map.item(i).nodeName() + "=" + map.item(i).nodeValue();
-        }
-        attributes.sort();
-        result += QString(depth, ' ') + element.tagName() + " " + attributes.join(' ') + "\n";
-        for (QDomElement child = element.firstChildElement(); !child.isNull(); child = child.nextSiblingElement())
-            dump(child, depth + 1);
-    };
-    dump(readManifestDocument(path).documentElement(), 0);
+    QStringList attributes;
+    const QDomNamedNodeMap map = element.attributes();
+    for (int i = 0; i < map.count(); ++i) {
+        if (map.item(i).nodeName() != "date")
+            attributes << map.item(i).nodeName() + "=" + map.item(i).nodeValue();
+    }
+    attributes.sort();
+    QString result = QString(depth, ' ') + element.tagName() + " " + attributes.join(' ') + "\n";
+    for (QDomElement child = element.firstChildElement(); !child.isNull(); child = child.nextSiblingElement())
+        result += contentOf(child, depth + 1);
     return result;
 }
 
@@ -55,7 +51,6 @@ class TestManifestEditor : public QObject
 {
     Q_OBJECT
 
-private:
     QTemporaryDir m_dir;
     std::unique_ptr<ManifestEditor> m_editor;
     int m_modals = 0;
@@ -80,17 +75,26 @@ private:
         timer->start(5);
     }
 
-    void click(const char *button, const QString &answer = QString())
+    // Clicks a button; a file dialog it opens is answered with the given file.
+    void click(const char *button, const QString &answer = QString(), std::function<void()> then = {})
     {
         if (!answer.isNull()) {
-            whenModal([answer](QWidget *modal) {
+            whenModal([answer, then](QWidget *modal) {
                 auto *dialog = qobject_cast<QFileDialog *>(modal);
                 QVERIFY(dialog);
                 dialog->selectFile(answer);
                 static_cast<QDialog *>(dialog)->accept();
+                if (then)
+                    then();
             });
         }
         m_editor->findChild<QPushButton *>(button)->click();
+    }
+
+    bool openApp()
+    {
+        click("openFolderButton", path("app"));
+        return QTest::qWaitFor([this] { return model() != nullptr; });
     }
 
     void selectRows(const QList<QModelIndex> &rows)
@@ -102,9 +106,7 @@ private:
 private slots:
     void init()
     {
-        QVERIFY(m_dir.isValid());
-        QDir(m_dir.path()).removeRecursively();
-        QVERIFY(QDir().mkpath(m_dir.path()));
+        QVERIFY(QDir(m_dir.path()).removeRecursively() && QDir().mkpath(m_dir.path()));
         QVERIFY(QDir::setCurrent(m_dir.path()));
         QVERIFY(writeFile(path("app/readme.txt"), "hello"));
         QVERIFY(writeFile(path("app/bin/a.dll"), "abc"));
@@ -117,8 +119,7 @@ private slots:
 
     void openFolderSavesWhatTheToolWrites()
     {
-        click("openFolderButton", path("app"));
-        QTRY_VERIFY(model());
+        QVERIFY(openApp());
         QPointer<QAbstractItemModel> first = model();
         QVERIFY(view()->isExpanded(model()->index(1, 0, model()->index(0, 0))));
         click("openFolderButton", path("app"));
@@ -128,20 +129,19 @@ private slots:
         click("saveButton", path("editor.xml"));
         QTRY_VERIFY(QFile::exists(path("editor.xml")));
         QCOMPARE(QProcess::execute(MANIFESTTOOL_PATH, {"create", path("app"), "-o", path("tool.xml")}), 0);
-        const QDomDocument savedDocument = readManifestDocument(path("editor.xml"));
-        const QDomElement saved = savedDocument.documentElement();
+        const QDomDocument saved = readManifestDocument(path("editor.xml"));
         QVERIFY(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}$")
-                    .match(saved.attribute("date"))
+                    .match(saved.documentElement().attribute("date"))
                     .hasMatch());
-        QCOMPARE(saved.attribute("name"), QStringLiteral("ROOT"));
-        QCOMPARE(saved.firstChildElement().attribute("name"), QStringLiteral("readme.txt")); // files first
-        QCOMPARE(contentOf(path("editor.xml")), contentOf(path("tool.xml")));
+        // Files come before directories, as the tool writes them.
+        QCOMPARE(saved.documentElement().firstChildElement().attribute("name"), QStringLiteral("readme.txt"));
+        const QDomDocument tool = readManifestDocument(path("tool.xml"));
+        QCOMPARE(contentOf(saved.documentElement()), contentOf(tool.documentElement()));
     }
 
     void addFolderAppendsADirectory()
     {
-        click("openFolderButton", path("app"));
-        QTRY_VERIFY(model());
+        QVERIFY(openApp());
         const QString crc = root().attribute("crc");
         click("addFolderButton", path("tools.extra"));
         QTRY_VERIFY(root().lastChildElement().attribute("name") == "tools.extra");
@@ -155,8 +155,7 @@ private slots:
 
     void deleteSeveralRowsThenGlobalCrc()
     {
-        click("openFolderButton", path("app"));
-        QTRY_VERIFY(model());
+        QVERIFY(openApp());
         const QString crc = root().attribute("crc");
         // readme.txt, then bin holding a.dll, b.dll and plugins/p.so.
         const QModelIndex top = model()->index(0, 0);
@@ -172,13 +171,11 @@ private slots:
 
         click("globalCrcButton");
         QCOMPARE(root().attribute("crc"), hashHex("bin", QCryptographicHash::Sha1));
-        QCOMPARE(model()->rowCount(model()->index(0, 0)), 1);
     }
 
     void crcReadsTheUrlBelowTheCurrentFolder()
     {
-        click("openFolderButton", path("app"));
-        QTRY_VERIFY(model());
+        QVERIFY(openApp());
         QVERIFY(writeFile(path("bin/a.dll"), "abcd")); // the current folder, not the scanned one
         const QModelIndex bin = model()->index(1, 0, model()->index(0, 0));
         selectRows({model()->index(0, 0, bin), bin});
@@ -207,27 +204,21 @@ private slots:
         QFETCH(QString, message);
         const QString file = path("m.xml");
         QVERIFY(writeFile(file, content));
-        click("openFolderButton", path("app"));
-        QTRY_VERIFY(model());
+        QVERIFY(openApp());
         QPointer<DomModel> shown = model();
 
         QString caption, text;
-        whenModal([&](QWidget *modal) {
-            auto *dialog = qobject_cast<QFileDialog *>(modal);
-            QVERIFY(dialog);
-            dialog->selectFile(file);
-            static_cast<QDialog *>(dialog)->accept();
+        click("openManifestButton", file, [&] {
             if (vanish)
                 QFile::remove(file);
-            if (message.isEmpty())
-                return;
-            whenModal([&](QWidget *box) {
-                caption = box->windowTitle();
-                text = qobject_cast<QMessageBox *>(box)->text();
-                qobject_cast<QMessageBox *>(box)->button(QMessageBox::Ok)->click();
-            });
+            if (!message.isEmpty()) {
+                whenModal([&](QWidget *box) {
+                    caption = box->windowTitle();
+                    text = qobject_cast<QMessageBox *>(box)->text();
+                    qobject_cast<QMessageBox *>(box)->button(QMessageBox::Ok)->click();
+                });
+            }
         });
-        m_editor->findChild<QPushButton *>("openManifestButton")->click();
         if (message.isEmpty()) {
             QCOMPARE(model()->rowCount(), 2); // the declaration makes a row
             QCOMPARE(model()->index(1, 0).data().toString(), QStringLiteral("ROOT"));

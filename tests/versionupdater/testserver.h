@@ -9,13 +9,12 @@
 #include <QMutexLocker>
 #include <QString>
 
-#include <atomic>
 #include <string>
 #include <thread>
 
 // A real HTTP server on 127.0.0.1 in a thread of the test. Files are
-// served from an in-memory map; "/missing" paths answer 404 and "/cut/..."
-// paths announce more bytes than they send and then drop the connection.
+// served from an in-memory map; unknown paths answer 404 and "/cut/..."
+// paths announce their size, send half of it and drop the connection.
 class TestServer
 {
 public:
@@ -29,8 +28,7 @@ public:
         m_server.set_keep_alive_max_count(1);
         m_port = m_server.bind_to_any_port("127.0.0.1");
         m_thread = std::thread([this] { m_server.listen_after_bind(); });
-        // The socket already listens; connections wait in its backlog until
-        // the accept loop runs, but stop() needs the loop to be running.
+        // stop() needs the accept loop to be running.
         while (!m_server.is_running())
             std::this_thread::yield();
     }
@@ -50,25 +48,16 @@ public:
         QMutexLocker lock(&m_mutex);
         return m_hits.value(path);
     }
-    QString url(const QString &path) const
-    {
-        return QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path);
-    }
+    QString url(const QString &path) const { return QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path); }
 
 private:
     void serve(const httplib::Request &request, httplib::Response &response)
     {
         const QString path = QString::fromStdString(request.path);
-        QByteArray body;
-        bool found = false;
-        {
-            QMutexLocker lock(&m_mutex);
-            ++m_hits[path];
-            found = m_files.contains(path);
-            body = m_files.value(path);
-        }
+        QMutexLocker lock(&m_mutex);
+        ++m_hits[path];
+        const QByteArray body = m_files.value(path);
         if (path.startsWith(QLatin1String("/cut/"))) {
-            // Half of the body, then the connection goes away.
             const std::string half(size_t(body.size() / 2), 'x');
             response.set_content_provider(size_t(body.size()), "application/octet-stream",
                                           [half](size_t offset, size_t, httplib::DataSink &sink) {
@@ -76,14 +65,12 @@ private:
                                                   sink.write(half.data(), half.size());
                                               return offset == 0;
                                           });
-            return;
-        }
-        if (!found) {
+        } else if (!m_files.contains(path)) {
             response.status = 404;
             response.set_content("not here", "text/plain");
-            return;
+        } else {
+            response.set_content(body.toStdString(), "application/octet-stream");
         }
-        response.set_content(body.toStdString(), "application/octet-stream");
     }
 
     httplib::Server m_server;

@@ -33,11 +33,10 @@ public:
     BoxAnswerer()
     {
         connect(&m_timer, &QTimer::timeout, this, [this] {
-            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            if (!box)
-                return;
-            seen.append(box->windowTitle() + QLatin1Char('|') + box->text());
-            box->button(QMessageBox::Ok)->click();
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                seen.append(box->windowTitle() + QLatin1Char('|') + box->text());
+                box->button(QMessageBox::Ok)->click();
+            }
         });
         m_timer.start(10);
     }
@@ -52,306 +51,258 @@ class TestUpdaterUI : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase() { Q_INIT_RESOURCE(versionupdater); }
-    void init();
-    void cleanup();
-    void form();
-    void commandLine_data();
-    void commandLine();
-    void versionList_data();
-    void versionList();
-    void failedDownloadEndsWithError();
-    void filesQueuedAgainAfterNewerList();
-    void progress_data();
-    void progress();
-    void restartStartsCallbackAndExits();
-    void restartChild();
-
-private:
-    // Builds the window with the given arguments after the program path.
-    UpdaterUI *makeWindow(const QStringList &arguments)
-    {
-        m_window.reset(new UpdaterUI(QStringList{QStringLiteral("versionupdater")} + arguments));
-        return m_window.get();
-    }
-    QString label() const { return m_window->findChild<QLabel *>("updateLabel")->text(); }
-    QPushButton *button() const { return m_window->findChild<QPushButton *>("restartButton"); }
-
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<UpdaterUI> m_window;
     QString m_startDir;
+
+    // Builds the window with the given arguments after the program path.
+    void makeWindow(const QStringList &arguments)
+    {
+        m_window.reset(new UpdaterUI(QStringList{QStringLiteral("versionupdater")} + arguments));
+    }
+    template <typename T> T *child(const char *name) const { return m_window->findChild<T *>(name); }
+    QString label() const { return child<QLabel>("updateLabel")->text(); }
+    QPushButton *button() const { return child<QPushButton>("restartButton"); }
+
+private slots:
+    void initTestCase() { Q_INIT_RESOURCE(versionupdater); }
+
+    void init()
+    {
+        VersionUpdaterSettings::instance().reset();
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        // Relative paths of the command line are taken from here.
+        m_startDir = QDir::currentPath();
+        QDir::setCurrent(m_dir->path());
+    }
+
+    void cleanup()
+    {
+        m_window.reset();
+        QDir::setCurrent(m_startDir);
+    }
+
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("boxes");
+        QTest::addColumn<QString>("callback");
+        QTest::addColumn<QString>("dir");
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<QString>("version");
+
+        const QString warning = QStringLiteral("Launch warning.|");
+        const QString noVersion = QStringLiteral("Update critical error.|Cannot read file version");
+        const QString v = QStringLiteral("1.0.0.0"), exe = fixture("updater.exe"), kandemar = "Kandemar.exe";
+        const QStringList none;
+        QTest::newRow("defaults, no version file") << none << QStringList{noVersion} << kandemar << "" << none
+                                                   << "-1.0.0.0";
+        QTest::newRow("callback missing: '...' box first")
+            << QStringList{"--callback", "nothing.exe", "--version", v}
+            << QStringList{"...|nothing.exe", warning + "Cannot find callback executable. Switching to default value."}
+            << kandemar << "" << none << v;
+        QTest::newRow("callback present") << QStringList{"--callback", exe, "--version", v}
+                                          << QStringList{"...|" + exe} << exe << "" << none << v;
+        QTest::newRow("version from --path") << QStringList{"--path", exe} << none << kandemar << "" << none
+                                             << "1.2.0.0";
+        QTest::newRow("three-part version")
+            << QStringList{"--version", "2.0.1"}
+            << QStringList{warning + "Invalid version format. Switching to default value.", noVersion} << kandemar
+            << "" << none << "-1.0.0.0";
+        QTest::newRow("files, then files with none") << QStringList{"--files", "a", "b", "--files", "--version", v}
+                                                     << none << kandemar << "" << QStringList{"a", "b"} << v;
+        QTest::newRow("dir created, then two levels deep")
+            << QStringList{"--dir", "out", "--dir", "x/y", "--version", v}
+            << QStringList{warning + "Unable to create destination folder. Switching to default value."} << kandemar
+            << "out" << none << v;
+        QTest::newRow("unknown option and its value")
+            << QStringList{"--foo", "bar", "--version", v}
+            << QStringList{warning + "Invalid command line.", warning + "Invalid command line."} << kandemar << ""
+            << none << v;
+        QTest::newRow("value missing at the end") << QStringList{"--version", v, "--dir"}
+                                                  << QStringList{warning + "Missing value for option --dir."}
+                                                  << kandemar << "" << none << v;
+    }
+
+    void commandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, boxes);
+        QFETCH(QString, callback);
+        QFETCH(QString, dir);
+        QFETCH(QStringList, entries);
+        QFETCH(QString, version);
+
+        BoxAnswerer answerer;
+        makeWindow(arguments);
+        const VersionUpdaterSettings &settings = VersionUpdaterSettings::instance();
+        QCOMPARE(answerer.seen, boxes);
+        QCOMPARE(settings.callbackPath, callback);
+        QCOMPARE(settings.destinationDir, dir);
+        QCOMPARE(settings.downloadEntries, entries);
+        QCOMPARE(settings.localVersion.toString(), version);
+        QVERIFY(dir.isEmpty() || QFileInfo(dir).isDir());
+        QVERIFY(!QFileInfo::exists("x"));
+    }
+
+    void versionList_data()
+    {
+        QTest::addColumn<QByteArray>("list");     // "PORT" stands for the server's port
+        QTest::addColumn<QString>("version");     // empty: read from a missing file
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<QStringList>("written"); // files in the destination folder
+        QTest::addColumn<bool>("barVisible");
+
+        const QByteArray example = "**UPDATE LIST** 2026\r\n"
+                                   "1.2.0.1#http://127.0.0.1:PORT/u1.bin\r\n"
+                                   "1.3.0.0#http://127.0.0.1:PORT/u2.bin=bin/u2.exe#ignored\r\n"
+                                   "1.2.0.0#http://127.0.0.1:PORT/u3.bin\r\n"
+                                   "1.1.9.9#http://127.0.0.1:PORT/u4.bin\n"
+                                   "1.2.0#http://127.0.0.1:PORT/u5.bin\n"
+                                   "9.0.0.0\n";
+        const QString finished = QStringLiteral("Update finished.");
+        QTest::newRow("newer lines of the example") << example << "1.2.0.0" << finished
+                                                    << QStringList{"bin/u2.exe", "u1.bin"} << true;
+        QTest::newRow("unreadable local version takes all")
+            << example << "" << finished << QStringList{"bin/u2.exe", "u1.bin", "u3.bin", "u4.bin"} << true;
+        QTest::newRow("marker alone") << QByteArray("**UPDATE LIST**") << "1.2.0.0" << "No update available."
+                                      << QStringList() << false;
+        QTest::newRow("first line empty")
+            << QByteArray("\n**UPDATE LIST**\n2.0.0.0#http://127.0.0.1:PORT/u1.bin\n") << "1.2.0.0"
+            << "Update error: unable to update..." << QStringList() << true;
+        QTest::newRow("list not found") << QByteArray() << "1.2.0.0" << "Network error: unable to update..."
+                                        << QStringList() << true;
+    }
+
+    void versionList()
+    {
+        QFETCH(QByteArray, list);
+        QFETCH(QString, version);
+        QFETCH(QString, state);
+        QFETCH(QStringList, written);
+        QFETCH(bool, barVisible);
+
+        TestServer server;
+        if (!list.isNull())
+            server.setFile("/list", list.replace("PORT", QByteArray::number(QUrl(server.url("/")).port())));
+        for (const char *name : {"/u1.bin", "/u2.bin", "/u3.bin", "/u4.bin", "/u5.bin"})
+            server.setFile(name, QByteArray(name));
+
+        BoxAnswerer answerer;
+        QStringList arguments{"--url", server.url("/list"), "--dir", "dest", "--path", fixture("no-version.dll")};
+        if (!version.isEmpty())
+            arguments << "--version" << version;
+        makeWindow(arguments);
+        QCOMPARE(label(), QStringLiteral("Updating..."));
+        QVERIFY(button()->isHidden());
+        m_window->show();
+
+        QTRY_COMPARE(label(), state);
+        QCOMPARE(button()->isVisible(), true);
+        QCOMPARE(button()->text(), QStringLiteral("Restart"));
+        QCOMPARE(child<QProgressBar>("progressBar")->isVisible(), barVisible);
+        QCOMPARE(child<QLabel>("label")->isVisible(), barVisible);
+
+        QStringList files;
+        const QDir dest(QDir::current().absoluteFilePath("dest"));
+        for (QDirIterator it(dest.path(), QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
+            files << dest.relativeFilePath(it.next());
+        files.sort();
+        QCOMPARE(files, written);
+        for (const QString &file : written)
+            QCOMPARE(readFile("dest/" + file), "/" + file.section('/', -1).replace(".exe", ".bin").toUtf8());
+    }
+
+    // "--files" are fetched at start-up and again with the newer list; a failed
+    // download leaves the installed file and ends with "Update error.".
+    void filesAgainThenFailedDownload()
+    {
+        TestServer server;
+        server.setFile("/list", "**UPDATE LIST**\n2.0.0.0#" + server.url("/missing").toUtf8() + "=app.dll\n"
+                                "3.0.0.0#" + server.url("/new.bin").toUtf8() + "\n");
+        server.setFile("/direct.bin", "direct");
+        server.setFile("/new.bin", "new");
+        const QByteArray old("the installed copy\n");
+        QVERIFY(QDir().mkdir("dest"));
+        {
+            QFile file("dest/app.dll");
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(old) == old.size());
+        }
+        // Without a callback the button only closes.
+        VersionUpdaterSettings::instance().callbackPath.clear();
+        makeWindow({"--url", server.url("/list"), "--dir", "dest", "--version", "1.0.0.0", "--files",
+                    server.url("/direct.bin")});
+        QTRY_COMPARE(label(), QStringLiteral("Update error."));
+        QCOMPARE(server.hits("/direct.bin"), 2);
+        QCOMPARE(server.hits("/new.bin"), 1);
+        QCOMPARE(readFile("dest/app.dll"), old);
+        QCOMPARE(readFile("dest/direct.bin"), QByteArray("direct"));
+        QCOMPARE(readFile("dest/new.bin"), QByteArray("new"));
+        QCOMPARE(button()->text(), QStringLiteral("Close"));
+    }
+
+    void progress()
+    {
+        TestServer server;
+        server.setFile("/list", "**UPDATE LIST**\n");
+        makeWindow({"--url", server.url("/list"), "--version", "1.0.0.0"});
+        QCOMPARE(m_window->windowTitle(), QStringLiteral("Updater manager"));
+        QCOMPARE(child<QLabel>("label")->text(), QStringLiteral("Downloading..."));
+        auto *bar = child<QProgressBar>("progressBar");
+        bar->setValue(40);
+        QVERIFY(QMetaObject::invokeMethod(m_window.get(), "downloadReady", Q_ARG(QUrl, QUrl("bin/tool.exe")),
+                                          Q_ARG(int, 2)));
+        QCOMPARE(label(), QStringLiteral("Downloading bin/tool.exe"));
+        QCOMPARE(bar->value(), 0);
+        // Received, total, percentage; an unknown total or one passed leaves the bar at 50.
+        const qint64 cases[][3] = {{1, 3, 33}, {2, 3, 66}, {5, -1, 50}, {7, 3, 50}};
+        for (const auto &c : cases) {
+            bar->setValue(50);
+            QVERIFY(QMetaObject::invokeMethod(m_window.get(), "downloadProgress", Q_ARG(qint64, c[0]),
+                                              Q_ARG(qint64, c[1])));
+            QCOMPARE(bar->value(), int(c[2]));
+        }
+    }
+
+    void restartStartsCallbackAndExits()
+    {
+        // The button ends the process, so it is pressed in a child run of this
+        // test program (restartChild); here we watch its exit and its callback.
+        const QString marker = m_dir->path() + "/started";
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(kChildVariable, marker);
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        child.setProcessEnvironment(environment);
+        child.start(QCoreApplication::applicationFilePath(), {"restartChild"});
+        QVERIFY(child.waitForFinished(30000));
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 0);
+        QTRY_COMPARE(readFile(marker), QByteArray("restarted with no arguments\n"));
+    }
+
+    void restartChild()
+    {
+        const QString marker = qEnvironmentVariable(kChildVariable);
+        if (marker.isEmpty())
+            QSKIP("runs only as the child of restartStartsCallbackAndExits");
+        const QString script = m_dir->path() + "/callback.sh";
+        {
+            QFile file(script);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("#!/bin/sh\n[ $# -eq 0 ] && echo 'restarted with no arguments' > \"" + marker.toUtf8() + "\"\n");
+            file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
+        }
+        TestServer server;
+        server.setFile("/list", "**UPDATE LIST**\n");
+        BoxAnswerer answerer;
+        makeWindow({"--url", server.url("/list"), "--version", "1.0.0.0", "--callback", script});
+        QTRY_COMPARE(label(), QStringLiteral("No update available."));
+        QTest::mouseClick(button(), Qt::LeftButton);
+        QFAIL("the button should have ended the process");
+    }
 };
-
-void TestUpdaterUI::init()
-{
-    VersionUpdaterSettings::instance().reset();
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-    // Relative paths of the command line are taken from here.
-    m_startDir = QDir::currentPath();
-    QDir::setCurrent(m_dir->path());
-}
-
-void TestUpdaterUI::cleanup()
-{
-    m_window.reset();
-    QDir::setCurrent(m_startDir);
-}
-
-void TestUpdaterUI::form()
-{
-    TestServer server;
-    server.setFile("/list", "**UPDATE LIST**\n");
-    UpdaterUI *window = makeWindow({"--version", "1.0.0.0", "--url", server.url("/list")});
-
-    QCOMPARE(window->windowTitle(), QStringLiteral("Updater manager"));
-    QCOMPARE(window->size(), QSize(315, 91));
-    QVERIFY(!window->windowIcon().isNull());
-    QCOMPARE(window->palette().color(QPalette::Inactive, QPalette::Window), QColor(Qt::white));
-    QCOMPARE(button()->palette().color(QPalette::Disabled, QPalette::Button), QColor(Qt::white));
-    QCOMPARE(window->findChild<QLabel *>("label")->text(), QStringLiteral("Downloading..."));
-    QCOMPARE(label(), QStringLiteral("Updating..."));
-    QVERIFY(button()->isHidden());
-    QVERIFY(window->findChild<QProgressBar *>("progressBar"));
-}
-
-void TestUpdaterUI::commandLine_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QStringList>("boxes");
-    QTest::addColumn<QString>("callback");
-    QTest::addColumn<QString>("dir");
-    QTest::addColumn<QStringList>("entries");
-    QTest::addColumn<QString>("version");
-
-    const QString warning = QStringLiteral("Launch warning.|");
-    const QString noVersion = QStringLiteral("Update critical error.|Cannot read file version");
-    const QString v = QStringLiteral("1.0.0.0");
-    const QString exe = fixture("updater.exe");
-    QTest::newRow("defaults, no version file")
-        << QStringList() << QStringList{noVersion} << "Kandemar.exe" << "" << QStringList() << "-1.0.0.0";
-    QTest::newRow("callback missing: '...' box first")
-        << QStringList{"--callback", "nothing.exe", "--version", v}
-        << QStringList{"...|nothing.exe", warning + "Cannot find callback executable. Switching to default value."}
-        << "Kandemar.exe" << "" << QStringList() << v;
-    QTest::newRow("callback present") << QStringList{"--callback", exe, "--version", v}
-                                      << QStringList{"...|" + exe} << exe << "" << QStringList() << v;
-    QTest::newRow("version from --path") << QStringList{"--path", exe} << QStringList() << "Kandemar.exe" << ""
-                                         << QStringList() << "1.2.0.0";
-    QTest::newRow("three-part version")
-        << QStringList{"--version", "2.0.1"}
-        << QStringList{warning + "Invalid version format. Switching to default value.", noVersion} << "Kandemar.exe"
-        << "" << QStringList() << "-1.0.0.0";
-    QTest::newRow("files, then files with none")
-        << QStringList{"--files", "a", "b", "--files", "--version", v} << QStringList() << "Kandemar.exe" << ""
-        << QStringList{"a", "b"} << v;
-    QTest::newRow("dir created, then two levels deep")
-        << QStringList{"--dir", "out", "--dir", "x/y", "--version", v}
-        << QStringList{warning + "Unable to create destination folder. Switching to default value."} << "Kandemar.exe"
-        << "out" << QStringList() << v;
-    QTest::newRow("unknown option and its value")
-        << QStringList{"--foo", "bar", "--version", v}
-        << QStringList{warning + "Invalid command line.", warning + "Invalid command line."} << "Kandemar.exe" << ""
-        << QStringList() << v;
-    QTest::newRow("value missing at the end")
-        << QStringList{"--version", v, "--dir"} << QStringList{warning + "Missing value for option --dir."}
-        << "Kandemar.exe" << "" << QStringList() << v;
-}
-
-void TestUpdaterUI::commandLine()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(QStringList, boxes);
-    QFETCH(QString, callback);
-    QFETCH(QString, dir);
-    QFETCH(QStringList, entries);
-    QFETCH(QString, version);
-
-    BoxAnswerer answerer;
-    makeWindow(arguments);
-    const VersionUpdaterSettings &settings = VersionUpdaterSettings::instance();
-    QCOMPARE(answerer.seen, boxes);
-    QCOMPARE(settings.callbackPath, callback);
-    QCOMPARE(settings.destinationDir, dir);
-    QCOMPARE(settings.downloadEntries, entries);
-    QCOMPARE(settings.localVersion.toString(), version);
-    if (!dir.isEmpty())
-        QVERIFY(QFileInfo(dir).isDir());
-    QVERIFY(!QFileInfo::exists("x"));
-}
-
-void TestUpdaterUI::versionList_data()
-{
-    QTest::addColumn<QByteArray>("list");     // "PORT" stands for the server's port
-    QTest::addColumn<QString>("version");     // empty: read from a missing file
-    QTest::addColumn<QString>("state");
-    QTest::addColumn<QStringList>("written"); // files in the destination folder
-    QTest::addColumn<bool>("barVisible");
-
-    const QByteArray example = "**UPDATE LIST** 2026\r\n"
-                               "1.2.0.1#http://127.0.0.1:PORT/u1.bin\r\n"
-                               "1.3.0.0#http://127.0.0.1:PORT/u2.bin=bin/u2.exe#ignored\r\n"
-                               "1.2.0.0#http://127.0.0.1:PORT/u3.bin\r\n"
-                               "1.1.9.9#http://127.0.0.1:PORT/u4.bin\n"
-                               "1.2.0#http://127.0.0.1:PORT/u5.bin\n"
-                               "9.0.0.0\n";
-    QTest::newRow("newer lines of the example") << example << "1.2.0.0" << "Update finished."
-                                                << QStringList{"bin/u2.exe", "u1.bin"} << true;
-    QTest::newRow("unreadable local version takes all")
-        << example << "" << "Update finished." << QStringList{"bin/u2.exe", "u1.bin", "u3.bin", "u4.bin"} << true;
-    QTest::newRow("marker alone") << QByteArray("**UPDATE LIST**") << "1.2.0.0" << "No update available."
-                                  << QStringList() << false;
-    QTest::newRow("first line empty") << QByteArray("\n**UPDATE LIST**\n2.0.0.0#http://127.0.0.1:PORT/u1.bin\n")
-                                      << "1.2.0.0" << "Update error: unable to update..." << QStringList() << true;
-    QTest::newRow("list not found") << QByteArray() << "1.2.0.0" << "Network error: unable to update..."
-                                    << QStringList() << true;
-}
-
-void TestUpdaterUI::versionList()
-{
-    QFETCH(QByteArray, list);
-    QFETCH(QString, version);
-    QFETCH(QString, state);
-    QFETCH(QStringList, written);
-    QFETCH(bool, barVisible);
-
-    TestServer server;
-    const QByteArray port = QByteArray::number(QUrl(server.url("/")).port());
-    if (!list.isNull())
-        server.setFile("/list", QByteArray(list).replace("PORT", port));
-    for (const char *name : {"/u1.bin", "/u2.bin", "/u3.bin", "/u4.bin", "/u5.bin"})
-        server.setFile(name, QByteArray(name));
-
-    BoxAnswerer answerer;
-    QStringList arguments{"--url", server.url("/list"), "--dir", "dest", "--path", fixture("no-version.dll")};
-    if (!version.isEmpty())
-        arguments << "--version" << version;
-    makeWindow(arguments);
-    m_window->show();
-
-    QTRY_COMPARE(label(), state);
-    QCOMPARE(button()->isVisible(), true);
-    QCOMPARE(button()->text(), QStringLiteral("Restart"));
-    QCOMPARE(m_window->findChild<QProgressBar *>("progressBar")->isVisible(), barVisible);
-    QCOMPARE(m_window->findChild<QLabel *>("label")->isVisible(), barVisible);
-
-    QStringList files;
-    const QDir dest(QDir::current().absoluteFilePath("dest"));
-    QDirIterator it(dest.path(), QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files << dest.relativeFilePath(it.next());
-    files.sort();
-    QCOMPARE(files, written);
-    for (const QString &file : written)
-        QCOMPARE(readFile("dest/" + file), "/" + file.section('/', -1).replace(".exe", ".bin").toUtf8());
-}
-
-void TestUpdaterUI::failedDownloadEndsWithError()
-{
-    TestServer server;
-    const QByteArray old("the installed copy\n");
-    server.setFile("/list", "**UPDATE LIST**\n2.0.0.0#" + server.url("/missing").toUtf8() + "=app.dll\n"
-                            "2.0.0.0#" + server.url("/ok.bin").toUtf8() + "\n");
-    server.setFile("/ok.bin", "ok");
-    QVERIFY(QDir().mkdir("dest"));
-    {
-        QFile file("dest/app.dll");
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(old);
-    }
-    // Without a callback the button only closes.
-    VersionUpdaterSettings::instance().callbackPath.clear();
-    makeWindow({"--url", server.url("/list"), "--dir", "dest", "--version", "1.0.0.0"});
-    QTRY_COMPARE(label(), QStringLiteral("Update error."));
-    QCOMPARE(readFile("dest/app.dll"), old);
-    QCOMPARE(readFile("dest/ok.bin"), QByteArray("ok"));
-    QCOMPARE(button()->text(), QStringLiteral("Close"));
-}
-
-void TestUpdaterUI::filesQueuedAgainAfterNewerList()
-{
-    TestServer server;
-    server.setFile("/list", "**UPDATE LIST**\n3.0.0.0#" + server.url("/new.bin").toUtf8() + "\n");
-    server.setFile("/direct.bin", "direct");
-    server.setFile("/new.bin", "new");
-    makeWindow({"--url", server.url("/list"), "--dir", "dest", "--version", "1.0.0.0", "--files",
-                server.url("/direct.bin")});
-    QTRY_COMPARE(server.hits("/new.bin"), 1);
-    QTRY_COMPARE(label(), QStringLiteral("Update finished."));
-    QCOMPARE(server.hits("/direct.bin"), 2);
-    QCOMPARE(readFile("dest/direct.bin"), QByteArray("direct"));
-    QCOMPARE(readFile("dest/new.bin"), QByteArray("new"));
-}
-
-void TestUpdaterUI::progress_data()
-{
-    QTest::addColumn<qint64>("received");
-    QTest::addColumn<qint64>("total");
-    QTest::addColumn<int>("value");
-    QTest::newRow("1 of 3") << qint64(1) << qint64(3) << 33;
-    QTest::newRow("2 of 3") << qint64(2) << qint64(3) << 66;
-    QTest::newRow("total unknown") << qint64(5) << qint64(-1) << 50;
-    QTest::newRow("beyond total") << qint64(7) << qint64(3) << 50;
-}
-
-void TestUpdaterUI::progress()
-{
-    QFETCH(qint64, received);
-    QFETCH(qint64, total);
-    QFETCH(int, value);
-    TestServer server;
-    server.setFile("/list", "**UPDATE LIST**\n");
-    makeWindow({"--url", server.url("/list"), "--version", "1.0.0.0"});
-    auto *bar = m_window->findChild<QProgressBar *>("progressBar");
-
-    QVERIFY(QMetaObject::invokeMethod(m_window.get(), "downloadReady", Q_ARG(QUrl, QUrl("bin/tool.exe")), Q_ARG(int, 2)));
-    QCOMPARE(label(), QStringLiteral("Downloading bin/tool.exe"));
-    QCOMPARE(bar->value(), 0);
-    bar->setValue(50);
-    QVERIFY(QMetaObject::invokeMethod(m_window.get(), "downloadProgress", Q_ARG(qint64, received),
-                                      Q_ARG(qint64, total)));
-    QCOMPARE(bar->value(), value);
-}
-
-void TestUpdaterUI::restartStartsCallbackAndExits()
-{
-    // The button ends the process, so it is pressed in a child run of this
-    // test program (restartChild); here we watch its exit and its callback.
-    const QString marker = m_dir->path() + "/started";
-    QProcess child;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(kChildVariable, marker);
-    environment.insert("QT_QPA_PLATFORM", "offscreen");
-    child.setProcessEnvironment(environment);
-    child.start(QCoreApplication::applicationFilePath(), {"restartChild"});
-    QVERIFY(child.waitForFinished(30000));
-    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(child.exitCode(), 0);
-    QTRY_VERIFY(QFile::exists(marker));
-    QCOMPARE(readFile(marker), QByteArray("restarted with no arguments\n"));
-}
-
-void TestUpdaterUI::restartChild()
-{
-    const QString marker = qEnvironmentVariable(kChildVariable);
-    if (marker.isEmpty())
-        QSKIP("runs only as the child of restartStartsCallbackAndExits");
-    const QString script = m_dir->path() + "/callback.sh";
-    {
-        QFile file(script);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("#!/bin/sh\n[ $# -eq 0 ] && echo 'restarted with no arguments' > \"" + marker.toUtf8() + "\"\n");
-        file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
-    }
-    TestServer server;
-    server.setFile("/list", "**UPDATE LIST**\n");
-    BoxAnswerer answerer;
-    makeWindow({"--url", server.url("/list"), "--version", "1.0.0.0", "--callback", script});
-    QTRY_COMPARE(label(), QStringLiteral("No update available."));
-    QTest::mouseClick(button(), Qt::LeftButton);
-    QFAIL("the button should have ended the process");
-}
 
 QTEST_MAIN(TestUpdaterUI)
 #include "tst_updaterui.moc"
