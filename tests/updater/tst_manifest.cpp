@@ -2,8 +2,6 @@
 #include "folderscanner.h"
 #include "manifest.h"
 
-#include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -38,9 +36,9 @@ QString shape(const QDomNode &node)
     return parts.join(',');
 }
 
-QString sha1Of(const QByteArray &data)
+QString hashOf(const QByteArray &data, QCryptographicHash::Algorithm algorithm = QCryptographicHash::Sha1)
 {
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha1).toHex());
+    return QString::fromLatin1(QCryptographicHash::hash(data, algorithm).toHex());
 }
 
 void writeFile(const QString &path, const QByteArray &content)
@@ -57,219 +55,174 @@ class TestManifest : public QObject
 {
     Q_OBJECT
 private slots:
-    void accessors_data();
-    void accessors();
-    void dates();
-    void sortTree_data();
-    void sortTree();
-    void globalChecksum_data();
-    void globalChecksum();
-    void saveAndReadBack();
-    void fileChecksum_data();
-    void fileChecksum();
-    void scanFolder();
-};
-
-void TestManifest::accessors_data()
-{
-    QTest::addColumn<QString>("xml");
-    QTest::addColumn<QString>("expected"); // name|size|crc|version|url|date|isDirectory|isFile
-    QTest::newRow("defaults") << "<file/>" << "NULL|0||0|.||0|1";
-    QTest::newRow("values") << "<file name='a.dll' size='0100' crc='ab' version='2.1' url='bin/a.dll' "
-                               "date='2014-03-07T09:05:31.250'/>"
-                            << "a.dll|0100|ab|2.1|bin/a.dll|2014-03-07|0|1";
-    QTest::newRow("directory") << "<directory name='lib'/>" << "lib|0||0|.||1|0";
-    QTest::newRow("case-sensitive tag") << "<Directory name='x'/>" << "x|0||0|.||0|0";
-    QTest::newRow("null element") << "" << "NULL|0||0|.||0|0";
-}
-
-void TestManifest::accessors()
-{
-    QFETCH(QString, xml);
-    const QDomElement e = parseRoot(xml);
-    const QStringList actual{elementName(e), elementSize(e), elementCrc(e), elementVersion(e),
-                             elementUrl(e), elementDate(e).toString(Qt::ISODate),
-                             QString::number(isDirectory(e)), QString::number(isFile(e))};
-    QTEST(actual.join('|'), "expected");
-}
-
-void TestManifest::dates()
-{
-    const QDomElement r = parseRoot("<r><file date='2014-03-07T23:59:59.999'/><file date='2014-03-07T00:00:00.000'/>"
-                                    "<file date='1900-01-01T00:00:00'/><file/><file date='bad'/></r>");
-    const QDomNodeList files = r.childNodes();
-    QCOMPARE(elementDate(files.at(0)), elementDate(files.at(1))); // time of day ignored
-    QVERIFY(elementDate(files.at(3)) < elementDate(files.at(2))); // missing before any valid date
-    QCOMPARE(elementDate(files.at(3)), elementDate(files.at(4))); // invalid ones are equal
-}
-
-void TestManifest::sortTree_data()
-{
-    QTest::addColumn<QString>("xml");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("files first") << "<r><directory name='a'/><file name='b'/></r>" << "file.b,directory.a()";
-    QTest::newRow("ordinal names") << "<r><file name='a.txt'/><file name='B.txt'/><file name='_'/></r>"
-                                   << "file.B.txt,file._,file.a.txt";
-    QTest::newRow("equal names keep order")
-        << "<r><file name='x' crc='2'/><file name='w'/><file name='x' crc='1'/><file crc='3'/></r>"
-        << "file.=3,file.w,file.x=2,file.x=1";
-    QTest::newRow("other nodes are walls")
-        << "<r><file name='c'/><file name='b'/><other name='a'/><directory name='z'/><!--c-->"
-           "<file name='y'/>t<file name='x'/><directory name='w'/></r>"
-        << "file.b,file.c,other.a,directory.z(),#c,file.y,#t,file.x,directory.w()";
-    QTest::newRow("directories sorted, other elements not")
-        << "<r><directory name='d'><file name='b'/><directory name='c'><file name='z'/><file name='y'/>"
-           "</directory><file name='a'/></directory><other><file name='b'/><file name='a'/></other></r>"
-        << "directory.d(file.a,file.b,directory.c(file.y,file.z)),other.(file.b,file.a)";
-}
-
-void TestManifest::sortTree()
-{
-    QFETCH(QString, xml);
-    const QDomElement root = parseRoot(xml);
-    ::sortTree(root);
-    QTEST(shape(root), "expected");
-}
-
-void TestManifest::globalChecksum_data()
-{
-    QTest::addColumn<QString>("xml");
-    QTest::addColumn<QString>("input");
-    const QString tree = "<r name='ROOT' crc='old'><directory name='%1'><file name='z' crc='c3'/>"
-                         "<file name='%2' crc='c2'/></directory><file name='f' crc='c1'/></r>";
-    QTest::newRow("empty tree") << "<r/>" << "";
-    QTest::newRow("worked example") << tree.arg("lib", "m") << "c1libc2c3";
-    QTest::newRow("file renamed") << tree.arg("lib", "m2") << "c1libc2c3";
-    QTest::newRow("directory renamed") << tree.arg("lob", "m") << "c1lobc2c3";
-    QTest::newRow("nameless directory") << "<r><directory><file crc='c1'/></directory></r>" << "NULLc1";
-    QTest::newRow("other tags") << "<r><file name='a'/><other><file crc='c9'/></other></r>" << "c9";
-    QTest::newRow("latin-1") << QString::fromUtf8("<r><directory name='é€'/></r>") << QString::fromUtf8("é?");
-}
-
-void TestManifest::globalChecksum()
-{
-    QFETCH(QString, xml);
-    QFETCH(QString, input);
-    const QDomElement root = parseRoot(xml);
-    Manifest manifest(root);
-    QCOMPARE(manifest.globalChecksum(), sha1Of(input.toLatin1()));
-    QCOMPARE(canonicalString(root).toLatin1(), input.toLatin1());
-    if (input.isEmpty())
-        QCOMPARE(manifest.globalChecksum(), QStringLiteral("da39a3ee5e6b4b0d3255bfef95601890afd80709"));
-
-    // The same tree in another order: same checksum, same order afterwards
-    // (other elements are walls, so they would keep the order apart).
-    if (xml.contains("other"))
-        return;
-    QDomElement reversed = parseRoot(xml);
-    QList<QDomNode> children;
-    for (QDomNode n = reversed.firstChild(); !n.isNull(); n = n.nextSibling())
-        children.prepend(n);
-    for (const QDomNode &n : children)
-        reversed.appendChild(n);
-    QCOMPARE(Manifest(reversed).globalChecksum(), manifest.globalChecksum());
-    QCOMPARE(shape(reversed), shape(root));
-    QCOMPARE(manifest.crc, root.attribute("crc"));
-}
-
-void TestManifest::saveAndReadBack()
-{
-    QTemporaryDir dir;
-    const QString xml = QString::fromUtf8(
-        "<UPDATE_STRUCTURE name='ROOT' version='1 &amp; 2'><directory name='b&lt;in'>"
-        "<file name='ü €.dll' crc='ab' size='3' url='b&lt;in/ü €.dll' version='\"q\"'/>"
-        "<directory name='empty'/></directory><!--note--><file name='' url=\"it's\"/></UPDATE_STRUCTURE>");
-    QDomDocument document;
-    QVERIFY(document.setContent(xml));
-    const QString rootPath = dir.filePath("root.xml");
-    const QString documentPath = dir.filePath("document.xml");
-    QVERIFY(saveManifestRoot(rootPath, document.documentElement()));
-    QVERIFY(saveManifestDocument(documentPath, document));
-    for (const QString &path : {rootPath, documentPath}) {
-        const QDomDocument readDocument = readManifestDocument(path);
-        const QDomElement read = readDocument.documentElement();
-        QCOMPARE(shape(read), shape(document.documentElement()));
-        QCOMPARE(read.attribute("version"), QStringLiteral("1 & 2"));
-        QCOMPARE(elementVersion(read.firstChild().firstChild()), QStringLiteral("\"q\""));
+    void accessors_data()
+    {
+        QTest::addColumn<QString>("xml");
+        QTest::addColumn<QString>("expected"); // name|size|crc|version|url|date|isDirectory|isFile
+        QTest::newRow("defaults") << "<file/>" << "NULL|0||0|.||0|1";
+        QTest::newRow("values") << "<file name='a.dll' size='0100' crc='ab' version='2.1' url='bin/a.dll' "
+                                   "date='2014-03-07T09:05:31.250'/>"
+                                << "a.dll|0100|ab|2.1|bin/a.dll|2014-03-07|0|1";
+        QTest::newRow("directory") << "<directory name='lib'/>" << "lib|0||0|.||1|0";
+        QTest::newRow("case-sensitive tag") << "<Directory name='x'/>" << "x|0||0|.||0|0";
+        QTest::newRow("null element") << "" << "NULL|0||0|.||0|0";
     }
-    QFile saved(rootPath);
-    QVERIFY(saved.open(QIODevice::ReadOnly));
-    QVERIFY(saved.readAll().startsWith("<UPDATE_STRUCTURE")); // no declaration for a root
 
-    // Failures: nothing written, nothing read.
-    QVERIFY(!saveManifestRoot(dir.filePath("missing/x.xml"), document.documentElement()));
-    QVERIFY(!QFile::exists(dir.filePath("missing/x.xml")));
-    writeFile(dir.filePath("bad.xml"), "<UPDATE_STRUCTURE><file name='a'>");
-    QVERIFY(readManifestDocument(dir.filePath("bad.xml")).isNull());
-    QVERIFY(readManifestDocument(dir.filePath("none.xml")).isNull());
-}
+    void accessors()
+    {
+        QFETCH(QString, xml);
+        const QDomElement e = parseRoot(xml);
+        const QStringList actual{elementName(e), elementSize(e), elementCrc(e), elementVersion(e),
+                                 elementUrl(e), elementDate(e).toString(Qt::ISODate),
+                                 QString::number(isDirectory(e)), QString::number(isFile(e))};
+        QTEST(actual.join('|'), "expected");
+    }
 
-void TestManifest::fileChecksum_data()
-{
-    QTest::addColumn<QByteArray>("content");
-    QByteArray large(100003, '\0');
-    for (int i = 0; i < large.size(); ++i)
-        large[i] = char((i * 7919) >> 3);
-    QTest::newRow("empty") << QByteArray();
-    QTest::newRow("abc") << QByteArray("abc");
-    QTest::newRow("one chunk") << QByteArray(1024, 'x');
-    QTest::newRow("chunk and one") << QByteArray(1025, 'y');
-    QTest::newRow("large") << large;
-}
+    void dates()
+    {
+        const QDomElement r = parseRoot("<r><file date='2014-03-07T23:59:59.999'/><file date='2014-03-07T00:00:00.000'/>"
+                                        "<file date='1900-01-01T00:00:00'/><file/><file date='bad'/></r>");
+        const QDomNodeList files = r.childNodes();
+        QCOMPARE(elementDate(files.at(0)), elementDate(files.at(1))); // time of day ignored
+        QVERIFY(elementDate(files.at(3)) < elementDate(files.at(2))); // missing before any valid date
+        QCOMPARE(elementDate(files.at(3)), elementDate(files.at(4))); // invalid ones are equal
+    }
 
-void TestManifest::fileChecksum()
-{
-    QFETCH(QByteArray, content);
-    QTemporaryDir dir;
-    writeFile(dir.filePath("f"), content);
-    QCOMPARE(::fileChecksum(dir.filePath("f"), QCryptographicHash::Sha1), sha1Of(content));
-    for (auto algorithm : {QCryptographicHash::Sha256, QCryptographicHash::Sha3_256})
-        QCOMPARE(::fileChecksum(dir.filePath("f"), algorithm),
-                 QString::fromLatin1(QCryptographicHash::hash(content, algorithm).toHex()));
-    if (content == "abc")
-        QCOMPARE(sha1Of(content), QStringLiteral("a9993e364706816aba3e25717850c26c9cd0d89d"));
+    void sortTree_data()
+    {
+        QTest::addColumn<QString>("xml");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("files first") << "<r><directory name='a'/><file name='b'/></r>" << "file.b,directory.a()";
+        QTest::newRow("ordinal names") << "<r><file name='a.txt'/><file name='B.txt'/><file name='_'/></r>"
+                                       << "file.B.txt,file._,file.a.txt";
+        QTest::newRow("equal names keep order")
+            << "<r><file name='x' crc='2'/><file name='w'/><file name='x' crc='1'/><file crc='3'/></r>"
+            << "file.=3,file.w,file.x=2,file.x=1";
+        QTest::newRow("other nodes are walls")
+            << "<r><file name='c'/><file name='b'/><other name='a'/><directory name='z'/><!--c-->"
+               "<file name='y'/>t<file name='x'/><directory name='w'/></r>"
+            << "file.b,file.c,other.a,directory.z(),#c,file.y,#t,file.x,directory.w()";
+        QTest::newRow("directories sorted, other elements not")
+            << "<r><directory name='d'><file name='b'/><directory name='c'><file name='z'/><file name='y'/>"
+               "</directory><file name='a'/></directory><other><file name='b'/><file name='a'/></other></r>"
+            << "directory.d(file.a,file.b,directory.c(file.y,file.z)),other.(file.b,file.a)";
+    }
 
-    // Unreadable: missing, a folder, or failing on the first read.
-    QCOMPARE(::fileChecksum(dir.filePath("missing"), QCryptographicHash::Sha1), QString());
-    QCOMPARE(::fileChecksum(dir.path(), QCryptographicHash::Sha1), QString());
-#ifdef Q_OS_LINUX
-    QCOMPARE(::fileChecksum("/proc/self/mem", QCryptographicHash::Sha1), QString());
-#endif
-}
+    void sortTree()
+    {
+        QFETCH(QString, xml);
+        const QDomElement root = parseRoot(xml);
+        ::sortTree(root);
+        QTEST(shape(root), "expected");
+    }
 
-void TestManifest::scanFolder()
-{
-    QTemporaryDir dir;
-    writeFile(dir.filePath("sub/x.txt"), "x");
-    writeFile(dir.filePath("y.bin"), "abc");
-    writeFile(dir.filePath("README"), "r");
-    writeFile(dir.filePath("lib.d/deep/a.so"), "a");
-    writeFile(dir.filePath(".hidden"), "h");
-    writeFile(dir.filePath(".git/config"), "c");
-    writeFile(dir.filePath("sub/.secret"), "s");
-    QVERIFY(QDir(dir.path()).mkpath("empty"));
-    QVERIFY(QFile::link(dir.path(), dir.filePath("sub/loop"))); // must not be followed forever
-#ifdef Q_OS_LINUX
-    // Opens, then fails to read, even for root: keeps its element, empty crc.
-    QVERIFY(QFile::link("/proc/self/mem", dir.filePath("mem")));
-#endif
+    void globalChecksum_data()
+    {
+        QTest::addColumn<QString>("xml");
+        QTest::addColumn<QString>("input");
+        const QString tree = "<r name='ROOT' crc='old'><directory name='%1'><file name='z' crc='c3'/>"
+                             "<file name='%2' crc='c2'/></directory><file name='f' crc='c1'/></r>";
+        QTest::newRow("empty tree") << "<r/>" << "";
+        QTest::newRow("worked example") << tree.arg("lib", "m") << "c1libc2c3";
+        QTest::newRow("file renamed") << tree.arg("lib", "m2") << "c1libc2c3";
+        QTest::newRow("directory renamed") << tree.arg("lob", "m") << "c1lobc2c3";
+        QTest::newRow("nameless directory") << "<r><directory><file crc='c1'/></directory></r>" << "NULLc1";
+        QTest::newRow("other tags") << "<r><file name='a'/><other><file crc='c9'/></other></r>" << "c9";
+        QTest::newRow("latin-1") << QString::fromUtf8("<r><directory name='é€'/></r>") << QString::fromUtf8("é?");
+    }
 
-    FolderScanner scanner;
-    const QDomElement root = scanner.scan(QDir::current().relativeFilePath(dir.path())).documentElement();
-    QCOMPARE(root.tagName(), QStringLiteral("UPDATE_STRUCTURE"));
-    QCOMPARE(root.attributes().count(), 0);
-    QString expected = "directory.empty(),directory.lib.d(directory.deep(file.a.so=%1@lib.d/deep/a.so)),"
-                       "directory.sub(file.x.txt=%2@sub/x.txt),file.README=%3@README,";
-#ifdef Q_OS_LINUX
-    expected += "file.mem=@mem,";
-#endif
-    expected += "file.y.bin=a9993e364706816aba3e25717850c26c9cd0d89d@y.bin";
-    QCOMPARE(shape(root), expected.arg(sha1Of("a"), sha1Of("x"), sha1Of("r")));
-    const QDomElement y = root.lastChildElement();
-    QCOMPARE(y.attribute("size"), QStringLiteral("3"));
-    QVERIFY(!y.hasAttribute("date") && !y.hasAttribute("version"));
-    QVERIFY(scanner.scan(dir.filePath("none")).documentElement().childNodes().isEmpty());
-}
+    void globalChecksum()
+    {
+        QFETCH(QString, xml);
+        QFETCH(QString, input);
+        const QDomElement root = parseRoot(xml);
+        Manifest manifest(root);
+        QCOMPARE(manifest.globalChecksum(), hashOf(input.toLatin1()));
+        QCOMPARE(canonicalString(root).toLatin1(), input.toLatin1());
+
+        // Computing it leaves the tree in canonical order.
+        const QString after = shape(root);
+        ::sortTree(root);
+        QCOMPARE(after, shape(root));
+        QCOMPARE(manifest.crc, root.attribute("crc"));
+    }
+
+    void saveAndReadBack()
+    {
+        QTemporaryDir dir;
+        const QString xml = QString::fromUtf8(
+            "<UPDATE_STRUCTURE name='ROOT' version='1 &amp; 2'><directory name='b&lt;in'>"
+            "<file name='ü €.dll' crc='ab' size='3' url='b&lt;in/ü €.dll' version='\"q\"'/>"
+            "<directory name='empty'/></directory><!--note--><file name='' url=\"it's\"/></UPDATE_STRUCTURE>");
+        QDomDocument document;
+        QVERIFY(document.setContent(xml));
+        const QString rootPath = dir.filePath("root.xml");
+        const QString documentPath = dir.filePath("document.xml");
+        QVERIFY(saveManifestRoot(rootPath, document.documentElement()) && saveManifestDocument(documentPath, document));
+        for (const QString &path : {rootPath, documentPath}) {
+            const QDomDocument readDocument = readManifestDocument(path);
+            const QDomElement read = readDocument.documentElement();
+            QCOMPARE(shape(read), shape(document.documentElement()));
+            QCOMPARE(read.attribute("version"), QStringLiteral("1 & 2"));
+            QCOMPARE(elementVersion(read.firstChild().firstChild()), QStringLiteral("\"q\""));
+        }
+        QFile saved(rootPath);
+        QVERIFY(saved.open(QIODevice::ReadOnly) && saved.readAll().startsWith("<UPDATE_STRUCTURE")); // no declaration
+
+        // Failures: nothing written, nothing read.
+        QVERIFY(!saveManifestRoot(dir.filePath("missing/x.xml"), document.documentElement()));
+        QVERIFY(!QFile::exists(dir.filePath("missing/x.xml")));
+        writeFile(dir.filePath("bad.xml"), "<UPDATE_STRUCTURE><file name='a'>");
+        QVERIFY(readManifestDocument(dir.filePath("bad.xml")).isNull());
+        QVERIFY(readManifestDocument(dir.filePath("none.xml")).isNull());
+    }
+
+    void fileChecksum_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("one chunk") << QByteArray(1024, 'x');
+        QTest::newRow("chunk and one") << QByteArray(1025, 'y');
+        QTest::newRow("large") << QByteArray("0123456789abcdefghijklmnopqrstu").repeated(3227);
+    }
+
+    void fileChecksum()
+    {
+        QFETCH(QByteArray, content);
+        QTemporaryDir dir;
+        writeFile(dir.filePath("f"), content);
+        for (auto algorithm : {QCryptographicHash::Sha1, QCryptographicHash::Sha3_256})
+            QCOMPARE(::fileChecksum(dir.filePath("f"), algorithm), hashOf(content, algorithm));
+
+        // Unreadable: missing, a folder, or failing on the first read.
+        QCOMPARE(::fileChecksum(dir.filePath("missing"), QCryptographicHash::Sha1), QString());
+        QCOMPARE(::fileChecksum(dir.path(), QCryptographicHash::Sha1), QString());
+        QCOMPARE(::fileChecksum("/proc/self/mem", QCryptographicHash::Sha1), QString());
+    }
+
+    void scanFolder()
+    {
+        QTemporaryDir dir;
+        // Each file holds its own path.
+        for (const char *name : {"sub/x.txt", "y.bin", "README", "lib.d/deep/a.so", ".hidden", ".git/config", "sub/.secret"})
+            writeFile(dir.filePath(name), name);
+        QVERIFY(QDir(dir.path()).mkpath("empty"));
+        QVERIFY(QFile::link(dir.path(), dir.filePath("sub/loop"))); // must not be followed forever
+        // Opens, then fails to read, even for root: keeps its element, empty crc.
+        QVERIFY(QFile::link("/proc/self/mem", dir.filePath("mem")));
+
+        FolderScanner scanner;
+        const QDomDocument scanned = scanner.scan(QDir::current().relativeFilePath(dir.path()));
+        const QDomElement root = scanned.documentElement();
+        QVERIFY(root.tagName() == "UPDATE_STRUCTURE" && !root.hasAttributes());
+        QCOMPARE(shape(root), QStringLiteral("directory.empty(),directory.lib.d(directory.deep(file.a.so=%1@lib.d/deep/a.so)),"
+                                             "directory.sub(file.x.txt=%2@sub/x.txt),file.README=%3@README,file.mem=@mem,"
+                                             "file.y.bin=%4@y.bin").arg(hashOf("lib.d/deep/a.so"), hashOf("sub/x.txt"), hashOf("README"), hashOf("y.bin")));
+        const QDomElement y = root.lastChildElement();
+        QVERIFY(y.attribute("size") == "5" && !y.hasAttribute("date") && !y.hasAttribute("version"));
+        QVERIFY(scanner.scan(dir.filePath("none")).documentElement().childNodes().isEmpty());
+    }
+};
 
 QTEST_MAIN(TestManifest)
 #include "tst_manifest.moc"

@@ -4,25 +4,15 @@
 #include "manifest.h"
 #include "manifestcomparison.h"
 
-#include <QRandomGenerator>
 #include <QtTest>
 
 #include <vector>
 
 namespace reference {
 
-QString name(const QDomElement &e)
-{
-    return e.attribute(QStringLiteral("name"));
-}
-bool isDir(const QDomElement &e)
-{
-    return e.tagName() == QLatin1String("directory");
-}
-bool isFile(const QDomElement &e)
-{
-    return e.tagName() == QLatin1String("file");
-}
+QString name(const QDomElement &e) { return e.attribute(QStringLiteral("name")); }
+bool isDir(const QDomElement &e) { return e.tagName() == QLatin1String("directory"); }
+bool isFile(const QDomElement &e) { return e.tagName() == QLatin1String("file"); }
 
 void sortTree(QDomNode node)
 {
@@ -30,18 +20,15 @@ void sortTree(QDomNode node)
     std::vector<QDomNode> children;
     for (QDomNode c = node.firstChild(); !c.isNull(); c = c.nextSibling())
         children.push_back(c);
-    const int n = int(children.size());
     for (QDomElement c = node.firstChildElement(); !c.isNull(); c = c.nextSiblingElement())
         if (isDir(c))
             reference::sortTree(c);
-    for (int k = 1; k < n; ++k) {
-        for (int i = 0; i <= n - 1 - k; ++i) {
-            const QDomElement a = children[size_t(i)].toElement();
-            const QDomElement b = children[size_t(i) + 1].toElement();
-            if ((isDir(a) && isFile(b))
-                || (((isDir(a) && isDir(b)) || (isFile(a) && isFile(b))) && name(b) < name(a))) {
+    for (size_t k = 1; k < children.size(); ++k) {
+        for (size_t i = 0; i + k < children.size(); ++i) {
+            const QDomElement a = children[i].toElement(), b = children[i + 1].toElement();
+            if ((isDir(a) && isFile(b)) || (((isDir(a) && isDir(b)) || (isFile(a) && isFile(b))) && name(b) < name(a))) {
                 node.insertBefore(b, a);
-                std::swap(children[size_t(i)], children[size_t(i) + 1]);
+                std::swap(children[i], children[i + 1]);
             }
         }
     }
@@ -67,9 +54,7 @@ QDomElement findChildByName(const QDomElement &parent, const QString &wanted)
 
 bool needsUpdate(const QDomElement &d, const QDomElement &l)
 {
-    if (elementDate(d) > elementDate(l))
-        return true;
-    return elementCrc(d) != elementCrc(l) || elementSize(d) != elementSize(l)
+    return elementDate(d) > elementDate(l) || elementCrc(d) != elementCrc(l) || elementSize(d) != elementSize(l)
         || elementVersion(d) != elementVersion(l) || elementUrl(d) != elementUrl(l);
 }
 
@@ -119,17 +104,15 @@ QString dump(const QDomNode &node)
 {
     QString out;
     for (QDomNode c = node.firstChild(); !c.isNull(); c = c.nextSibling()) {
-        if (c.isElement()) {
-            const QDomNamedNodeMap attrs = c.attributes();
-            QStringList list;
-            for (int i = 0; i < attrs.count(); ++i)
-                list << attrs.item(i).nodeName() + QLatin1Char('=') + attrs.item(i).nodeValue();
-            list.sort();
-            out += QLatin1Char('<') + c.nodeName() + QLatin1Char(' ') + list.join(QLatin1Char(' '))
-                + QLatin1Char('>') + dump(c) + QLatin1String("</>");
-        } else {
-            out += QLatin1Char('{') + c.nodeName() + QLatin1Char(':') + c.nodeValue() + QLatin1Char('}');
+        if (!c.isElement()) {
+            out += '{' + c.nodeName() + ':' + c.nodeValue() + '}';
+            continue;
         }
+        QStringList list;
+        for (int i = 0; i < c.attributes().count(); ++i)
+            list << c.attributes().item(i).nodeName() + '=' + c.attributes().item(i).nodeValue();
+        list.sort();
+        out += '<' + c.nodeName() + ' ' + list.join(' ') + '>' + dump(c) + "</>";
     }
     return out;
 }
@@ -144,7 +127,7 @@ QString position(QDomNode node)
             ++index;
         steps.prepend(QString::number(index));
     }
-    return steps.join(QLatin1Char('/'));
+    return steps.join('/');
 }
 
 QString describe(const QList<DOM_DIFF *> &list)
@@ -152,72 +135,44 @@ QString describe(const QList<DOM_DIFF *> &list)
     QStringList out;
     for (const DOM_DIFF *d : list)
         out << QStringLiteral("%1 %2 %3").arg(d->type).arg(position(d->distant), position(d->local));
-    return out.join(QLatin1Char('\n'));
+    return out.join('\n');
 }
 
-class TreeMaker
+// Random trees over few names, so duplicates and matches across trees are
+// common; text and comment nodes and other elements among them.
+void fill(QRandomGenerator &random, QDomDocument &document, QDomElement parent, int depth)
 {
-public:
-    explicit TreeMaker(quint32 seed)
-        : m_random(seed)
-    {
-    }
-
-    QDomDocument make()
-    {
-        QDomDocument document;
-        QDomElement root = document.createElement(QStringLiteral("UPDATE_STRUCTURE"));
-        document.appendChild(root);
-        fill(document, root, 0);
-        return document;
-    }
-
-private:
-    QString pick(const QStringList &values) { return values.at(int(m_random.bounded(values.size()))); }
-
-    void fill(QDomDocument &document, QDomElement parent, int depth)
-    {
-        // Now and then a wide level, so the sorting has runs worth the name.
-        const int count = int(m_random.bounded(m_random.bounded(8) == 0 ? 30 : 6));
-        for (int i = 0; i < count; ++i) {
-            const int roll = int(m_random.bounded(100));
-            if (roll < 4) {
-                parent.appendChild(document.createTextNode(QStringLiteral("t")));
-                continue;
-            }
-            if (roll < 8) {
-                parent.appendChild(document.createComment(QStringLiteral("c")));
-                continue;
-            }
-            const QString tag = roll < 14 ? QStringLiteral("other") : roll < 40 ? QStringLiteral("directory")
-                                                                                : QStringLiteral("file");
-            QDomElement e = document.createElement(tag);
-            // Few names, so duplicates and matches across the trees are common;
-            // "-" leaves the name out.
-            const QString name = pick({"a", "b", "B", "a.txt", "_", "", "-", "é"});
-            if (name != QLatin1String("-"))
-                e.setAttribute(QStringLiteral("name"), name);
-            if (tag != QLatin1String("directory")) {
-                for (const auto &attr : {std::make_pair("crc", QStringList{"c1", "c2", "-"}),
-                                         std::make_pair("size", QStringList{"1", "01", "-"}),
-                                         std::make_pair("version", QStringList{"0", "2", "-"}),
-                                         std::make_pair("url", QStringList{".", "a/b", "-"}),
-                                         std::make_pair("date", QStringList{"2014-03-07T01:00:00",
-                                                                            "2014-03-07", "2014-03-09",
-                                                                            "bad", "-", "-"})}) {
-                    const QString value = pick(attr.second);
-                    if (value != QLatin1String("-"))
-                        e.setAttribute(QLatin1String(attr.first), value);
-                }
-            }
-            parent.appendChild(e);
-            if (tag != QLatin1String("file") && depth < 4)
-                fill(document, e, depth + 1);
+    // First the attribute, then its values; "-" leaves it out.
+    static const QList<QStringList> attributes{{"name", "a", "b", "B", "a.txt", "_", "", "-", "é"},
+        {"crc", "c1", "c2", "-"}, {"size", "1", "01", "-"}, {"version", "0", "2", "-"}, {"url", ".", "a/b", "-"},
+        {"date", "2014-03-07T01:00:00", "2014-03-07", "2014-03-09", "bad", "-", "-"}};
+    // Now and then a wide level, so the sorting has runs worth the name.
+    const int count = int(random.bounded(random.bounded(8) == 0 ? 30 : 6));
+    for (int i = 0; i < count; ++i) {
+        const int roll = int(random.bounded(100));
+        if (roll < 8) {
+            parent.appendChild(roll < 4 ? QDomNode(document.createTextNode("t")) : document.createComment("c"));
+            continue;
         }
+        const QString tag = roll < 14 ? "other" : roll < 40 ? "directory" : "file";
+        QDomElement e = parent.appendChild(document.createElement(tag)).toElement();
+        for (const QStringList &attr : attributes.mid(0, tag == "directory" ? 1 : 6)) {
+            const QString value = attr.at(1 + int(random.bounded(attr.size() - 1)));
+            if (value != QLatin1String("-"))
+                e.setAttribute(attr[0], value);
+        }
+        if (tag != QLatin1String("file") && depth < 4)
+            fill(random, document, e, depth + 1);
     }
+}
 
-    QRandomGenerator m_random;
-};
+QDomDocument randomTree(quint32 seed)
+{
+    QRandomGenerator random(seed);
+    QDomDocument document;
+    fill(random, document, document.appendChild(document.createElement("UPDATE_STRUCTURE")).toElement(), 0);
+    return document;
+}
 
 QDomDocument copyOf(const QDomDocument &document)
 {
@@ -229,20 +184,17 @@ QDomDocument copyOf(const QDomDocument &document)
 QDomDocument wideTree(quint32 seed)
 {
     QRandomGenerator random(seed);
-    QDomDocument document;
-    QDomElement root = document.createElement(QStringLiteral("UPDATE_STRUCTURE"));
-    document.appendChild(root);
+    QString xml = "<UPDATE_STRUCTURE>";
     for (int d = 0; d < 60; ++d) {
-        QDomElement directory = document.createElement(QStringLiteral("directory"));
-        directory.setAttribute(QStringLiteral("name"), d % 55);
-        root.appendChild(directory);
+        xml += QStringLiteral("<directory name='%1'>").arg(d % 55);
         for (int f = 0; f < 150; ++f) {
-            QDomElement file = document.createElement(QStringLiteral("file"));
-            file.setAttribute(QStringLiteral("name"), random.bounded(170));
-            file.setAttribute(QStringLiteral("crc"), random.bounded(2));
-            directory.appendChild(file);
+            const quint32 name = random.bounded(170);
+            xml += QStringLiteral("<file name='%1' crc='%2'/>").arg(name).arg(random.bounded(2));
         }
+        xml += "</directory>";
     }
+    QDomDocument document;
+    document.setContent(xml + "</UPDATE_STRUCTURE>");
     return document;
 }
 
@@ -251,12 +203,10 @@ bool sameComparison(const QDomDocument &distant, const QDomDocument &local, bool
 {
     const QDomDocument distantCopies[] = {copyOf(distant), copyOf(distant)};
     const QDomDocument localCopies[] = {copyOf(local), copyOf(local)};
-    QList<DOM_DIFF *> expected;
-    QList<DOM_DIFF *> actual;
+    QList<DOM_DIFF *> expected, actual;
     reference::compareDirectories(distantCopies[0].documentElement(),
                                   nullLocal ? QDomElement() : localCopies[0].documentElement(), &expected);
-    compareDirectories(distantCopies[1].documentElement(),
-                       nullLocal ? QDomElement() : localCopies[1].documentElement(), &actual);
+    compareDirectories(distantCopies[1].documentElement(), nullLocal ? QDomElement() : localCopies[1].documentElement(), &actual);
     *records += expected.size();
     const bool same = describe(actual) == describe(expected) && dump(localCopies[0]) == dump(localCopies[1]);
     qDeleteAll(expected);
@@ -270,46 +220,41 @@ class TestManifestEquivalence : public QObject
 {
     Q_OBJECT
 private slots:
-    void sortAndChecksum();
-    void comparison();
+    void sortAndChecksum()
+    {
+        for (quint32 seed = 1; seed <= 2000; ++seed) {
+            const QDomDocument original = randomTree(seed);
+            QDomDocument expected = copyOf(original), actual = copyOf(original), sorted = copyOf(original);
+            QCOMPARE(canonicalString(actual.documentElement()), reference::canonicalString(expected.documentElement()));
+            reference::sortTree(expected.documentElement());
+            const QString checksum = Manifest(actual.documentElement()).globalChecksum();
+            ::sortTree(sorted.documentElement());
+            if (dump(actual) != dump(expected) || dump(sorted) != dump(expected))
+                QFAIL(qPrintable(QStringLiteral("seed %1 sorts differently").arg(seed)));
+            QCOMPARE(checksum, hashHex(reference::canonicalString(expected.documentElement()), QCryptographicHash::Sha1));
+        }
+    }
+
+    void comparison()
+    {
+        int records = 0;
+        for (quint32 seed = 1; seed <= 2000; ++seed) {
+            // Every eighth local tree is a slightly altered copy of the distant
+            // one, the rest are independent trees over the same few names.
+            const QDomDocument distant = randomTree(seed);
+            QDomDocument local = randomTree(seed % 8 == 0 ? seed : seed + 100000);
+            if (seed % 8 == 0)
+                local.documentElement().firstChildElement().setAttribute(QStringLiteral("crc"), "x");
+            if (!sameComparison(distant, local, seed % 97 == 0, &records))
+                QFAIL(qPrintable(QStringLiteral("seed %1 compares differently").arg(seed)));
+        }
+        QVERIFY(records > 15000); // the trees must actually differ to mean much
+        records = 0;
+        for (quint32 seed = 1; seed <= 3; ++seed)
+            QVERIFY(sameComparison(wideTree(seed), wideTree(seed + 1000), false, &records));
+        QVERIFY(records > 3000);
+    }
 };
-
-void TestManifestEquivalence::sortAndChecksum()
-{
-    for (quint32 seed = 1; seed <= 2000; ++seed) {
-        const QDomDocument original = TreeMaker(seed).make();
-        QDomDocument expected = copyOf(original);
-        QDomDocument actual = copyOf(original);
-        QDomDocument sorted = copyOf(original);
-        QCOMPARE(canonicalString(actual.documentElement()), reference::canonicalString(expected.documentElement()));
-        reference::sortTree(expected.documentElement());
-        const QString checksum = Manifest(actual.documentElement()).globalChecksum();
-        ::sortTree(sorted.documentElement());
-        if (dump(actual) != dump(expected) || dump(sorted) != dump(expected))
-            QFAIL(qPrintable(QStringLiteral("seed %1 sorts differently").arg(seed)));
-        QCOMPARE(checksum, hashHex(reference::canonicalString(expected.documentElement()), QCryptographicHash::Sha1));
-    }
-}
-
-void TestManifestEquivalence::comparison()
-{
-    int records = 0;
-    for (quint32 seed = 1; seed <= 2000; ++seed) {
-        // Every eighth local tree is a slightly altered copy of the distant
-        // one, the rest are independent trees over the same few names.
-        const QDomDocument distant = TreeMaker(seed).make();
-        QDomDocument local = TreeMaker(seed % 8 == 0 ? seed : seed + 100000).make();
-        if (seed % 8 == 0)
-            local.documentElement().firstChildElement().setAttribute(QStringLiteral("crc"), "x");
-        if (!sameComparison(distant, local, seed % 97 == 0, &records))
-            QFAIL(qPrintable(QStringLiteral("seed %1 compares differently").arg(seed)));
-    }
-    QVERIFY(records > 15000); // the trees must actually differ to mean much
-    records = 0;
-    for (quint32 seed = 1; seed <= 3; ++seed)
-        QVERIFY(sameComparison(wideTree(seed), wideTree(seed + 1000), false, &records));
-    QVERIFY(records > 3000);
-}
 
 QTEST_MAIN(TestManifestEquivalence)
 #include "tst_manifestequivalence.moc"

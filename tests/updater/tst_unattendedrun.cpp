@@ -4,9 +4,6 @@
 #include "httptestserver.h"
 #include "startupcheck.h"
 
-#include <QCryptographicHash>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <chrono>
@@ -17,13 +14,10 @@ namespace {
 const QByteArray payloadA("first file of the release\n");
 const QByteArray payloadB(70000, 'b');
 
-QString fileElement(const QString &name, const QByteArray &content, const QString &url)
+QByteArray readFile(const QString &name)
 {
-    return QStringLiteral("<file name=\"%1\" size=\"%2\" crc=\"%3\" url=\"%4\"/>")
-        .arg(name)
-        .arg(content.size())
-        .arg(QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex()))
-        .arg(url);
+    QFile f(name);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
 } // namespace
@@ -32,36 +26,25 @@ class TestUnattendedRun : public QObject
 {
     Q_OBJECT
 
-private:
-    QTemporaryDir *m_dir = nullptr;
-    QString m_program;
+    QScopedPointer<QTemporaryDir> m_dir;
 
     QString path(const QString &name) const { return m_dir->filePath(name); }
 
-    void writeDistantManifest()
-    {
-        QFile f(path(QStringLiteral("distant.xml")));
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(QStringLiteral("<UPDATE_STRUCTURE name=\"app\" version=\"2.0\">%1<directory name=\"sub\">%2</directory>"
-                               "</UPDATE_STRUCTURE>\n")
-                    .arg(fileElement(QStringLiteral("a.txt"), payloadA, QStringLiteral("a.txt")),
-                         fileElement(QStringLiteral("b.bin"), payloadB, QStringLiteral("sub/b.bin")))
-                    .toUtf8());
-    }
-
     // Runs the copy of updater (its log.txt lands in the temporary folder)
-    // with no display; returns the exit code.
-    int runUpdater(const QStringList &arguments, QString *errors = nullptr, int timeoutMs = 30000)
+    // with no display, against server when given; returns the exit code.
+    int runUpdater(const HttpTestServer *server, QStringList arguments = {}, QString *errors = nullptr)
     {
+        if (server)
+            arguments = QStringList{"--local_path", path("local.xml"), "--distant_path", path("distant.xml"),
+                                    "--url", server->url(), "--dir", path("app")};
         QProcess updater;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove(QStringLiteral("DISPLAY"));
-        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        for (const char *variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(QString::fromLatin1(variable));
         updater.setProcessEnvironment(env);
         updater.setWorkingDirectory(m_dir->path());
-        updater.start(m_program, QStringList{QStringLiteral("--silent")} + arguments);
-        if (!updater.waitForFinished(timeoutMs)) {
+        updater.start(path("updater"), QStringList{"--silent"} + arguments);
+        if (!updater.waitForFinished(30000)) {
             updater.kill();
             updater.waitForFinished();
             return -1;
@@ -71,84 +54,62 @@ private:
         return updater.exitStatus() == QProcess::NormalExit ? updater.exitCode() : -2;
     }
 
-    QStringList runArguments(const HttpTestServer &server) const
-    {
-        return {QStringLiteral("--local_path"), path(QStringLiteral("local.xml")),
-                QStringLiteral("--distant_path"), path(QStringLiteral("distant.xml")),
-                QStringLiteral("--url"), server.url(),
-                QStringLiteral("--dir"), path(QStringLiteral("app"))};
-    }
-
-    static QByteArray readFile(const QString &name)
-    {
-        QFile f(name);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-    }
-
 private slots:
+    // The copied program, an empty installation at 1.0 and a release 2.0 of two files.
     void init()
     {
-        m_dir = new QTemporaryDir;
-        QVERIFY(m_dir->isValid());
-        m_program = path(QStringLiteral("updater"));
-        QVERIFY(QFile::copy(QStringLiteral(UPDATER_EXECUTABLE), m_program));
+        m_dir.reset(new QTemporaryDir);
+        QVERIFY(QFile::copy(QStringLiteral(UPDATER_EXECUTABLE), path("updater")));
         QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("app")));
-        QFile local(path(QStringLiteral("local.xml")));
-        QVERIFY(local.open(QIODevice::WriteOnly));
-        local.write("<UPDATE_STRUCTURE name=\"app\" version=\"1.0\"/>\n");
-    }
-
-    void cleanup()
-    {
-        delete m_dir;
-        m_dir = nullptr;
+        const QString file = QStringLiteral("<file name='%1' size='%2' crc='%3' url='%4'/>");
+        const auto entry = [&file](const QString &name, const QByteArray &content, const QString &url) {
+            return file.arg(name).arg(content.size()).arg(QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex()), url);
+        };
+        for (const auto &[name, content] : {std::make_pair("local.xml", QString()),
+                 std::make_pair("distant.xml", entry("a.txt", payloadA, "a.txt") + "<directory name='sub'>"
+                                    + entry("b.bin", payloadB, "sub/b.bin") + "</directory>")}) {
+            QFile f(path(name));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(QStringLiteral("<UPDATE_STRUCTURE name='app' version='%1'>%2</UPDATE_STRUCTURE>\n")
+                        .arg(content.isEmpty() ? "1.0" : "2.0", content).toUtf8());
+        }
     }
 
     void cleanRunExitsZeroAfterTheCloseRequest()
     {
-        writeDistantManifest();
         HttpTestServer server;
         server.serveFiles({{"a.txt", payloadA}, {"sub/b.bin", payloadB}});
-
-        QCOMPARE(runUpdater(runArguments(server)), 0);
-
-        QCOMPARE(readFile(path(QStringLiteral("app/a.txt"))), payloadA);
-        QCOMPARE(readFile(path(QStringLiteral("app/sub/b.bin"))), payloadB);
+        QCOMPARE(runUpdater(&server), 0);
+        QCOMPARE(readFile(path("app/a.txt")), payloadA);
+        QCOMPARE(readFile(path("app/sub/b.bin")), payloadB);
         const auto requests = server.requests();
         QCOMPARE(int(requests.size()), 3);
         QCOMPARE(requests.back().request, QByteArray("CLOSE"));
         QCOMPARE(requests.back().body, QByteArray("version=2.0&request=CLOSE"));
-        QVERIFY(readFile(path(QStringLiteral("local.xml"))).contains("version=\"2.0\""));
+        QVERIFY(readFile(path("local.xml")).contains("version=\"2.0\""));
     }
 
     void failingFileExitsOne()
     {
-        writeDistantManifest();
         HttpTestServer server;
         server.serveFiles({{"a.txt", payloadA}, {"sub/b.bin", "not the file"}});
-
-        QCOMPARE(runUpdater(runArguments(server)), 1);
-
-        QCOMPARE(readFile(path(QStringLiteral("app/a.txt"))), payloadA);
-        QVERIFY(!QFile::exists(path(QStringLiteral("app/sub/b.bin"))));
-        const auto requests = server.requests();
-        QCOMPARE(requests.back().body, QByteArray("version=2.0__1&request=CLOSE"));
+        QCOMPARE(runUpdater(&server), 1);
+        QCOMPARE(readFile(path("app/a.txt")), payloadA);
+        QVERIFY(!QFile::exists(path("app/sub/b.bin")));
+        QCOMPARE(server.requests().back().body, QByteArray("version=2.0__1&request=CLOSE"));
     }
 
     void unansweredCloseRequestEndsAfterTheTimeout()
     {
-        writeDistantManifest();
         HttpTestServer server;
         server.setHandler([](const HttpTestServer::Received &r, httplib::Response &res) {
             if (r.request == "CLOSE")
                 std::this_thread::sleep_for(std::chrono::seconds(8));
-            res.set_content(r.request == "a.txt" ? payloadA.toStdString() : payloadB.toStdString(),
-                            "application/octet-stream");
+            res.set_content((r.request == "a.txt" ? payloadA : payloadB).toStdString(), "application/octet-stream");
         });
-
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(runUpdater(runArguments(server)), 0);
+        QCOMPARE(runUpdater(&server), 0);
         QVERIFY2(clock.elapsed() < 7500, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(server.requests().back().request, QByteArray("CLOSE"));
     }
@@ -157,23 +118,19 @@ private slots:
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("message");
-        QTest::newRow("no distant manifest") << QStringList{}
-                                             << QStringLiteral("Critical error AutoInstall feature not implemented.");
-        QTest::newRow("distant manifest missing")
-            << QStringList{QStringLiteral("--distant_path"), QStringLiteral("absent.xml")}
-            << QStringLiteral("Critical error Unable to update.");
+        QTest::newRow("no distant manifest") << QStringList{} << "Critical error AutoInstall feature not implemented.";
+        QTest::newRow("distant manifest missing") << QStringList{"--distant_path", "absent.xml"}
+                                                  << "Critical error Unable to update.";
     }
-
     void startupFailureExitsTwoWithoutABox()
     {
         QFETCH(QStringList, arguments);
         QFETCH(QString, message);
         QString errors;
-        QCOMPARE(runUpdater(arguments, &errors), 2);
-        QVERIFY2(errors.contains(QStringLiteral("updater: ") + message), qPrintable(errors));
-        const QByteArray log = readFile(path(QStringLiteral("log.txt")));
-        QCOMPARE(log.count("ERROR"), 2);
-        QVERIFY(log.contains("\"Configure execution failed.\""));
+        QCOMPARE(runUpdater(nullptr, arguments, &errors), 2);
+        QVERIFY2(errors.contains("updater: " + message), qPrintable(errors));
+        const QByteArray log = readFile(path("log.txt"));
+        QVERIFY(log.count("ERROR") == 2 && log.contains("\"Configure execution failed.\""));
     }
 
     void silentIsAnOptionNotAValue_data()
@@ -187,12 +144,10 @@ private slots:
         QTest::newRow("absent") << QStringList{"--local_path", "m.xml"} << false;
         QTest::newRow("after a stray word") << QStringList{"stray", "--silent"} << true;
     }
-
     void silentIsAnOptionNotAValue()
     {
         QFETCH(QStringList, arguments);
-        QFETCH(bool, silent);
-        QCOMPARE(StartupCheck::silentRequested(QStringList{QStringLiteral("updater")} + arguments), silent);
+        QTEST(StartupCheck::silentRequested(QStringList{"updater"} + arguments), "silent");
     }
 };
 

@@ -7,9 +7,6 @@
 #include "updatemanager.h"
 #include "updatersettings.h"
 
-#include <QDirIterator>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -17,20 +14,25 @@ namespace {
 // Relative path -> content; a path ending in "/" is an empty directory.
 using Tree = QMap<QString, QByteArray>;
 
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(content);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
 void writeTree(const QString &root, const Tree &tree)
 {
     QDir().mkpath(root);
-    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
-        const QString path = root + QLatin1Char('/') + it.key();
-        QDir().mkpath(QFileInfo(path).path());
-        if (it.key().endsWith(QLatin1Char('/'))) {
-            QDir().mkpath(path);
-        } else {
-            QFile f(path);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write(it.value());
-        }
-    }
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it)
+        it.key().endsWith('/') ? void(QDir().mkpath(root + '/' + it.key())) : writeFile(root + '/' + it.key(), it.value());
 }
 
 Tree readTree(const QString &root)
@@ -38,16 +40,11 @@ Tree readTree(const QString &root)
     Tree tree;
     QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        const QString path = it.next();
-        const QString rel = QDir(root).relativeFilePath(path);
-        if (it.fileInfo().isDir()) {
-            if (QDir(path).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden))
-                tree.insert(rel + QLatin1Char('/'), QByteArray());
-        } else {
-            QFile f(path);
-            f.open(QIODevice::ReadOnly);
-            tree.insert(rel, f.readAll());
-        }
+        const QString path = it.next(), rel = QDir(root).relativeFilePath(path);
+        if (!it.fileInfo().isDir())
+            tree.insert(rel, readFile(path));
+        else if (QDir(path).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden))
+            tree.insert(rel + '/', QByteArray());
     }
     return tree;
 }
@@ -57,15 +54,8 @@ Tree readTree(const QString &root)
 QDomDocument parse(const QString &path)
 {
     QDomDocument doc;
-    QFile f(path);
-    doc.setContent(&f);
+    doc.setContent(readFile(path));
     return doc;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
 struct CaptureDestination : Logging::Destination
@@ -82,11 +72,10 @@ struct CaptureDestination : Logging::Destination
     }
 };
 
-const Tree installedTree{{"keep.txt", "same"},        {"change.txt", "old"},   {"gone.txt", "bye"},
-                         {"olddir/x.txt", "x"},       {"sub/inner.txt", "in1"}};
-const Tree releaseTree{{"keep.txt", "same"},          {"change.txt", "new content"},
-                       {"a+b.dll", "plus"},           {"sub/inner.txt", "in2"},
-                       {"newdir/deep/f.txt", "deep"}, {"emptydir/", ""}};
+const Tree installedTree{{"keep.txt", "same"}, {"change.txt", "old"}, {"gone.txt", "bye"},
+                         {"olddir/x.txt", "x"}, {"sub/inner.txt", "in1"}};
+const Tree releaseTree{{"keep.txt", "same"}, {"change.txt", "new content"}, {"a+b.dll", "plus"},
+                       {"sub/inner.txt", "in2"}, {"newdir/deep/f.txt", "deep"}, {"emptydir/", ""}};
 // In the order of the comparison, which follows the distant manifest.
 const QList<QByteArray> releaseRequests{"newdir/deep/f.txt", "sub/inner.txt", "a+b.dll", "change.txt"};
 
@@ -97,44 +86,38 @@ class TestUpdateManager : public QObject
     Q_OBJECT
 
     QSharedPointer<CaptureDestination> log{new CaptureDestination};
-    QScopedPointer<QTemporaryDir> tmp;
-    QScopedPointer<QTemporaryDir> otherFileSystem;
+    QScopedPointer<QTemporaryDir> tmp, otherFileSystem;
     QScopedPointer<HttpTestServer> server;
-    QString installed, release, localManifest, distantManifest;
+    QString installed, localManifest, distantManifest;
     std::function<bool(const QByteArray &, httplib::Response &)> fault; // true: answered
 
-    // Lays out an installation, a release, both manifests and a server
-    // that serves the release folder.
-    // With installElsewhere the installation lies on another file system
-    // than the temporary files, so downloads are copied, not moved.
+    // Lays out an installation, a release, both manifests and a server that
+    // serves the release folder. With installElsewhere the installation lies
+    // on another file system than the temporary files, so downloads are
+    // copied, not moved.
     void prepare(const Tree &installedFiles, const Tree &releaseFiles, bool installElsewhere = false)
     {
         tmp.reset(new QTemporaryDir);
         otherFileSystem.reset(installElsewhere ? new QTemporaryDir(QStringLiteral("/dev/shm/tst-XXXXXX")) : nullptr);
-        installed = (installElsewhere ? otherFileSystem->path() : tmp->path()) + QStringLiteral("/app");
-        release = tmp->path() + QStringLiteral("/release");
-        localManifest = tmp->path() + QStringLiteral("/manifest.xml");
-        distantManifest = tmp->path() + QStringLiteral("/distant.xml");
+        installed = (installElsewhere ? otherFileSystem->path() : tmp->path()) + "/app";
+        const QString release = tmp->path() + "/release";
+        localManifest = tmp->path() + "/manifest.xml";
+        distantManifest = tmp->path() + "/distant.xml";
         writeTree(installed, installedFiles);
         writeTree(release, releaseFiles);
-        QDomDocument distant = FolderScanner().scan(release);
-        distant.documentElement().setAttribute(QStringLiteral("version"), QStringLiteral("2.0"));
-        QVERIFY(saveManifestDocument(distantManifest, distant));
-        QDomDocument local = FolderScanner().scan(installed);
-        local.documentElement().setAttribute(QStringLiteral("version"), QStringLiteral("1.0"));
-        QVERIFY(saveManifestDocument(localManifest, local));
-
+        for (const auto &[folder, manifest, version] : {std::make_tuple(release, distantManifest, "2.0"),
+                                                        std::make_tuple(installed, localManifest, "1.0")}) {
+            QDomDocument doc = FolderScanner().scan(folder);
+            doc.documentElement().setAttribute(QStringLiteral("version"), version);
+            QVERIFY(saveManifestDocument(manifest, doc));
+        }
         fault = nullptr;
         server.reset(new HttpTestServer);
-        const QString folder = release;
-        server->setHandler([this, folder](const HttpTestServer::Received &r, httplib::Response &res) {
-            if (fault && fault(r.request, res))
-                return;
-            QFile f(folder + QLatin1Char('/') + QString::fromUtf8(r.request));
-            if (r.request != "CLOSE" && f.open(QIODevice::ReadOnly))
+        server->setHandler([this, release](const HttpTestServer::Received &r, httplib::Response &res) {
+            QFile f(release + '/' + QString::fromUtf8(r.request));
+            if (!(fault && fault(r.request, res)) && r.request != "CLOSE" && f.open(QIODevice::ReadOnly))
                 res.set_content(f.readAll().toStdString(), "application/octet-stream");
         });
-
         UpdaterSettings &s = UpdaterSettings::instance();
         s.reset();
         s.localManifestPath = localManifest;
@@ -173,261 +156,202 @@ private slots:
         Logging::Logger::instance().setLevel(Logging::Trace);
         Logging::Logger::instance().addDestination(log);
     }
-    void safeEntryNames_data();
-    void safeEntryNames();
-    void wholeRun_data();
-    void wholeRun();
-    void refusesUnusableDistantManifest_data();
-    void refusesUnusableDistantManifest();
-    void unusableLocalManifest_data();
-    void unusableLocalManifest();
-    void unsafeEntriesAreNeverTouched();
-    void cancelDuringRun();
-    void filesOf2GiBAndMorePassTheSizeCheck();
+
+    void safeEntryNames()
+    {
+        for (const char *n : {"", ".", "..", "...", ". .", "a/b", "/abs", "a\\b", "\\\\srv", "C:", "C:x", "x:stream"})
+            QVERIFY2(!isSafeEntryName(QString::fromUtf8(n)), n);
+        QVERIFY(!isSafeEntryName(QStringLiteral("a") + QChar(0)));
+        for (const char *n : {"ok.txt", ".hidden", "a..b", "a+b.dll", "é"})
+            QVERIFY2(isSafeEntryName(QString::fromUtf8(n)), n);
+    }
+
+    void wholeRun_data()
+    {
+        QTest::addColumn<bool>("upToDate");
+        QTest::addColumn<bool>("elsewhere");
+        QTest::addColumn<QString>("faultKind"); // how change.txt is answered before it succeeds
+        QTest::addColumn<QList<QByteArray>>("requests");
+        const QList<QByteArray> all = releaseRequests, retried = all + QList<QByteArray>{"change.txt"};
+        QTest::newRow("new, changed and removed") << false << false << "" << all;
+        QTest::newRow("installed on another file system") << false << true << "" << all;
+        QTest::newRow("nothing to do") << true << false << "" << QList<QByteArray>();
+        QTest::newRow("checksum never matches") << false << false << "corrupt" << retried + retried.mid(4);
+        QTest::newRow("500 then success") << false << false << "500 once" << retried;
+        QTest::newRow("connection dropped then success") << false << false << "drop once" << retried;
+    }
+    void wholeRun()
+    {
+        QFETCH(bool, upToDate);
+        QFETCH(bool, elsewhere);
+        QFETCH(QString, faultKind);
+        const int errors = faultKind == "corrupt";
+        const QByteArray version = errors ? "2.0__1" : "2.0";
+        if (elsewhere && !QFileInfo(QStringLiteral("/dev/shm")).isWritable())
+            QSKIP("no second file system at /dev/shm");
+        prepare(upToDate ? releaseTree : installedTree, releaseTree, elsewhere);
+        auto failures = std::make_shared<std::atomic<int>>(0);
+        fault = [=](const QByteArray &name, httplib::Response &res) {
+            if (name != "change.txt" || faultKind.isEmpty() || (!errors && (*failures)++ > 0))
+                return false;
+            if (errors)
+                res.set_content("tampered", "text/plain");
+            else if (faultKind == "500 once")
+                res.status = 500;
+            else
+                HttpTestServer::closeMidway(res, "new content");
+            return true;
+        };
+        UpdateManager manager;
+        QCOMPARE(run(manager), QList<int>{errors});
+
+        // What the server saw: the files in comparison order, then one close request.
+        QTEST(received(false), "requests");
+        QCOMPARE(server->requests().back().request, QByteArray("CLOSE"));
+        QCOMPARE(received(true), QList<QByteArray>{"version=" + version + "&request=CLOSE"});
+
+        Tree expected = releaseTree;
+        if (errors) { // the bad file keeps its old content and nothing is deleted
+            expected.insert(Tree{{"change.txt", "old"}, {"gone.txt", "bye"}, {"olddir/x.txt", "x"}});
+            QCOMPARE(log->count(QStringLiteral("ERROR"), QStringLiteral("\"change.txt crc error !\"")), 3);
+        }
+        QCOMPARE(readTree(installed), expected);
+        // Downloads come from private temporary files; installed they look
+        // like files written in place.
+        QFile probe(tmp->filePath(QStringLiteral("probe")));
+        QVERIFY(probe.open(QIODevice::WriteOnly));
+        if (!upToDate)
+            QCOMPARE(QFileInfo(installed + "/newdir/deep/f.txt").permissions(), probe.permissions());
+
+        // The saved manifest: version, global checksum of what is installed, canonical order.
+        const QDomDocument savedDoc = parse(localManifest);
+        const QDomElement saved = savedDoc.documentElement();
+        QCOMPARE(saved.attribute(QStringLiteral("version")).toLatin1(), version);
+        if (!errors) {
+            QDomDocument scanned = FolderScanner().scan(installed);
+            QCOMPARE(saved.attribute(QStringLiteral("crc")), Manifest(scanned.documentElement()).globalChecksum());
+            QStringList top;
+            for (QDomElement e = saved.firstChildElement(); !e.isNull(); e = e.nextSiblingElement())
+                top << e.attribute(QStringLiteral("name"));
+            QCOMPARE(top, QStringList({"a+b.dll", "change.txt", "keep.txt", "emptydir", "newdir", "sub"}));
+        }
+        if (!upToDate) {
+            QCOMPARE(log->count(QStringLiteral("INFO"), QStringLiteral("\"change.txt written.\"")), 1 - errors);
+            QCOMPARE(log->count(QStringLiteral("INFO"), QStringLiteral("\"emptydir written.\"")), 1);
+        }
+    }
+
+    // Missing, unreadable, or without a single entry: nothing is fetched, changed or sent.
+    void refusesUnusableDistantManifest_data()
+    {
+        QTest::addColumn<QByteArray>("distant"); // "-" for no file at all
+        QTest::newRow("missing") << QByteArray("-");
+        QTest::newRow("truncated") << QByteArray("<UPDATE_STRUCTURE version=\"2.0\">\n<file name=\"a\" crc=\"");
+        QTest::newRow("no entry") << QByteArray("<UPDATE_STRUCTURE version=\"2.0\"/>");
+    }
+    void refusesUnusableDistantManifest()
+    {
+        QFETCH(QByteArray, distant);
+        prepare(installedTree, releaseTree);
+        QFile::remove(distantManifest);
+        if (distant != "-")
+            writeFile(distantManifest, distant);
+        const QByteArray localBefore = readFile(localManifest);
+        UpdateManager manager;
+        QCOMPARE(run(manager), QList<int>{1});
+        manager.downloadsFinished(); // as a cancel would
+        QTest::qWait(100);
+        QVERIFY(server->requests().empty());
+        QCOMPARE(readFile(localManifest), localBefore);
+        QCOMPARE(readTree(installed), installedTree);
+        QCOMPARE(log->count(QStringLiteral("ERROR"), distantManifest), 1);
+    }
+
+    void unusableLocalManifest_data()
+    {
+        QTest::addColumn<QByteArray>("local"); // "-" for no file at all
+        QTest::newRow("missing") << QByteArray("-");
+        QTest::newRow("does not parse") << QByteArray("<UPDATE_STRUCTURE><file name=\"keep.txt\"");
+    }
+    void unusableLocalManifest()
+    {
+        QFETCH(QByteArray, local);
+        prepare(installedTree, releaseTree);
+        QFile::remove(localManifest);
+        if (local != "-")
+            writeFile(localManifest, local);
+        UpdateManager manager;
+        QCOMPARE(run(manager), QList<int>{0});
+        // Everything was fetched; nothing the old manifest may have listed is deleted.
+        QCOMPARE(received(false).size(), 5);
+        Tree expected = installedTree;
+        expected.insert(releaseTree);
+        QCOMPARE(readTree(installed), expected);
+        // The saved manifest lists exactly what was written.
+        const QDomDocument saved = parse(localManifest);
+        QCOMPARE(saved.documentElement().tagName(), QStringLiteral("UPDATE_STRUCTURE"));
+        QCOMPARE(saved.elementsByTagName(QStringLiteral("file")).size(), 5);
+    }
+
+    void unsafeEntriesAreNeverTouched()
+    {
+        prepare(installedTree, releaseTree);
+        // A release that reaches outside the folder, and an installed entry that would.
+        const QString crc = QString::fromLatin1(QCryptographicHash::hash("pwned", QCryptographicHash::Sha1).toHex());
+        const QString evil = QStringLiteral("<%1 name='%2' url='evil' crc='") + crc + "' size='5'%3>";
+        const QString entries = evil.arg("file", "../evil.txt", "/") + evil.arg("file", "C:evil.txt", "/")
+            + evil.arg("directory", "..", "") + evil.arg("file", "evil.txt", "/") + "</directory>";
+        writeFile(distantManifest, readFile(distantManifest).replace("</UPDATE_STRUCTURE>", entries.toUtf8() + "</UPDATE_STRUCTURE>"));
+        writeFile(localManifest, readFile(localManifest).replace("</UPDATE_STRUCTURE>", "<directory name='...'/></UPDATE_STRUCTURE>"));
+        fault = [](const QByteArray &name, httplib::Response &res) {
+            if (name == "evil")
+                res.set_content("pwned", "text/plain");
+            return name == "evil";
+        };
+        UpdateManager manager;
+        QCOMPARE(run(manager), QList<int>{5});
+        QVERIFY(!received(false).contains("evil"));
+        QVERIFY(!QFile::exists(tmp->path() + "/evil.txt"));
+        QCOMPARE(log->count(QStringLiteral("ERROR"), QStringLiteral("unsafe entry path")), 5);
+        // Counted as errors: nothing is deleted, and the saved tree holds none of them.
+        QVERIFY(QFile::exists(installed + "/gone.txt"));
+        const QByteArray saved = readFile(localManifest);
+        QVERIFY(!saved.contains("evil") && !saved.contains("\"..") && saved.contains("2.0__5"));
+    }
+
+    void cancelDuringRun()
+    {
+        prepare(installedTree, releaseTree);
+        UpdateManager manager;
+        // What the window's Cancel does, while the first file is in flight.
+        connect(manager.m_downloader, &UpdateDownloader::fileDownloadStarting, &manager, [&manager] {
+            manager.m_downloader->cancelDownloads();
+            manager.m_errorCount += 1;
+            manager.downloadsFinished();
+        });
+        QCOMPARE(run(manager, 2), QList<int>({1, 1}));
+        QCOMPARE(received(false), QList<QByteArray>{releaseRequests.first()});
+        QCOMPARE(received(true), QList<QByteArray>({"version=2.0__1&request=CLOSE", "version=2.0__1&request=CLOSE"}));
+        QVERIFY(QFile::exists(installed + "/gone.txt"));
+        QCOMPARE(readFile(installed + "/newdir/deep/f.txt"), QByteArray("deep"));
+    }
+
+    void filesOf2GiBAndMorePassTheSizeCheck()
+    {
+        prepare({}, {});
+        UpdateManager manager;
+        // Sparse, so nothing of that size is written; the checksum still reads it all.
+        const qint64 size = (qint64(1) << 31) + 10;
+        auto *downloaded = new QTemporaryFile(tmp->filePath(QStringLiteral("big-XXXXXX")));
+        QVERIFY(downloaded->open() && downloaded->resize(size));
+        downloaded->close();
+        QDomDocument doc;
+        doc.setContent(QStringLiteral("<file name='big.bin' size='%1' crc='%2'/>")
+                           .arg(size).arg(fileChecksum(downloaded->fileName(), QCryptographicHash::Sha1)));
+        QVERIFY(manager.writeFile(doc.documentElement(), downloaded));
+        QCOMPARE(QFileInfo(installed + "/big.bin").size(), size);
+    }
 };
-
-void TestUpdateManager::safeEntryNames_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("safe");
-    const QStringList unsafe{"", ".", "..", "...", ". .", "a/b", "/abs", "a\\b", "\\\\srv", "C:", "C:x",
-                             "x:stream", QStringLiteral("a") + QChar(0)};
-    for (const QString &n : unsafe)
-        QTest::newRow(qPrintable(QStringLiteral("unsafe '%1'").arg(n))) << n << false;
-    for (const char *n : {"ok.txt", ".hidden", "a..b", "a+b.dll", "é"})
-        QTest::newRow(qPrintable(QStringLiteral("safe '%1'").arg(n))) << QString::fromUtf8(n) << true;
-}
-
-void TestUpdateManager::safeEntryNames()
-{
-    QFETCH(QString, name);
-    QFETCH(bool, safe);
-    QCOMPARE(isSafeEntryName(name), safe);
-}
-
-void TestUpdateManager::wholeRun_data()
-{
-    QTest::addColumn<bool>("upToDate");
-    QTest::addColumn<bool>("elsewhere");
-    QTest::addColumn<QString>("faultKind"); // how change.txt is answered before it succeeds
-    QTest::addColumn<int>("errors");
-    QTest::addColumn<QList<QByteArray>>("requests");
-    const QList<QByteArray> none, all = releaseRequests, retried = all + QList<QByteArray>{"change.txt"};
-    QTest::newRow("new, changed and removed") << false << false << "" << 0 << all;
-    QTest::newRow("installed on another file system") << false << true << "" << 0 << all;
-    QTest::newRow("nothing to do") << true << false << "" << 0 << none;
-    QTest::newRow("checksum never matches") << false << false << "corrupt" << 1 << retried + retried.mid(4);
-    QTest::newRow("500 then success") << false << false << "500 once" << 0 << retried;
-    QTest::newRow("connection dropped then success") << false << false << "drop once" << 0 << retried;
-}
-
-void TestUpdateManager::wholeRun()
-{
-    QFETCH(bool, upToDate);
-    QFETCH(bool, elsewhere);
-    QFETCH(QString, faultKind);
-    QFETCH(int, errors);
-    QFETCH(QList<QByteArray>, requests);
-    const QByteArray version = errors ? "2.0__1" : "2.0";
-    if (elsewhere && !QFileInfo(QStringLiteral("/dev/shm")).isWritable())
-        QSKIP("no second file system at /dev/shm");
-    prepare(upToDate ? releaseTree : installedTree, releaseTree, elsewhere);
-    auto failures = std::make_shared<std::atomic<int>>(0);
-    fault = [=](const QByteArray &name, httplib::Response &res) {
-        if (name != "change.txt" || faultKind.isEmpty() || (faultKind != "corrupt" && (*failures)++ > 0))
-            return false;
-        if (faultKind == "corrupt")
-            res.set_content("tampered", "text/plain");
-        else if (faultKind == "500 once")
-            res.status = 500;
-        else
-            HttpTestServer::closeMidway(res, "new content");
-        return true;
-    };
-    UpdateManager manager;
-    QCOMPARE(run(manager), QList<int>{errors});
-
-    // What the server saw: the files in comparison order, then one close request.
-    QCOMPARE(received(false), requests);
-    QCOMPARE(server->requests().back().request, QByteArray("CLOSE"));
-    QCOMPARE(received(true), QList<QByteArray>{"version=" + version + "&request=CLOSE"});
-
-    Tree expected = releaseTree;
-    if (errors) { // the bad file keeps its old content and nothing is deleted
-        expected.insert(QStringLiteral("change.txt"), "old");
-        expected.insert(QStringLiteral("gone.txt"), "bye");
-        expected.insert(QStringLiteral("olddir/x.txt"), "x");
-        QCOMPARE(log->count(QStringLiteral("ERROR"), QStringLiteral("\"change.txt crc error !\"")), 3);
-    }
-    QCOMPARE(readTree(installed), expected);
-    // Downloads come from private temporary files; installed they look like
-    // files written in place.
-    QFile probe(tmp->filePath(QStringLiteral("probe")));
-    QVERIFY(probe.open(QIODevice::WriteOnly));
-    if (!upToDate)
-        QCOMPARE(QFileInfo(installed + QStringLiteral("/newdir/deep/f.txt")).permissions(), probe.permissions());
-
-    // The saved manifest: version, global checksum of what is installed, canonical order.
-    const QDomDocument savedDoc = parse(localManifest);
-    const QDomElement saved = savedDoc.documentElement();
-    QCOMPARE(saved.attribute(QStringLiteral("version")).toLatin1(), version);
-    if (!errors) {
-        QDomDocument scanned = FolderScanner().scan(installed);
-        QCOMPARE(saved.attribute(QStringLiteral("crc")), Manifest(scanned.documentElement()).globalChecksum());
-        QStringList top;
-        for (QDomElement e = saved.firstChildElement(); !e.isNull(); e = e.nextSiblingElement())
-            top << e.attribute(QStringLiteral("name"));
-        QCOMPARE(top, QStringList({"a+b.dll", "change.txt", "keep.txt", "emptydir", "newdir", "sub"}));
-    }
-    if (!upToDate) {
-        QCOMPARE(log->count(QStringLiteral("INFO"), QStringLiteral("\"change.txt written.\"")), 1 - errors);
-        QCOMPARE(log->count(QStringLiteral("INFO"), QStringLiteral("\"emptydir written.\"")), 1);
-        QCOMPARE(log->count(QStringLiteral("ERROR"), QStringLiteral("\"change.txt file writing error.\"")), 0);
-    }
-}
-
-void TestUpdateManager::refusesUnusableDistantManifest_data()
-{
-    QTest::addColumn<QByteArray>("distant"); // "-" for no file at all
-    QTest::newRow("missing") << QByteArray("-");
-    QTest::newRow("truncated") << QByteArray("<UPDATE_STRUCTURE version=\"2.0\">\n<file name=\"a\" crc=\"");
-    QTest::newRow("no entry") << QByteArray("<UPDATE_STRUCTURE version=\"2.0\"/>");
-}
-
-void TestUpdateManager::refusesUnusableDistantManifest()
-{
-    QFETCH(QByteArray, distant);
-    prepare(installedTree, releaseTree);
-    QFile::remove(distantManifest);
-    if (distant != "-") {
-        QFile f(distantManifest);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(distant);
-    }
-    const QByteArray localBefore = readFile(localManifest);
-
-    UpdateManager manager;
-    QCOMPARE(run(manager), QList<int>{1});
-    manager.downloadsFinished(); // as a cancel would
-    QTest::qWait(100);
-    QVERIFY(server->requests().empty());
-    QCOMPARE(readFile(localManifest), localBefore);
-    QCOMPARE(readTree(installed), installedTree);
-    QCOMPARE(log->count(QStringLiteral("ERROR"), distantManifest), 1);
-}
-
-void TestUpdateManager::unusableLocalManifest_data()
-{
-    QTest::addColumn<bool>("exists");
-    QTest::newRow("missing") << false;
-    QTest::newRow("does not parse") << true;
-}
-
-void TestUpdateManager::unusableLocalManifest()
-{
-    QFETCH(bool, exists);
-    prepare(installedTree, releaseTree);
-    QFile::remove(localManifest);
-    if (exists) {
-        QFile f(localManifest);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("<UPDATE_STRUCTURE><file name=\"keep.txt\"");
-    }
-    UpdateManager manager;
-    QCOMPARE(run(manager), QList<int>{0});
-
-    // Everything was fetched; nothing the old manifest may have listed is deleted.
-    QCOMPARE(received(false).size(), 5);
-    Tree expected = installedTree;
-    expected.insert(releaseTree);
-    QCOMPARE(readTree(installed), expected);
-    // The saved manifest lists exactly what was written.
-    const QDomDocument saved = parse(localManifest);
-    QCOMPARE(saved.documentElement().tagName(), QStringLiteral("UPDATE_STRUCTURE"));
-    QCOMPARE(saved.elementsByTagName(QStringLiteral("file")).size(), 5);
-}
-
-void TestUpdateManager::unsafeEntriesAreNeverTouched()
-{
-    prepare(installedTree, releaseTree);
-    // A release that reaches outside the folder, and an installed entry that would.
-    QDomDocument doc = parse(distantManifest);
-    QDomElement distant = doc.documentElement();
-    auto add = [&](QDomElement parent, const QString &tag, const QString &name) {
-        QDomElement e = doc.createElement(tag);
-        e.setAttribute(QStringLiteral("name"), name);
-        e.setAttribute(QStringLiteral("url"), QStringLiteral("evil"));
-        e.setAttribute(QStringLiteral("crc"), QString::fromLatin1(QCryptographicHash::hash("pwned", QCryptographicHash::Sha1).toHex()));
-        e.setAttribute(QStringLiteral("size"), QStringLiteral("5"));
-        parent.appendChild(e);
-        return e;
-    };
-    add(distant, QStringLiteral("file"), QStringLiteral("../evil.txt"));
-    add(distant, QStringLiteral("file"), QStringLiteral("C:evil.txt"));
-    add(add(distant, QStringLiteral("directory"), QStringLiteral("..")), QStringLiteral("file"), QStringLiteral("evil.txt"));
-    QVERIFY(saveManifestRoot(distantManifest, distant));
-    QDomDocument localDoc = parse(localManifest);
-    QDomElement local = localDoc.documentElement();
-    QDomElement dots = localDoc.createElement(QStringLiteral("directory"));
-    dots.setAttribute(QStringLiteral("name"), QStringLiteral("..."));
-    local.appendChild(dots);
-    QVERIFY(saveManifestRoot(localManifest, local));
-    fault = [](const QByteArray &name, httplib::Response &res) {
-        if (name != "evil")
-            return false;
-        res.set_content("pwned", "text/plain");
-        return true;
-    };
-
-    UpdateManager manager;
-    QCOMPARE(run(manager), QList<int>{5});
-    QVERIFY(!received(false).contains("evil"));
-    QVERIFY(!QFile::exists(tmp->path() + QStringLiteral("/evil.txt")));
-    QCOMPARE(log->count(QStringLiteral("ERROR"), QStringLiteral("unsafe entry path")), 5);
-    // Counted as errors: nothing is deleted, and the saved tree holds none of them.
-    QVERIFY(QFile::exists(installed + QStringLiteral("/gone.txt")));
-    const QByteArray saved = readFile(localManifest);
-    QVERIFY(!saved.contains("evil") && !saved.contains("\"..") && saved.contains("2.0__5"));
-}
-
-void TestUpdateManager::cancelDuringRun()
-{
-    prepare(installedTree, releaseTree);
-    UpdateManager manager;
-    // What the window's Cancel does, while the first file is in flight.
-    connect(manager.m_downloader, &UpdateDownloader::fileDownloadStarting, &manager, [&manager] {
-        manager.m_downloader->cancelDownloads();
-        manager.m_errorCount += 1;
-        manager.downloadsFinished();
-    });
-    QCOMPARE(run(manager, 2), QList<int>({1, 1}));
-    QCOMPARE(received(false), QList<QByteArray>{releaseRequests.first()});
-    QCOMPARE(received(true), QList<QByteArray>({"version=2.0__1&request=CLOSE", "version=2.0__1&request=CLOSE"}));
-    QVERIFY(QFile::exists(installed + QStringLiteral("/gone.txt")));
-    QCOMPARE(readFile(installed + QStringLiteral("/newdir/deep/f.txt")), QByteArray("deep"));
-}
 
 QTEST_MAIN(TestUpdateManager)
 #include "tst_updatemanager.moc"
-
-void TestUpdateManager::filesOf2GiBAndMorePassTheSizeCheck()
-{
-    prepare({}, {});
-    UpdateManager manager(nullptr);
-    // Sparse, so nothing of that size is written; the checksum still reads it all.
-    const qint64 size = (qint64(1) << 31) + 10;
-    auto *downloaded = new QTemporaryFile(tmp->filePath(QStringLiteral("big-XXXXXX")));
-    QVERIFY(downloaded->open());
-    QVERIFY(downloaded->resize(size));
-    downloaded->close();
-
-    QDomDocument doc;
-    QDomElement file = doc.createElement(QStringLiteral("file"));
-    doc.appendChild(file);
-    file.setAttribute(QStringLiteral("name"), QStringLiteral("big.bin"));
-    file.setAttribute(QStringLiteral("size"), QString::number(size));
-    file.setAttribute(QStringLiteral("crc"), fileChecksum(downloaded->fileName(), QCryptographicHash::Sha1));
-
-    QVERIFY(manager.writeFile(file, downloaded));
-    QCOMPARE(QFileInfo(installed + QStringLiteral("/big.bin")).size(), size);
-}

@@ -1,6 +1,4 @@
-#include "folderscanner.h"
 #include "httptestserver.h"
-#include "manifest.h"
 #include "updatergui.h"
 #include "updatersettings.h"
 
@@ -9,14 +7,19 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <limits>
 
 enum Installation { Empty, CorruptB, UpToDate };
 
-// A release of two files served over loopback, an installation and the
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
+}
+
+// A release 3.1 of two files served over loopback, an installation and the
 // updater's command line for it. With CorruptB, b.dll is served corrupted.
 struct Release
 {
@@ -26,39 +29,25 @@ struct Release
 
     explicit Release(Installation installation)
     {
-        const bool corruptB = installation == CorruptB;
-        QDir(tmp.path()).mkpath(QStringLiteral("release"));
-        QDir(tmp.path()).mkpath(QStringLiteral("app"));
         const QMap<QByteArray, QByteArray> files{{"a.dll", QByteArray(1048576, 'a')}, {"b.dll", "bee"}};
+        QDir(tmp.path()).mkpath(QStringLiteral("app"));
+        QByteArray distant = "<UPDATE_STRUCTURE version='3.1'>";
         for (auto it = files.cbegin(); it != files.cend(); ++it) {
-            QFile f(tmp.filePath(QStringLiteral("release/") + QString::fromLatin1(it.key())));
-            f.open(QIODevice::WriteOnly);
-            f.write(it.value());
+            distant += "<file name='" + it.key() + "' url='" + it.key() + "' size='" + QByteArray::number(it.value().size())
+                + "' crc='" + QCryptographicHash::hash(it.value(), QCryptographicHash::Sha1).toHex() + "'/>";
             if (installation == UpToDate)
-                f.copy(tmp.filePath(QStringLiteral("app/") + QString::fromLatin1(it.key())));
+                writeFile(tmp.filePath("app/" + it.key()), it.value());
         }
-        QDomDocument distant = FolderScanner().scan(tmp.filePath(QStringLiteral("release")));
-        distant.documentElement().setAttribute(QStringLiteral("version"), QStringLiteral("3.1"));
-        saveManifestDocument(tmp.filePath(QStringLiteral("distant.xml")), distant);
-        if (installation == UpToDate) {
-            saveManifestDocument(tmp.filePath(QStringLiteral("manifest.xml")), distant);
-        } else {
-            QFile local(tmp.filePath(QStringLiteral("manifest.xml")));
-            local.open(QIODevice::WriteOnly);
-            local.write("<UPDATE_STRUCTURE/>");
-        }
-
-        server.setHandler([files, corruptB](const HttpTestServer::Received &r, httplib::Response &res) {
-            const QByteArray body = corruptB && r.request == "b.dll" ? QByteArray("bad") : files.value(r.request);
+        writeFile(tmp.filePath("distant.xml"), distant + "</UPDATE_STRUCTURE>");
+        writeFile(tmp.filePath("manifest.xml"), installation == UpToDate ? distant + "</UPDATE_STRUCTURE>" : "<UPDATE_STRUCTURE/>");
+        server.setHandler([files, installation](const HttpTestServer::Received &r, httplib::Response &res) {
+            const QByteArray body = installation == CorruptB && r.request == "b.dll" ? "bad" : files.value(r.request);
             res.set_content(body.toStdString(), "application/octet-stream");
         });
         // "--dir" is taken relative to the working directory.
         QDir::setCurrent(tmp.path());
-        arguments = QStringList{QStringLiteral("updater"),
-                                QStringLiteral("--local_path"), tmp.filePath(QStringLiteral("manifest.xml")),
-                                QStringLiteral("--distant_path"), tmp.filePath(QStringLiteral("distant.xml")),
-                                QStringLiteral("--url"), server.url(),
-                                QStringLiteral("--dir"), QStringLiteral("app")};
+        arguments = QStringList{"updater", "--local_path", tmp.filePath("manifest.xml"), "--distant_path",
+                                tmp.filePath("distant.xml"), "--url", server.url(), "--dir", "app"};
         UpdaterSettings::instance().reset();
     }
 };
@@ -75,154 +64,126 @@ class TestUpdaterGUI : public QObject
 {
     Q_OBJECT
 private slots:
-    void formatSize_data();
-    void formatSize();
-    void wholeRunAsShown();
-    void progressTexts_data();
-    void progressTexts();
-    void cancel();
-    void restartStartsCallbackAndExits();
-};
-
-void TestUpdaterGUI::formatSize_data()
-{
-    QTest::addColumn<qint64>("bytes");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("negative") << qint64(-5) << "-5bytes";
-    QTest::newRow("zero") << qint64(0) << "0bytes";
-    QTest::newRow("1023") << qint64(1023) << "1023bytes";
-    QTest::newRow("1024") << qint64(1024) << "1kB";
-    QTest::newRow("1048575") << qint64(1048575) << "1023kB";
-    QTest::newRow("1048576") << qint64(1048576) << "1MB";
-    QTest::newRow("1.5 MB") << qint64(1572864) << "1.5MB";
-    QTest::newRow("1 MB + 1000") << qint64(1048576 + 1000) << "1.0MB";
-    QTest::newRow("2.5 MB") << qint64(2621440) << "2.5MB";
-}
-
-void TestUpdaterGUI::formatSize()
-{
-    QFETCH(qint64, bytes);
-    QFETCH(QString, text);
-    QCOMPARE(UpdaterGUI::formatSize(bytes), text);
-}
-
-// The example run: a.dll fetched at once, b.dll failing every attempt.
-void TestUpdaterGUI::wholeRunAsShown()
-{
-    Release release(CorruptB);
-    UpdaterGUI window(release.arguments);
-
-    // Constructed, run under way, nothing reported yet.
-    QCOMPARE(window.windowTitle(), QStringLiteral("Updater"));
-    QCOMPARE(window.minimumSize(), QSize(340, 300));
-    QCOMPARE(window.maximumSize(), QSize(340, 300));
-    QVERIFY(widget<QPushButton>(window, "pushButton")->isHidden());
-    QVERIFY(widget<QPushButton>(window, "pushButton_2")->isHidden());
-    QCOMPARE(widget<QPushButton>(window, "pushButton_2")->text(), QStringLiteral("Intall"));
-    auto *restart = widget<QPushButton>(window, "Restart");
-    auto *cancel = widget<QPushButton>(window, "Cancel");
-    QVERIFY(!restart->isEnabled());
-    QVERIFY(cancel->isEnabled());
-
-    QTRY_VERIFY_WITH_TIMEOUT(restart->isEnabled(), 20000);
-    QVERIFY(!cancel->isEnabled());
-    QCOMPARE(widget<QLabel>(window, "updateText")->text(), QStringLiteral("Update completed with 1 error(s)."));
-    QCOMPARE(widget<QProgressBar>(window, "progressBar")->value(), 100);
-    QCOMPARE(widget<QPlainTextEdit>(window, "plainTextEdit")->toPlainText(),
-             QStringLiteral("Downloading a.dll...a.dll written.\n"
-                            "Downloading b.dll...\n"
-                            "Downloading b.dll...\n"
-                            "Downloading b.dll...b.dll failed !\n"
-                            "Update finished."));
-    QCOMPARE(QFileInfo(release.tmp.filePath(QStringLiteral("app/a.dll"))).size(), qint64(1048576));
-}
-
-void TestUpdaterGUI::progressTexts_data()
-{
-    QTest::addColumn<bool>("started");
-    QTest::addColumn<double>("timeLeft");
-    QTest::addColumn<double>("speed");
-    QTest::addColumn<QString>("format");
-    QTest::addColumn<QString>("speedText");
-    QTest::newRow("65.9 s") << true << 65.9 << 1536.7 << "%p% - 01:05 remaining" << "1kB/s";
-    QTest::newRow("an hour") << true << 3600.0 << 512.0 << "%p% -  remaining" << "512bytes/s";
-    QTest::newRow("negative") << true << -1.5 << 0.0 << "%p% -  remaining" << "0bytes/s";
-    QTest::newRow("not a number") << false << std::numeric_limits<double>::quiet_NaN()
-                                  << std::numeric_limits<double>::infinity() << "%p% -  remaining"
-                                  << "0bytes/s";
-}
-
-void TestUpdaterGUI::progressTexts()
-{
-    QFETCH(bool, started);
-    QFETCH(double, timeLeft);
-    QFETCH(double, speed);
-    QFETCH(QString, format);
-    QFETCH(QString, speedText);
-    Release release(UpToDate);
-    UpdaterGUI window(release.arguments);
-    // Nothing to fetch: the run is over before the window is shown.
-    QVERIFY(widget<QPushButton>(window, "Restart")->isEnabled());
-
-    if (started) {
-        QDomDocument doc;
-        QDomElement e = doc.createElement(QStringLiteral("file"));
-        e.setAttribute(QStringLiteral("name"), QStringLiteral("c.dll"));
-        window.downloadStart(e, 0);
+    void formatSize_data()
+    {
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("negative") << qint64(-5) << "-5bytes";
+        QTest::newRow("1023") << qint64(1023) << "1023bytes";
+        QTest::newRow("1024") << qint64(1024) << "1kB";
+        QTest::newRow("1048575") << qint64(1048575) << "1023kB";
+        QTest::newRow("1048576") << qint64(1048576) << "1MB";
+        QTest::newRow("1.5 MB") << qint64(1572864) << "1.5MB";
+        QTest::newRow("1 MB + 1000") << qint64(1048576 + 1000) << "1.0MB";
     }
-    window.downloadProgress(1536, 1572864, speed, timeLeft, 42);
 
-    auto *bar = widget<QProgressBar>(window, "progressBar");
-    QCOMPARE(bar->value(), 42);
-    QCOMPARE(bar->format(), format);
-    QCOMPARE(widget<QLabel>(window, "speed")->text(), speedText);
-    // Before any start of its own the status keeps the run's last text.
-    QCOMPARE(widget<QLabel>(window, "updateText")->text(),
-             started ? QStringLiteral("c.dll - 1kB/1.5MB") : QStringLiteral("Update completed with 0 error(s)."));
-}
+    void formatSize()
+    {
+        QFETCH(qint64, bytes);
+        QTEST(UpdaterGUI::formatSize(bytes), "text");
+    }
 
-void TestUpdaterGUI::cancel()
-{
-    Release release(Empty);
-    UpdaterGUI window(release.arguments);
-    auto *cancel = widget<QPushButton>(window, "Cancel");
-    auto *status = widget<QLabel>(window, "updateText");
-    QTest::mouseClick(cancel, Qt::LeftButton);
-    // Reported at once, with the cancel counted.
-    QCOMPARE(status->text(), QStringLiteral("Update completed with 1 error(s)."));
-    QVERIFY(widget<QPushButton>(window, "Restart")->isEnabled());
-    QVERIFY(!cancel->isEnabled());
-    // The transfer in flight still lands, then the run is reported again.
-    QTRY_COMPARE_WITH_TIMEOUT(widget<QPlainTextEdit>(window, "plainTextEdit")->toPlainText(),
-                              QStringLiteral("Downloading a.dll...\nUpdate finished.a.dll written.\nUpdate finished."),
-                              20000);
-    QVERIFY(!QFile::exists(release.tmp.filePath(QStringLiteral("app/b.dll"))));
-}
+    // The example run: a.dll fetched at once, b.dll failing every attempt.
+    void wholeRunAsShown()
+    {
+        Release release(CorruptB);
+        UpdaterGUI window(release.arguments);
 
-// Restart ends the process, so it runs in a child: this same test program
-// started with "--restart-child" and the updater's command line (see main).
-void TestUpdaterGUI::restartStartsCallbackAndExits()
-{
-    Release release(Empty);
-    const QString callback = release.tmp.filePath(QStringLiteral("app.sh"));
-    QFile script(callback);
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\ntouch \"$(dirname \"$0\")/restarted\"\n");
-    script.close();
-    script.setPermissions(script.permissions() | QFile::ExeOwner);
+        // Constructed, run under way, nothing reported yet.
+        QCOMPARE(window.windowTitle(), QStringLiteral("Updater"));
+        QVERIFY(widget<QPushButton>(window, "pushButton")->isHidden() && widget<QPushButton>(window, "pushButton_2")->isHidden());
+        auto *restart = widget<QPushButton>(window, "Restart");
+        auto *cancel = widget<QPushButton>(window, "Cancel");
+        QVERIFY(!restart->isEnabled() && cancel->isEnabled());
 
-    QProcess child;
-    child.setProcessChannelMode(QProcess::ForwardedChannels);
-    child.setWorkingDirectory(release.tmp.path());
-    child.start(QCoreApplication::applicationFilePath(),
-                QStringList{QStringLiteral("--restart-child"), QStringLiteral("--callback"), callback}
-                        + release.arguments.mid(1));
-    QVERIFY(child.waitForFinished(30000));
-    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(child.exitCode(), 0);
-    QTRY_VERIFY(QFile::exists(release.tmp.filePath(QStringLiteral("restarted"))));
-    QCOMPARE(QFileInfo(release.tmp.filePath(QStringLiteral("app/b.dll"))).size(), qint64(3));
-}
+        QTRY_VERIFY_WITH_TIMEOUT(restart->isEnabled(), 20000);
+        QVERIFY(!cancel->isEnabled());
+        QCOMPARE(widget<QLabel>(window, "updateText")->text(), QStringLiteral("Update completed with 1 error(s)."));
+        QCOMPARE(widget<QProgressBar>(window, "progressBar")->value(), 100);
+        QCOMPARE(widget<QPlainTextEdit>(window, "plainTextEdit")->toPlainText(),
+                 QStringLiteral("Downloading a.dll...a.dll written.\n"
+                                "Downloading b.dll...\n"
+                                "Downloading b.dll...\n"
+                                "Downloading b.dll...b.dll failed !\n"
+                                "Update finished."));
+        QCOMPARE(QFileInfo(release.tmp.filePath(QStringLiteral("app/a.dll"))).size(), qint64(1048576));
+    }
+
+    void progressTexts_data()
+    {
+        QTest::addColumn<bool>("started");
+        QTest::addColumn<double>("timeLeft");
+        QTest::addColumn<double>("speed");
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<QString>("speedText");
+        QTest::newRow("65.9 s") << true << 65.9 << 1536.7 << "%p% - 01:05 remaining" << "1kB/s";
+        QTest::newRow("an hour") << true << 3600.0 << 512.0 << "%p% -  remaining" << "512bytes/s";
+        QTest::newRow("negative") << true << -1.5 << 0.0 << "%p% -  remaining" << "0bytes/s";
+        QTest::newRow("not a number") << false << std::numeric_limits<double>::quiet_NaN()
+                                      << std::numeric_limits<double>::infinity() << "%p% -  remaining"
+                                      << "0bytes/s";
+    }
+
+    void progressTexts()
+    {
+        QFETCH(bool, started);
+        QFETCH(double, timeLeft);
+        QFETCH(double, speed);
+        Release release(UpToDate);
+        UpdaterGUI window(release.arguments);
+        // Nothing to fetch: the run is over before the window is shown.
+        QVERIFY(widget<QPushButton>(window, "Restart")->isEnabled());
+
+        QDomDocument doc;
+        doc.setContent(QStringLiteral("<file name='c.dll'/>"));
+        if (started)
+            window.downloadStart(doc.documentElement(), 0);
+        window.downloadProgress(1536, 1572864, speed, timeLeft, 42);
+        QCOMPARE(widget<QProgressBar>(window, "progressBar")->value(), 42);
+        QTEST(widget<QProgressBar>(window, "progressBar")->format(), "format");
+        QTEST(widget<QLabel>(window, "speed")->text(), "speedText");
+        // Before any start of its own the status keeps the run's last text.
+        QCOMPARE(widget<QLabel>(window, "updateText")->text(),
+                 started ? QStringLiteral("c.dll - 1kB/1.5MB") : QStringLiteral("Update completed with 0 error(s)."));
+    }
+
+    void cancel()
+    {
+        Release release(Empty);
+        UpdaterGUI window(release.arguments);
+        auto *cancel = widget<QPushButton>(window, "Cancel");
+        auto *status = widget<QLabel>(window, "updateText");
+        QTest::mouseClick(cancel, Qt::LeftButton);
+        // Reported at once, with the cancel counted.
+        QCOMPARE(status->text(), QStringLiteral("Update completed with 1 error(s)."));
+        QVERIFY(widget<QPushButton>(window, "Restart")->isEnabled() && !cancel->isEnabled());
+        // The transfer in flight still lands, then the run is reported again.
+        QTRY_COMPARE_WITH_TIMEOUT(widget<QPlainTextEdit>(window, "plainTextEdit")->toPlainText(),
+                                  QStringLiteral("Downloading a.dll...\nUpdate finished.a.dll written.\nUpdate finished."),
+                                  20000);
+        QVERIFY(!QFile::exists(release.tmp.filePath(QStringLiteral("app/b.dll"))));
+    }
+
+    // Restart ends the process, so it runs in a child: this same test program
+    // started with "--restart-child" and the updater's command line (see main).
+    void restartStartsCallbackAndExits()
+    {
+        Release release(Empty);
+        const QString callback = release.tmp.filePath(QStringLiteral("app.sh"));
+        writeFile(callback, "#!/bin/sh\ntouch \"$(dirname \"$0\")/restarted\"\n");
+        QVERIFY(QFile::setPermissions(callback, QFile::permissions(callback) | QFile::ExeOwner));
+
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedChannels);
+        child.setWorkingDirectory(release.tmp.path());
+        child.start(QCoreApplication::applicationFilePath(),
+                    QStringList{"--restart-child", "--callback", callback} + release.arguments.mid(1));
+        QVERIFY(child.waitForFinished(30000));
+        QVERIFY(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0);
+        QTRY_VERIFY(QFile::exists(release.tmp.filePath(QStringLiteral("restarted"))));
+        QCOMPARE(QFileInfo(release.tmp.filePath(QStringLiteral("app/b.dll"))).size(), qint64(3));
+    }
+};
 
 int main(int argc, char *argv[])
 {
