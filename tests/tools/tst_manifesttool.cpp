@@ -170,9 +170,7 @@ private slots:
         QTest::newRow("verify, missing folder") << QStringList{"verify", "good.xml", "gone"}
                                                 << "cannot read folder 'gone'";
         QTest::newRow("help") << QStringList{"--help"} << "Usage: manifesttool COMMAND";
-        QTest::newRow("create help") << QStringList{"create", "--help"} << "Usage: manifesttool create FOLDER -o FILE";
         QTest::newRow("diff help") << QStringList{"diff", "-h"} << "Usage: manifesttool diff DISTANT LOCAL";
-        QTest::newRow("verify help") << QStringList{"verify", "--help"} << "Usage: manifesttool verify MANIFEST FOLDER";
     }
 
     void badInputAndHelp()

@@ -87,62 +87,53 @@ private slots:
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QStringList>("boxes");
-        QTest::addColumn<QString>("callback");
-        QTest::addColumn<QString>("dir");
-        QTest::addColumn<QStringList>("entries");
-        QTest::addColumn<QString>("version");
+        QTest::addColumn<QString>("settings"); // callback|destination|entries|local version
 
         const QString warning = QStringLiteral("Launch warning.|");
         const QString noVersion = QStringLiteral("Update critical error.|Cannot read file version");
-        const QString v = QStringLiteral("1.0.0.0"), exe = fixture("updater.exe"), kandemar = "Kandemar.exe";
-        const QStringList none;
-        QTest::newRow("defaults, no version file") << none << QStringList{noVersion} << kandemar << "" << none
-                                                   << "-1.0.0.0";
+        const QString v = QStringLiteral("1.0.0.0"), exe = fixture("updater.exe");
+        QTest::newRow("defaults, no version file") << QStringList() << QStringList{noVersion}
+                                                   << "Kandemar.exe|||-1.0.0.0";
         QTest::newRow("callback missing: '...' box first")
             << QStringList{"--callback", "nothing.exe", "--version", v}
             << QStringList{"...|nothing.exe", warning + "Cannot find callback executable. Switching to default value."}
-            << kandemar << "" << none << v;
+            << "Kandemar.exe|||1.0.0.0";
         QTest::newRow("callback present") << QStringList{"--callback", exe, "--version", v}
-                                          << QStringList{"...|" + exe} << exe << "" << none << v;
-        QTest::newRow("version from --path") << QStringList{"--path", exe} << none << kandemar << "" << none
-                                             << "1.2.0.0";
+                                          << QStringList{"...|" + exe} << exe + "|||1.0.0.0";
+        QTest::newRow("version from --path") << QStringList{"--path", exe} << QStringList() << "Kandemar.exe|||1.2.0.0";
         QTest::newRow("three-part version")
             << QStringList{"--version", "2.0.1"}
-            << QStringList{warning + "Invalid version format. Switching to default value.", noVersion} << kandemar
-            << "" << none << "-1.0.0.0";
+            << QStringList{warning + "Invalid version format. Switching to default value.", noVersion}
+            << "Kandemar.exe|||-1.0.0.0";
         QTest::newRow("files, then files with none") << QStringList{"--files", "a", "b", "--files", "--version", v}
-                                                     << none << kandemar << "" << QStringList{"a", "b"} << v;
+                                                     << QStringList() << "Kandemar.exe||a,b|1.0.0.0";
         QTest::newRow("dir created, then two levels deep")
             << QStringList{"--dir", "out", "--dir", "x/y", "--version", v}
-            << QStringList{warning + "Unable to create destination folder. Switching to default value."} << kandemar
-            << "out" << none << v;
+            << QStringList{warning + "Unable to create destination folder. Switching to default value."}
+            << "Kandemar.exe|out||1.0.0.0";
         QTest::newRow("unknown option and its value")
             << QStringList{"--foo", "bar", "--version", v}
-            << QStringList{warning + "Invalid command line.", warning + "Invalid command line."} << kandemar << ""
-            << none << v;
+            << QStringList{warning + "Invalid command line.", warning + "Invalid command line."}
+            << "Kandemar.exe|||1.0.0.0";
         QTest::newRow("value missing at the end") << QStringList{"--version", v, "--dir"}
                                                   << QStringList{warning + "Missing value for option --dir."}
-                                                  << kandemar << "" << none << v;
+                                                  << "Kandemar.exe|||1.0.0.0";
     }
 
     void commandLine()
     {
         QFETCH(QStringList, arguments);
         QFETCH(QStringList, boxes);
-        QFETCH(QString, callback);
-        QFETCH(QString, dir);
-        QFETCH(QStringList, entries);
-        QFETCH(QString, version);
+        QFETCH(QString, settings);
 
         BoxAnswerer answerer;
         makeWindow(arguments);
-        const VersionUpdaterSettings &settings = VersionUpdaterSettings::instance();
+        const VersionUpdaterSettings &s = VersionUpdaterSettings::instance();
         QCOMPARE(answerer.seen, boxes);
-        QCOMPARE(settings.callbackPath, callback);
-        QCOMPARE(settings.destinationDir, dir);
-        QCOMPARE(settings.downloadEntries, entries);
-        QCOMPARE(settings.localVersion.toString(), version);
-        QVERIFY(dir.isEmpty() || QFileInfo(dir).isDir());
+        QCOMPARE(QStringList({s.callbackPath, s.destinationDir, s.downloadEntries.join(','), s.localVersion.toString()})
+                     .join('|'),
+                 settings);
+        QVERIFY(s.destinationDir.isEmpty() || QFileInfo(s.destinationDir).isDir());
         QVERIFY(!QFileInfo::exists("x"));
     }
 
