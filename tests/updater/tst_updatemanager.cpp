@@ -65,10 +65,8 @@ struct CaptureDestination : Logging::Destination
     bool isValid() const override { return true; }
     int count(const QString &level, const QString &text) const
     {
-        int n = 0;
-        for (const QString &r : records)
-            n += r.trimmed().startsWith(level) && r.contains(text);
-        return n;
+        return records.filter(QRegularExpression("^ *" + level + " .*" + QRegularExpression::escape(text),
+                                                 QRegularExpression::DotMatchesEverythingOption)).size();
     }
 };
 
@@ -241,48 +239,40 @@ private slots:
         }
     }
 
-    // Missing, unreadable, or without a single entry: nothing is fetched, changed or sent.
-    void refusesUnusableDistantManifest_data()
+    // An unusable distant manifest (missing, unreadable, or without a single
+    // entry) stops the run: nothing is fetched, changed or sent. Without a
+    // usable local one everything is fetched and nothing deleted.
+    void unusableManifest_data()
     {
-        QTest::addColumn<QByteArray>("distant"); // "-" for no file at all
-        QTest::newRow("missing") << QByteArray("-");
-        QTest::newRow("truncated") << QByteArray("<UPDATE_STRUCTURE version=\"2.0\">\n<file name=\"a\" crc=\"");
-        QTest::newRow("no entry") << QByteArray("<UPDATE_STRUCTURE version=\"2.0\"/>");
+        QTest::addColumn<bool>("distant");
+        QTest::addColumn<QByteArray>("content"); // "-" for no file at all
+        QTest::newRow("distant missing") << true << QByteArray("-");
+        QTest::newRow("distant truncated") << true << QByteArray("<UPDATE_STRUCTURE version=\"2.0\">\n<file name=\"a\" crc=\"");
+        QTest::newRow("distant without entry") << true << QByteArray("<UPDATE_STRUCTURE version=\"2.0\"/>");
+        QTest::newRow("local missing") << false << QByteArray("-");
+        QTest::newRow("local does not parse") << false << QByteArray("<UPDATE_STRUCTURE><file name=\"keep.txt\"");
     }
-    void refusesUnusableDistantManifest()
+    void unusableManifest()
     {
-        QFETCH(QByteArray, distant);
+        QFETCH(bool, distant);
+        QFETCH(QByteArray, content);
         prepare(installedTree, releaseTree);
-        QFile::remove(distantManifest);
-        if (distant != "-")
-            writeFile(distantManifest, distant);
+        const QString manifest = distant ? distantManifest : localManifest;
+        QFile::remove(manifest);
+        if (content != "-")
+            writeFile(manifest, content);
         const QByteArray localBefore = readFile(localManifest);
         UpdateManager manager;
-        QCOMPARE(run(manager), QList<int>{1});
-        manager.downloadsFinished(); // as a cancel would
-        QTest::qWait(100);
-        QVERIFY(server->requests().empty());
-        QCOMPARE(readFile(localManifest), localBefore);
-        QCOMPARE(readTree(installed), installedTree);
-        QCOMPARE(log->count(QStringLiteral("ERROR"), distantManifest), 1);
-    }
-
-    void unusableLocalManifest_data()
-    {
-        QTest::addColumn<QByteArray>("local"); // "-" for no file at all
-        QTest::newRow("missing") << QByteArray("-");
-        QTest::newRow("does not parse") << QByteArray("<UPDATE_STRUCTURE><file name=\"keep.txt\"");
-    }
-    void unusableLocalManifest()
-    {
-        QFETCH(QByteArray, local);
-        prepare(installedTree, releaseTree);
-        QFile::remove(localManifest);
-        if (local != "-")
-            writeFile(localManifest, local);
-        UpdateManager manager;
-        QCOMPARE(run(manager), QList<int>{0});
-        // Everything was fetched; nothing the old manifest may have listed is deleted.
+        QCOMPARE(run(manager), QList<int>{distant});
+        if (distant) {
+            manager.downloadsFinished(); // as a cancel would
+            QTest::qWait(100);
+            QVERIFY(server->requests().empty());
+            QCOMPARE(readFile(localManifest), localBefore);
+            QCOMPARE(readTree(installed), installedTree);
+            QCOMPARE(log->count(QStringLiteral("ERROR"), distantManifest), 1);
+            return;
+        }
         QCOMPARE(received(false).size(), 5);
         Tree expected = installedTree;
         expected.insert(releaseTree);
