@@ -129,10 +129,8 @@ private slots:
 
     void loadOpensDevices()
     {
-        QByteArray distantXml("<UPDATE_STRUCTURE version='2'><file name='a'/></UPDATE_STRUCTURE>");
-        QByteArray brokenXml("<UPDATE_STRUCTURE");
-        QBuffer distant(&distantXml);
-        QBuffer local(&brokenXml);
+        QByteArray distantXml("<UPDATE_STRUCTURE version='2'><file name='a'/></UPDATE_STRUCTURE>"), brokenXml("<UPDATE_STRUCTURE");
+        QBuffer distant(&distantXml), local(&brokenXml);
         QScopedPointer<QPair<QDomElement, QDomElement>> roots(loadManifestRoots(&distant, &local));
         QCOMPARE(roots->first.attribute("version"), QStringLiteral("2"));
         QVERIFY(roots->second.isNull());
