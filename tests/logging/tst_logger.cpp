@@ -67,7 +67,8 @@ private slots:
                                                                << QStringList{"x", "y z"} << Qt::endl;
         QCOMPARE(m_recorder->records.size(), 1);
         const QRegularExpressionMatch match = QRegularExpression(
-            "^(.{5}) (\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}) plain 42 \"%1 %2\" \\(\"x\", \"y z\"\\) \n$").match(m_recorder->records[0]);
+            "^(.{5}) (\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}) plain 42 \"%1 %2\" \\(\"x\", \"y z\"\\) \n$")
+                                                  .match(m_recorder->records[0]);
         QVERIFY2(match.hasMatch(), qPrintable(m_recorder->records[0]));
         QTEST(match.captured(1), "field");
         const QDateTime stamp = QDateTime::fromString(match.captured(2), "yyyy-MM-ddThh:mm:ss.zzz");

@@ -217,7 +217,8 @@ private slots:
         QVERIFY(root.tagName() == "UPDATE_STRUCTURE" && !root.hasAttributes());
         QCOMPARE(shape(root), QStringLiteral("directory.empty(),directory.lib.d(directory.deep(file.a.so=%1@lib.d/deep/a.so)),"
                                              "directory.sub(file.x.txt=%2@sub/x.txt),file.README=%3@README,file.mem=@mem,"
-                                             "file.y.bin=%4@y.bin").arg(hashOf("lib.d/deep/a.so"), hashOf("sub/x.txt"), hashOf("README"), hashOf("y.bin")));
+                                             "file.y.bin=%4@y.bin")
+                                 .arg(hashOf("lib.d/deep/a.so"), hashOf("sub/x.txt"), hashOf("README"), hashOf("y.bin")));
         const QDomElement y = root.lastChildElement();
         QVERIFY(y.attribute("size") == "5" && !y.hasAttribute("date") && !y.hasAttribute("version"));
         QVERIFY(scanner.scan(dir.filePath("none")).documentElement().childNodes().isEmpty());

@@ -63,7 +63,8 @@ private slots:
         QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("app")));
         const QString file = QStringLiteral("<file name='%1' size='%2' crc='%3' url='%4'/>");
         const auto entry = [&file](const QString &name, const QByteArray &content, const QString &url) {
-            return file.arg(name).arg(content.size()).arg(QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex()), url);
+            const QByteArray crc = QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex();
+            return file.arg(name).arg(content.size()).arg(QString::fromLatin1(crc), url);
         };
         for (const auto &[name, content] : {std::make_pair("local.xml", QString()),
                  std::make_pair("distant.xml", entry("a.txt", payloadA, "a.txt") + "<directory name='sub'>"
