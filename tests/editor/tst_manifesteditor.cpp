@@ -1,3 +1,4 @@
+#include "testfiles.h"
 #include "dommodel.h"
 #include "manifest.h"
 #include "manifesteditor.h"
@@ -19,13 +20,6 @@ void collectDebug(QtMsgType type, const QMessageLogContext &, const QString &mes
 {
     if (type == QtDebugMsg)
         debugLines << message;
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
 // The saved tree with each element's attributes in name order, leaving

@@ -1,3 +1,4 @@
+#include "testfiles.h"
 #include "manifest.h"
 
 #include <QProcess>
@@ -13,13 +14,6 @@ struct Result
     QString out;
     QString err;
 };
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
 
 } // namespace
 
@@ -68,26 +62,18 @@ private slots:
 
         const QDomDocument document = readManifestDocument(path("app/manifest.xml"));
         const QDomElement root = document.documentElement();
-        QCOMPARE(root.tagName(), QStringLiteral("UPDATE_STRUCTURE"));
-        QCOMPARE(root.attribute("name"), QStringLiteral("ROOT"));
-        QCOMPARE(root.attribute("version"), QStringLiteral("2.1"));
-        QVERIFY(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}$")
-                    .match(root.attribute("date"))
-                    .hasMatch());
+        QCOMPARE(QStringList({root.tagName(), root.attribute("name"), root.attribute("version")}).join(' '),
+                 QStringLiteral("UPDATE_STRUCTURE ROOT 2.1"));
+        QVERIFY(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}$").match(root.attribute("date")).hasMatch());
         const QString written = root.attribute("crc");
         QVERIFY(result.out.contains(written));
         QCOMPARE(Manifest(root).globalChecksum(), written);
 
-        // Canonical order: the top-level file first (manifest.xml, had it been listed, would sort before
-        // readme.txt), then the directories by name.
+        // The manifest itself is left out; how entries are written is the scanner's (tst_manifest).
         QStringList top;
         for (QDomElement e = root.firstChildElement(); !e.isNull(); e = e.nextSiblingElement())
             top << e.tagName() + ":" + e.attribute("name");
         QCOMPARE(top, (QStringList{"file:readme.txt", "directory:bin", "directory:lib"}));
-        const QDomElement a = root.firstChildElement().nextSiblingElement().firstChildElement();
-        QCOMPARE(a.attribute("url"), QStringLiteral("bin/a.dll"));
-        QCOMPARE(a.attribute("size"), QStringLiteral("3"));
-        QCOMPARE(a.attribute("crc"), QStringLiteral("a9993e364706816aba3e25717850c26c9cd0d89d"));
         QCOMPARE(run({"verify", "app/manifest.xml", "app"}).exitCode, 0);
     }
 
@@ -167,10 +153,7 @@ private slots:
                                           << "bad.xml:3:7: manifest does not parse";
         QTest::newRow("diff, missing manifest") << QStringList{"diff", "gone.xml", "good.xml"}
                                                 << "cannot open manifest 'gone.xml'";
-        QTest::newRow("verify, missing folder") << QStringList{"verify", "good.xml", "gone"}
-                                                << "cannot read folder 'gone'";
         QTest::newRow("help") << QStringList{"--help"} << "Usage: manifesttool COMMAND";
-        QTest::newRow("diff help") << QStringList{"diff", "-h"} << "Usage: manifesttool diff DISTANT LOCAL";
     }
 
     void badInputAndHelp()

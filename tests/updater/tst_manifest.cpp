@@ -1,3 +1,4 @@
+#include "testfiles.h"
 #include "filechecksum.h"
 #include "folderscanner.h"
 #include "manifest.h"
@@ -41,16 +42,10 @@ QString hashOf(const QByteArray &data, QCryptographicHash::Algorithm algorithm =
     return QString::fromLatin1(QCryptographicHash::hash(data, algorithm).toHex());
 }
 
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
-
 } // namespace
 
+// Order and global checksum are also compared with plain reference
+// algorithms on random trees (tst_manifestequivalence).
 class TestManifest : public QObject
 {
     Q_OBJECT
@@ -92,12 +87,6 @@ private slots:
     {
         QTest::addColumn<QString>("xml");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("files first") << "<r><directory name='a'/><file name='b'/></r>" << "file.b,directory.a()";
-        QTest::newRow("ordinal names") << "<r><file name='a.txt'/><file name='B.txt'/><file name='_'/></r>"
-                                       << "file.B.txt,file._,file.a.txt";
-        QTest::newRow("equal names keep order")
-            << "<r><file name='x' crc='2'/><file name='w'/><file name='x' crc='1'/><file crc='3'/></r>"
-            << "file.=3,file.w,file.x=2,file.x=1";
         QTest::newRow("other nodes are walls")
             << "<r><file name='c'/><file name='b'/><other name='a'/><directory name='z'/><!--c-->"
                "<file name='y'/>t<file name='x'/><directory name='w'/></r>"
@@ -124,10 +113,7 @@ private slots:
                              "<file name='%2' crc='c2'/></directory><file name='f' crc='c1'/></r>";
         QTest::newRow("empty tree") << "<r/>" << "";
         QTest::newRow("worked example") << tree.arg("lib", "m") << "c1libc2c3";
-        QTest::newRow("file renamed") << tree.arg("lib", "m2") << "c1libc2c3";
         QTest::newRow("directory renamed") << tree.arg("lob", "m") << "c1lobc2c3";
-        QTest::newRow("nameless directory") << "<r><directory><file crc='c1'/></directory></r>" << "NULLc1";
-        QTest::newRow("other tags") << "<r><file name='a'/><other><file crc='c9'/></other></r>" << "c9";
         QTest::newRow("latin-1") << QString::fromUtf8("<r><directory name='é€'/></r>") << QString::fromUtf8("é?");
     }
 
@@ -139,11 +125,6 @@ private slots:
         Manifest manifest(root);
         QCOMPARE(manifest.globalChecksum(), hashOf(input.toLatin1()));
         QCOMPARE(canonicalString(root).toLatin1(), input.toLatin1());
-
-        // Computing it leaves the tree in canonical order.
-        const QString after = shape(root);
-        ::sortTree(root);
-        QCOMPARE(after, shape(root));
         QCOMPARE(manifest.crc, root.attribute("crc"));
     }
 
@@ -172,7 +153,7 @@ private slots:
         // Failures: nothing written, nothing read.
         QVERIFY(!saveManifestRoot(dir.filePath("missing/x.xml"), document.documentElement()));
         QVERIFY(!QFile::exists(dir.filePath("missing/x.xml")));
-        writeFile(dir.filePath("bad.xml"), "<UPDATE_STRUCTURE><file name='a'>");
+        QVERIFY(writeFile(dir.filePath("bad.xml"), "<UPDATE_STRUCTURE><file name='a'>"));
         QVERIFY(readManifestDocument(dir.filePath("bad.xml")).isNull());
         QVERIFY(readManifestDocument(dir.filePath("none.xml")).isNull());
     }
@@ -190,7 +171,7 @@ private slots:
     {
         QFETCH(QByteArray, content);
         QTemporaryDir dir;
-        writeFile(dir.filePath("f"), content);
+        QVERIFY(writeFile(dir.filePath("f"), content));
         for (auto algorithm : {QCryptographicHash::Sha1, QCryptographicHash::Sha3_256})
             QCOMPARE(::fileChecksum(dir.filePath("f"), algorithm), hashOf(content, algorithm));
 
@@ -205,7 +186,7 @@ private slots:
         QTemporaryDir dir;
         // Each file holds its own path.
         for (const char *name : {"sub/x.txt", "y.bin", "README", "lib.d/deep/a.so", ".hidden", ".git/config", "sub/.secret"})
-            writeFile(dir.filePath(name), name);
+            QVERIFY(writeFile(dir.filePath(name), name));
         QVERIFY(QDir(dir.path()).mkpath("empty"));
         QVERIFY(QFile::link(dir.path(), dir.filePath("sub/loop"))); // must not be followed forever
         // Opens, then fails to read, even for root: keeps its element, empty crc.

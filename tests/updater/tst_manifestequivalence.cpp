@@ -174,10 +174,7 @@ QDomDocument randomTree(quint32 seed)
     return document;
 }
 
-QDomDocument copyOf(const QDomDocument &document)
-{
-    return document.cloneNode(true).toDocument();
-}
+QDomDocument copyOf(const QDomDocument &document) { return document.cloneNode(true).toDocument(); }
 
 // 60 folders of 150 files over 170 names: wide levels with many names,
 // duplicates and misses on both sides.
@@ -201,12 +198,11 @@ QDomDocument wideTree(quint32 seed)
 // Runs both comparisons on copies; false when records or local trees differ.
 bool sameComparison(const QDomDocument &distant, const QDomDocument &local, bool nullLocal, int *records)
 {
-    const QDomDocument distantCopies[] = {copyOf(distant), copyOf(distant)};
-    const QDomDocument localCopies[] = {copyOf(local), copyOf(local)};
+    const QDomDocument distantCopies[] = {copyOf(distant), copyOf(distant)}, localCopies[] = {copyOf(local), copyOf(local)};
+    const auto localRoot = [&](int i) { return nullLocal ? QDomElement() : localCopies[i].documentElement(); };
     QList<DOM_DIFF *> expected, actual;
-    reference::compareDirectories(distantCopies[0].documentElement(),
-                                  nullLocal ? QDomElement() : localCopies[0].documentElement(), &expected);
-    compareDirectories(distantCopies[1].documentElement(), nullLocal ? QDomElement() : localCopies[1].documentElement(), &actual);
+    reference::compareDirectories(distantCopies[0].documentElement(), localRoot(0), &expected);
+    compareDirectories(distantCopies[1].documentElement(), localRoot(1), &actual);
     *records += expected.size();
     const bool same = describe(actual) == describe(expected) && dump(localCopies[0]) == dump(localCopies[1]);
     qDeleteAll(expected);

@@ -1,7 +1,8 @@
 // The unattended mode ("--silent") through the real executable, with no
 // display at all: a window or a box would make it fail to start.
 
-#include "httptestserver.h"
+#include "testfiles.h"
+#include "testhttpserver.h"
 #include "startupcheck.h"
 
 #include <QtTest>
@@ -13,12 +14,6 @@ namespace {
 
 const QByteArray payloadA("first file of the release\n");
 const QByteArray payloadB(70000, 'b');
-
-QByteArray readFile(const QString &name)
-{
-    QFile f(name);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 } // namespace
 
@@ -32,7 +27,7 @@ class TestUnattendedRun : public QObject
 
     // Runs the copy of updater (its log.txt lands in the temporary folder)
     // with no display, against server when given; returns the exit code.
-    int runUpdater(const HttpTestServer *server, QStringList arguments = {}, QString *errors = nullptr)
+    int runUpdater(const TestServer *server, QStringList arguments = {}, QString *errors = nullptr)
     {
         if (server)
             arguments = QStringList{"--local_path", path("local.xml"), "--distant_path", path("distant.xml"),
@@ -78,32 +73,26 @@ private slots:
 
     void cleanRunExitsZeroAfterTheCloseRequest()
     {
-        HttpTestServer server;
+        TestServer server;
         server.serveFiles({{"a.txt", payloadA}, {"sub/b.bin", payloadB}});
-        QCOMPARE(runUpdater(&server), 0);
-        QCOMPARE(readFile(path("app/a.txt")), payloadA);
+        QCOMPARE(runUpdater(&server), 0); // what a run writes: tst_updatemanager
         QCOMPARE(readFile(path("app/sub/b.bin")), payloadB);
-        const auto requests = server.requests();
-        QCOMPARE(int(requests.size()), 3);
-        QCOMPARE(requests.back().request, QByteArray("CLOSE"));
-        QCOMPARE(requests.back().body, QByteArray("version=2.0&request=CLOSE"));
-        QVERIFY(readFile(path("local.xml")).contains("version=\"2.0\""));
+        QCOMPARE(int(server.requests().size()), 3);
+        QCOMPARE(server.requests().back().body, QByteArray("version=2.0&request=CLOSE"));
     }
 
     void failingFileExitsOne()
     {
-        HttpTestServer server;
+        TestServer server;
         server.serveFiles({{"a.txt", payloadA}, {"sub/b.bin", "not the file"}});
         QCOMPARE(runUpdater(&server), 1);
-        QCOMPARE(readFile(path("app/a.txt")), payloadA);
-        QVERIFY(!QFile::exists(path("app/sub/b.bin")));
         QCOMPARE(server.requests().back().body, QByteArray("version=2.0__1&request=CLOSE"));
     }
 
     void unansweredCloseRequestEndsAfterTheTimeout()
     {
-        HttpTestServer server;
-        server.setHandler([](const HttpTestServer::Received &r, httplib::Response &res) {
+        TestServer server;
+        server.setHandler([](const TestServer::Received &r, httplib::Response &res) {
             if (r.request == "CLOSE")
                 std::this_thread::sleep_for(std::chrono::seconds(8));
             res.set_content((r.request == "a.txt" ? payloadA : payloadB).toStdString(), "application/octet-stream");

@@ -1,4 +1,4 @@
-#include "httptestserver.h"
+#include "testhttpserver.h"
 #include "updatedownloader.h"
 
 #include <QDomDocument>
@@ -12,7 +12,7 @@ class TestUpdateDownloader : public QObject
 {
     Q_OBJECT
 
-    HttpTestServer server;
+    TestServer server;
 
     // Downloads one file element (attributes: name, value, ...) until the queue is empty.
     void fetch(UpdateDownloader &downloader, const QStringList &attributes)

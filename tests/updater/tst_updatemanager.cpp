@@ -1,6 +1,7 @@
+#include "testfiles.h"
 #include "filechecksum.h"
 #include "folderscanner.h"
-#include "httptestserver.h"
+#include "testhttpserver.h"
 #include "log.h"
 #include "manifest.h"
 #include "safepath.h"
@@ -14,25 +15,11 @@ namespace {
 // Relative path -> content; a path ending in "/" is an empty directory.
 using Tree = QMap<QString, QByteArray>;
 
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(content);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
 void writeTree(const QString &root, const Tree &tree)
 {
     QDir().mkpath(root);
     for (auto it = tree.cbegin(); it != tree.cend(); ++it)
-        it.key().endsWith('/') ? void(QDir().mkpath(root + '/' + it.key())) : writeFile(root + '/' + it.key(), it.value());
+        QVERIFY(it.key().endsWith('/') ? QDir().mkpath(root + '/' + it.key()) : writeFile(root + '/' + it.key(), it.value()));
 }
 
 Tree readTree(const QString &root)
@@ -85,7 +72,7 @@ class TestUpdateManager : public QObject
 
     QSharedPointer<CaptureDestination> log{new CaptureDestination};
     QScopedPointer<QTemporaryDir> tmp, otherFileSystem;
-    QScopedPointer<HttpTestServer> server;
+    QScopedPointer<TestServer> server;
     QString installed, localManifest, distantManifest;
     std::function<bool(const QByteArray &, httplib::Response &)> fault; // true: answered
 
@@ -110,8 +97,8 @@ class TestUpdateManager : public QObject
             QVERIFY(saveManifestDocument(manifest, doc));
         }
         fault = nullptr;
-        server.reset(new HttpTestServer);
-        server->setHandler([this, release](const HttpTestServer::Received &r, httplib::Response &res) {
+        server.reset(new TestServer);
+        server->setHandler([this, release](const TestServer::Received &r, httplib::Response &res) {
             QFile f(release + '/' + QString::fromUtf8(r.request));
             if (!(fault && fault(r.request, res)) && r.request != "CLOSE" && f.open(QIODevice::ReadOnly))
                 res.set_content(f.readAll().toStdString(), "application/octet-stream");
@@ -197,7 +184,7 @@ private slots:
             else if (faultKind == "500 once")
                 res.status = 500;
             else
-                HttpTestServer::closeMidway(res, "new content");
+                TestServer::closeMidway(res, "new content");
             return true;
         };
         UpdateManager manager;
@@ -239,17 +226,14 @@ private slots:
         }
     }
 
-    // An unusable distant manifest (missing, unreadable, or without a single
-    // entry) stops the run: nothing is fetched, changed or sent. Without a
+    // An unusable distant manifest (unreadable or without a single entry) stops the run: nothing is fetched, changed or sent. Without a
     // usable local one everything is fetched and nothing deleted.
     void unusableManifest_data()
     {
         QTest::addColumn<bool>("distant");
-        QTest::addColumn<QByteArray>("content"); // "-" for no file at all
-        QTest::newRow("distant missing") << true << QByteArray("-");
+        QTest::addColumn<QByteArray>("content"); // a missing file reads as one that does not parse (tst_manifest)
         QTest::newRow("distant truncated") << true << QByteArray("<UPDATE_STRUCTURE version=\"2.0\">\n<file name=\"a\" crc=\"");
         QTest::newRow("distant without entry") << true << QByteArray("<UPDATE_STRUCTURE version=\"2.0\"/>");
-        QTest::newRow("local missing") << false << QByteArray("-");
         QTest::newRow("local does not parse") << false << QByteArray("<UPDATE_STRUCTURE><file name=\"keep.txt\"");
     }
     void unusableManifest()
@@ -257,10 +241,7 @@ private slots:
         QFETCH(bool, distant);
         QFETCH(QByteArray, content);
         prepare(installedTree, releaseTree);
-        const QString manifest = distant ? distantManifest : localManifest;
-        QFile::remove(manifest);
-        if (content != "-")
-            writeFile(manifest, content);
+        QVERIFY(writeFile(distant ? distantManifest : localManifest, content));
         const QByteArray localBefore = readFile(localManifest);
         UpdateManager manager;
         QCOMPARE(run(manager), QList<int>{distant});
@@ -291,8 +272,8 @@ private slots:
         const QString evil = QStringLiteral("<%1 name='%2' url='evil' crc='") + crc + "' size='5'%3>";
         const QString entries = evil.arg("file", "../evil.txt", "/") + evil.arg("file", "C:evil.txt", "/")
             + evil.arg("directory", "..", "") + evil.arg("file", "evil.txt", "/") + "</directory>";
-        writeFile(distantManifest, readFile(distantManifest).replace("</UPDATE_STRUCTURE>", entries.toUtf8() + "</UPDATE_STRUCTURE>"));
-        writeFile(localManifest, readFile(localManifest).replace("</UPDATE_STRUCTURE>", "<directory name='...'/></UPDATE_STRUCTURE>"));
+        QVERIFY(writeFile(distantManifest, readFile(distantManifest).replace("</UPDATE_STRUCTURE>", entries.toUtf8() + "</UPDATE_STRUCTURE>")));
+        QVERIFY(writeFile(localManifest, readFile(localManifest).replace("</UPDATE_STRUCTURE>", "<directory name='...'/></UPDATE_STRUCTURE>")));
         fault = [](const QByteArray &name, httplib::Response &res) {
             if (name == "evil")
                 res.set_content("pwned", "text/plain");

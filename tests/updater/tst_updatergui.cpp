@@ -1,4 +1,5 @@
-#include "httptestserver.h"
+#include "testfiles.h"
+#include "testhttpserver.h"
 #include "updatergui.h"
 #include "updatersettings.h"
 
@@ -13,18 +14,12 @@
 
 enum Installation { Empty, CorruptB, UpToDate };
 
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
-}
-
 // A release 3.1 of two files served over loopback, an installation and the
 // updater's command line for it. With CorruptB, b.dll is served corrupted.
 struct Release
 {
     QTemporaryDir tmp;
-    HttpTestServer server;
+    TestServer server;
     QStringList arguments;
 
     explicit Release(Installation installation)
@@ -36,11 +31,11 @@ struct Release
             distant += "<file name='" + it.key() + "' url='" + it.key() + "' size='" + QByteArray::number(it.value().size())
                 + "' crc='" + QCryptographicHash::hash(it.value(), QCryptographicHash::Sha1).toHex() + "'/>";
             if (installation == UpToDate)
-                writeFile(tmp.filePath("app/" + it.key()), it.value());
+                QVERIFY(writeFile(tmp.filePath("app/" + it.key()), it.value()));
         }
-        writeFile(tmp.filePath("distant.xml"), distant + "</UPDATE_STRUCTURE>");
-        writeFile(tmp.filePath("manifest.xml"), installation == UpToDate ? distant + "</UPDATE_STRUCTURE>" : "<UPDATE_STRUCTURE/>");
-        server.setHandler([files, installation](const HttpTestServer::Received &r, httplib::Response &res) {
+        QVERIFY(writeFile(tmp.filePath("distant.xml"), distant + "</UPDATE_STRUCTURE>"));
+        QVERIFY(writeFile(tmp.filePath("manifest.xml"), installation == UpToDate ? distant + "</UPDATE_STRUCTURE>" : "<UPDATE_STRUCTURE/>"));
+        server.setHandler([files, installation](const TestServer::Received &r, httplib::Response &res) {
             const QByteArray body = installation == CorruptB && r.request == "b.dll" ? "bad" : files.value(r.request);
             res.set_content(body.toStdString(), "application/octet-stream");
         });
@@ -147,30 +142,13 @@ private slots:
                  started ? QStringLiteral("c.dll - 1kB/1.5MB") : QStringLiteral("Update completed with 0 error(s)."));
     }
 
-    void cancel()
-    {
-        Release release(Empty);
-        UpdaterGUI window(release.arguments);
-        auto *cancel = widget<QPushButton>(window, "Cancel");
-        auto *status = widget<QLabel>(window, "updateText");
-        QTest::mouseClick(cancel, Qt::LeftButton);
-        // Reported at once, with the cancel counted.
-        QCOMPARE(status->text(), QStringLiteral("Update completed with 1 error(s)."));
-        QVERIFY(widget<QPushButton>(window, "Restart")->isEnabled() && !cancel->isEnabled());
-        // The transfer in flight still lands, then the run is reported again.
-        QTRY_COMPARE_WITH_TIMEOUT(widget<QPlainTextEdit>(window, "plainTextEdit")->toPlainText(),
-                                  QStringLiteral("Downloading a.dll...\nUpdate finished.a.dll written.\nUpdate finished."),
-                                  20000);
-        QVERIFY(!QFile::exists(release.tmp.filePath(QStringLiteral("app/b.dll"))));
-    }
-
     // Restart ends the process, so it runs in a child: this same test program
     // started with "--restart-child" and the updater's command line (see main).
     void restartStartsCallbackAndExits()
     {
         Release release(Empty);
         const QString callback = release.tmp.filePath(QStringLiteral("app.sh"));
-        writeFile(callback, "#!/bin/sh\ntouch \"$(dirname \"$0\")/restarted\"\n");
+        QVERIFY(writeFile(callback, "#!/bin/sh\ntouch \"$(dirname \"$0\")/restarted\"\n"));
         QVERIFY(QFile::setPermissions(callback, QFile::permissions(callback) | QFile::ExeOwner));
 
         QProcess child;

@@ -1,6 +1,7 @@
 // The versionupdater window: command line, version list, window states and
 // the restart button, against a real HTTP server on 127.0.0.1.
-#include "testserver.h"
+#include "testfiles.h"
+#include "testhttpserver.h"
 #include "updaterui.h"
 #include "versionupdatersettings.h"
 
@@ -18,12 +19,6 @@ const char kChildVariable[] = "VERSIONUPDATER_RESTART_MARKER";
 QString fixture(const QString &name)
 {
     return QStringLiteral(FIXTURES_DIR "/") + name;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
 // Answers every modal box with Ok and notes "caption|text" in order.
@@ -215,11 +210,7 @@ private slots:
         server.setFile("/direct.bin", "direct");
         server.setFile("/new.bin", "new");
         const QByteArray old("the installed copy\n");
-        QVERIFY(QDir().mkdir("dest"));
-        {
-            QFile file("dest/app.dll");
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(old) == old.size());
-        }
+        QVERIFY(writeFile("dest/app.dll", old));
         // Without a callback the button only closes.
         VersionUpdaterSettings::instance().callbackPath.clear();
         makeWindow({"--url", server.url("/list"), "--dir", "dest", "--version", "1.0.0.0", "--files",
@@ -277,12 +268,8 @@ private slots:
         if (marker.isEmpty())
             QSKIP("runs only as the child of restartStartsCallbackAndExits");
         const QString script = m_dir->path() + "/callback.sh";
-        {
-            QFile file(script);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("#!/bin/sh\n[ $# -eq 0 ] && echo 'restarted with no arguments' > \"" + marker.toUtf8() + "\"\n");
-            file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
-        }
+        QVERIFY(writeFile(script, "#!/bin/sh\n[ $# -eq 0 ] && echo 'restarted with no arguments' > \"" + marker.toUtf8() + "\"\n"));
+        QVERIFY(QFile::setPermissions(script, QFile::permissions(script) | QFileDevice::ExeOwner));
         TestServer server;
         server.setFile("/list", "**UPDATE LIST**\n");
         BoxAnswerer answerer;
