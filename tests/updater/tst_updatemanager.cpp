@@ -36,15 +36,6 @@ Tree readTree(const QString &root)
     return tree;
 }
 
-// Parsed into a document the caller holds: a root element alone does not
-// keep its document alive.
-QDomDocument parse(const QString &path)
-{
-    QDomDocument doc;
-    doc.setContent(readFile(path));
-    return doc;
-}
-
 struct CaptureDestination : Logging::Destination
 {
     QStringList records;
@@ -209,7 +200,7 @@ private slots:
             QCOMPARE(QFileInfo(installed + "/newdir/deep/f.txt").permissions(), probe.permissions());
 
         // The saved manifest: version, global checksum of what is installed, canonical order.
-        const QDomDocument savedDoc = parse(localManifest);
+        const QDomDocument savedDoc = readManifestDocument(localManifest);
         const QDomElement saved = savedDoc.documentElement();
         QCOMPARE(saved.attribute(QStringLiteral("version")).toLatin1(), version);
         if (!errors) {
@@ -259,7 +250,7 @@ private slots:
         expected.insert(releaseTree);
         QCOMPARE(readTree(installed), expected);
         // The saved manifest lists exactly what was written.
-        const QDomDocument saved = parse(localManifest);
+        const QDomDocument saved = readManifestDocument(localManifest);
         QCOMPARE(saved.documentElement().tagName(), QStringLiteral("UPDATE_STRUCTURE"));
         QCOMPARE(saved.elementsByTagName(QStringLiteral("file")).size(), 5);
     }

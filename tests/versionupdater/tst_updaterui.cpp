@@ -16,11 +16,6 @@
 namespace {
 const char kChildVariable[] = "VERSIONUPDATER_RESTART_MARKER";
 
-QString fixture(const QString &name)
-{
-    return QStringLiteral(FIXTURES_DIR "/") + name;
-}
-
 // Answers every modal box with Ok and notes "caption|text" in order.
 class BoxAnswerer : public QObject
 {
@@ -86,7 +81,7 @@ private slots:
 
         const QString warning = QStringLiteral("Launch warning.|");
         const QString noVersion = QStringLiteral("Update critical error.|Cannot read file version");
-        const QString v = QStringLiteral("1.0.0.0"), exe = fixture("updater.exe");
+        const QString v = QStringLiteral("1.0.0.0"), exe = QStringLiteral(FIXTURES_DIR "/updater.exe");
         QTest::newRow("defaults, no version file") << QStringList() << QStringList{noVersion}
                                                    << "Kandemar.exe|||-1.0.0.0";
         QTest::newRow("callback missing: '...' box first")
@@ -135,7 +130,6 @@ private slots:
     void versionList_data()
     {
         QTest::addColumn<QByteArray>("list");     // "PORT" stands for the server's port
-        QTest::addColumn<QString>("version");     // empty: read from a missing file
         QTest::addColumn<QString>("state");
         QTest::addColumn<QStringList>("written"); // files in the destination folder
         QTest::addColumn<bool>("barVisible");
@@ -147,24 +141,16 @@ private slots:
                                    "1.1.9.9#http://127.0.0.1:PORT/u4.bin\n"
                                    "1.2.0#http://127.0.0.1:PORT/u5.bin\n"
                                    "9.0.0.0\n";
-        const QString finished = QStringLiteral("Update finished.");
-        QTest::newRow("newer lines of the example") << example << "1.2.0.0" << finished
-                                                    << QStringList{"bin/u2.exe", "u1.bin"} << true;
-        QTest::newRow("unreadable local version takes all")
-            << example << "" << finished << QStringList{"bin/u2.exe", "u1.bin", "u3.bin", "u4.bin"} << true;
-        QTest::newRow("marker alone") << QByteArray("**UPDATE LIST**") << "1.2.0.0" << "No update available."
-                                      << QStringList() << false;
-        QTest::newRow("first line empty")
-            << QByteArray("\n**UPDATE LIST**\n2.0.0.0#http://127.0.0.1:PORT/u1.bin\n") << "1.2.0.0"
-            << "Update error: unable to update..." << QStringList() << true;
-        QTest::newRow("list not found") << QByteArray() << "1.2.0.0" << "Network error: unable to update..."
-                                        << QStringList() << true;
+        QTest::newRow("newer lines of the example") << example << "Update finished." << QStringList{"bin/u2.exe", "u1.bin"} << true;
+        QTest::newRow("marker alone") << QByteArray("**UPDATE LIST**") << "No update available." << QStringList() << false;
+        QTest::newRow("first line empty") << QByteArray("\n**UPDATE LIST**\n2.0.0.0#http://127.0.0.1:PORT/u1.bin\n")
+                                          << "Update error: unable to update..." << QStringList() << true;
+        QTest::newRow("list not found") << QByteArray() << "Network error: unable to update..." << QStringList() << true;
     }
 
     void versionList()
     {
         QFETCH(QByteArray, list);
-        QFETCH(QString, version);
         QFETCH(QString, state);
         QFETCH(QStringList, written);
         QFETCH(bool, barVisible);
@@ -176,10 +162,7 @@ private slots:
             server.setFile(name, QByteArray(name));
 
         BoxAnswerer answerer;
-        QStringList arguments{"--url", server.url("/list"), "--dir", "dest", "--path", fixture("no-version.dll")};
-        if (!version.isEmpty())
-            arguments << "--version" << version;
-        makeWindow(arguments);
+        makeWindow({"--url", server.url("/list"), "--dir", "dest", "--version", "1.2.0.0"});
         QCOMPARE(label(), QStringLiteral("Updating..."));
         QVERIFY(button()->isHidden());
         m_window->show();
