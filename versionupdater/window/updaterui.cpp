@@ -3,6 +3,7 @@
 
 #include "fileversion.h"
 #include "updaterhandler.h"
+#include "versionlist.h"
 #include "versionupdatersettings.h"
 
 #include <QCoreApplication>
@@ -15,10 +16,6 @@
 #include <QProcess>
 
 #include <cstdlib>
-
-namespace {
-const QString kListMarker = QStringLiteral("**UPDATE LIST**");
-}
 
 UpdaterUI::UpdaterUI(QWidget *parent)
     : UpdaterUI(QCoreApplication::arguments(), parent)
@@ -149,7 +146,8 @@ void UpdaterUI::staticUpdateReady(QNetworkReply *reply)
         showEndButton();
         return;
     }
-    if (!QString::fromUtf8(reply->readLine()).startsWith(kListMarker)) {
+    QStringList lines;
+    if (!VersionList::parse(reply->readAll(), &lines)) {
         m_form->updateLabel->setText(QStringLiteral("Update error: unable to update..."));
         showEndButton();
         return;
@@ -157,15 +155,14 @@ void UpdaterUI::staticUpdateReady(QNetworkReply *reply)
 
     VersionUpdaterSettings &settings = VersionUpdaterSettings::instance();
     bool found = false;
-    while (!reply->atEnd()) {
-        const QString line = QString::fromUtf8(reply->readLine());
+    for (const QString &line : qAsConst(lines)) {
         if (!fileHasUpdate(line))
             continue;
-        const QStringList fields = line.split(QLatin1Char('#'), Qt::KeepEmptyParts);
         // A newer line without a download entry has nothing to fetch.
-        if (fields.size() < 2)
+        QString entry;
+        if (!VersionList::entryOf(line, &entry))
             continue;
-        settings.downloadEntries.append(fields.at(1));
+        settings.downloadEntries.append(entry);
         found = true;
     }
 
@@ -182,12 +179,7 @@ void UpdaterUI::staticUpdateReady(QNetworkReply *reply)
 
 bool UpdaterUI::fileHasUpdate(QString line)
 {
-    line.remove(QStringLiteral("\r\n"));
-    const QString field = line.split(QLatin1Char('#'), Qt::KeepEmptyParts).at(0);
-    Version version;
-    if (!Version::parse(field, &version))
-        return false;
-    return version.isNewerThan(VersionUpdaterSettings::instance().localVersion);
+    return VersionList::isNewer(line, VersionUpdaterSettings::instance().localVersion);
 }
 
 void UpdaterUI::downloadReady(QUrl source, int remainingDownloads)
