@@ -176,22 +176,27 @@ void walkTree(QDomNode start, WalkMode mode, QString *out)
     }
 }
 
-bool writeNode(const QString &path, const QDomNode &node)
+bool writeNode(const QString &path, const QDomNode &node, QString *error)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    if (!file.open(QIODevice::WriteOnly)) {
+        if (error)
+            *error = file.errorString();
         return false;
+    }
     QTextStream stream(&file);
     // Names are not always ASCII; a fixed UTF-8 output reads back the same
     // on every machine, whatever the locale's codec.
     stream.setCodec("UTF-8");
     node.save(stream, 0, QDomNode::EncodingFromTextStream);
     stream.flush();
-    if (stream.status() != QTextStream::Ok) {
+    if (stream.status() != QTextStream::Ok || !file.commit()) {
+        if (error)
+            *error = file.errorString();
         file.cancelWriting();
         return false;
     }
-    return file.commit();
+    return true;
 }
 
 } // namespace
@@ -286,27 +291,53 @@ QString canonicalString(QDomElement element)
 
 QDomDocument readManifestDocument(QIODevice *device)
 {
-    QDomDocument document;
-    // A truncated file fails to parse yet leaves a partial tree behind.
-    if (!device || !document.setContent(device))
-        return QDomDocument();
-    return document;
+    return readManifestDocument(device, nullptr);
 }
 
 QDomDocument readManifestDocument(const QString &path)
 {
+    return readManifestDocument(path, nullptr);
+}
+
+QDomDocument readManifestDocument(QIODevice *device, QString *error)
+{
+    if (!device || (!device->isOpen() && !device->open(QIODevice::ReadOnly))) {
+        if (error)
+            *error = device ? device->errorString() : QStringLiteral("no input");
+        return QDomDocument();
+    }
+    QDomDocument document;
+    QString message;
+    int line = 0;
+    int column = 0;
+    // A truncated file fails to parse yet leaves a partial tree behind.
+    if (!document.setContent(device, &message, &line, &column)) {
+        if (error)
+            *error = QStringLiteral("%1:%2: %3").arg(line).arg(column).arg(message);
+        return QDomDocument();
+    }
+    return document;
+}
+
+QDomDocument readManifestDocument(const QString &path, QString *error)
+{
     QFile file(path);
-    return readManifestDocument(&file);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (error)
+            *error = file.errorString();
+        return QDomDocument();
+    }
+    return readManifestDocument(&file, error);
 }
 
-bool saveManifestRoot(const QString &path, const QDomElement &root)
+bool saveManifestRoot(const QString &path, const QDomElement &root, QString *error)
 {
-    return writeNode(path, root);
+    return writeNode(path, root, error);
 }
 
-bool saveManifestDocument(const QString &path, const QDomDocument &document)
+bool saveManifestDocument(const QString &path, const QDomDocument &document, QString *error)
 {
-    return writeNode(path, document);
+    return writeNode(path, document, error);
 }
 
 Manifest::Manifest(QDomElement root, QObject *parent)

@@ -48,11 +48,14 @@ QString canonicalString(QDomElement element);
 // document alive, and using it after the document is gone crashes.
 QDomDocument readManifestDocument(QIODevice *device);
 QDomDocument readManifestDocument(const QString &path);
+// The same, saying why a manifest could not be read.
+QDomDocument readManifestDocument(QIODevice *device, QString *error);
+QDomDocument readManifestDocument(const QString &path, QString *error);
 // Both writers go through a temporary file that replaces the target only
 // once everything is written, so a crash never leaves a truncated manifest.
 // They return false when the file could not be written.
-bool saveManifestRoot(const QString &path, const QDomElement &root);
-bool saveManifestDocument(const QString &path, const QDomDocument &document);
+bool saveManifestRoot(const QString &path, const QDomElement &root, QString *error = nullptr);
+bool saveManifestDocument(const QString &path, const QDomDocument &document, QString *error = nullptr);
 
 // The global checksum of a manifest tree.
 class Manifest : public QObject

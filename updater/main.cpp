@@ -9,14 +9,17 @@
 namespace {
 
 // Set up before anything can log, so that even a failed start-up leaves its
-// records in log.txt beside the executable.
+// records in log.txt beside the executable. "--log_size" is read here for
+// that reason; the command-line check warns about a bad value later.
 void configureLogging()
 {
     Logging::Logger &logger = Logging::Logger::instance();
     logger.setLevel(Logging::Trace);
+    qint64 rotationSize = 1024;
+    StartupCheck::logSize(QCoreApplication::arguments(), &rotationSize);
     const QString logPath = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("log.txt"));
     const QSharedPointer<Logging::Destination> fileDestination =
-        Logging::createFileDestination(logPath, true, 1024, 2);
+        Logging::createFileDestination(logPath, true, rotationSize, 2);
     const QSharedPointer<Logging::Destination> debugDestination = Logging::createDebugOutputDestination();
     logger.addDestination(debugDestination);
     logger.addDestination(fileDestination);

@@ -10,9 +10,11 @@
 #include <httplib.h>
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QMap>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -25,6 +27,8 @@ public:
     {
         QByteArray body, contentType;
         QByteArray request; // the "request" field as a form decoder reads it
+        QByteArray range, acceptEncoding; // those request headers
+        qint64 ms = 0; // when it arrived, from the server's start
     };
     using Handler = std::function<void(const Received &, httplib::Response &)>;
 
@@ -32,13 +36,19 @@ public:
     {
         server.Post("/update", [this](const httplib::Request &req, httplib::Response &res) {
             const Received r{QByteArray::fromStdString(req.body), QByteArray::fromStdString(req.get_header_value("Content-Type")),
-                             QByteArray::fromStdString(req.get_param_value("request"))};
+                             QByteArray::fromStdString(req.get_param_value("request")),
+                             QByteArray::fromStdString(req.get_header_value("Range")),
+                             QByteArray::fromStdString(req.get_header_value("Accept-Encoding")), clock.elapsed()};
             std::unique_lock<std::mutex> lock(mutex);
             received.push_back(r);
             const Handler h = handler;
             lock.unlock();
             if (h)
                 h(r, res);
+            // A handler that answers a range itself is not second-guessed
+            // by the library's own range handling.
+            if (res.has_header("Content-Range"))
+                const_cast<httplib::Request &>(req).ranges.clear();
         });
         server.Get(".*", [this](const httplib::Request &req, httplib::Response &res) {
             const QString path = QString::fromStdString(req.path);
@@ -56,6 +66,7 @@ public:
         server.set_keep_alive_max_count(1);
         server.set_keep_alive_timeout(1);
         server.set_read_timeout(1, 0);
+        clock.start();
         port = server.bind_to_any_port("127.0.0.1");
         thread = std::thread([this] { server.listen_after_bind(); });
         while (!server.is_running()) // stop() needs the accept loop running
@@ -63,6 +74,7 @@ public:
     }
     ~TestServer()
     {
+        stopRequested = true;
         server.stop();
         thread.join();
     }
@@ -113,8 +125,13 @@ public:
         });
     }
 
+    // Lets a handler that waits on purpose notice that the server stops.
+    bool stopping() const { return stopRequested; }
+
 private:
     httplib::Server server;
+    QElapsedTimer clock;
+    std::atomic<bool> stopRequested{false};
     std::thread thread;
     int port = 0;
     mutable std::mutex mutex;

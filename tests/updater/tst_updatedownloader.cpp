@@ -1,33 +1,146 @@
+// The downloader against real HTTP(S) servers on 127.0.0.1: what goes on
+// the wire, and how every way a server can misbehave ends. Retries, cancels
+// and whole runs are tested through the update manager.
+#include "destinationfolder.h"
+#include "testfiles.h"
 #include "testhttpserver.h"
 #include "updatedownloader.h"
 
 #include <QDomDocument>
 #include <QtTest>
 
+#include <chrono>
 #include <cmath>
+#include <thread>
 
-// Retries, give-ups and cancelling are exercised through whole update runs
-// (tst_updatemanager); here: the request on the wire and the progress figures.
+namespace {
+
+QString sha1Of(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha1).toHex());
+}
+
+// Waits in small steps so that a stopping server is not held up.
+void pause(const TestServer &server, int ms)
+{
+    for (int waited = 0; waited < ms && !server.stopping(); waited += 20)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+// What a downloader reported for one queued file.
+struct Outcome
+{
+    int downloaded = 0, crcErrors = 0, gaveUp = 0, elementErrors = 0;
+    QList<QNetworkReply::NetworkError> codes;
+    QStringList texts;
+    QByteArray content; // of the downloaded file
+    qint64 ms = 0;
+};
+
+QList<QNetworkReply::NetworkError> thrice(QNetworkReply::NetworkError code)
+{
+    return {code, code, code};
+}
+
+QByteArray runCommand(const QString &command)
+{
+    QProcess shell;
+    shell.start(QStringLiteral("sh"), {"-c", command});
+    shell.waitForFinished(60000);
+    return shell.readAllStandardOutput();
+}
+
+} // namespace
+
 class TestUpdateDownloader : public QObject
 {
     Q_OBJECT
 
-    TestServer server;
+    QTemporaryDir m_dir;
+    QTemporaryDir m_tlsDir;
+    QScopedPointer<TestServer> server;
+    QString m_tls = m_tlsDir.path();
+    QByteArray m_file = QByteArray(300000, '\0');
 
-    // Downloads one file element (attributes: name, value, ...) until the queue is empty.
-    void fetch(UpdateDownloader &downloader, const QStringList &attributes)
+    // Fetches one element with the given attributes through `fetchFrom`
+    // (the update URL) and reports everything the downloader said.
+    Outcome fetch(const QMap<QString, QString> &attributes, const QString &fetchFrom,
+                  const std::function<void(UpdateDownloader &)> &configure = nullptr)
     {
+        DestinationFolder destination(m_dir.path());
+        UpdateDownloader downloader(fetchFrom);
+        downloader.setDestination(&destination);
+        downloader.setRetryDelays({0, 0});
+        TransferOptions options;
+        options.stallSeconds = 1;
+        downloader.transport()->setOptions(options);
+        if (configure)
+            configure(downloader);
+        Outcome outcome;
+        connect(&downloader, &UpdateDownloader::fileDownloaded, this, [&outcome](QDomElement, QFile *file) {
+            ++outcome.downloaded;
+            auto *staged = qobject_cast<QFileDevice *>(file);
+            QVERIFY(staged);
+            delete file;
+        });
+        connect(&downloader, &UpdateDownloader::fileCrcError, this, [&outcome](QDomElement, QFile *file) {
+            ++outcome.crcErrors;
+            delete file;
+        });
+        connect(&downloader, &UpdateDownloader::fileDownloadError, this, [&outcome] { ++outcome.gaveUp; });
+        connect(&downloader, &UpdateDownloader::fileElementError, this, [&outcome] { ++outcome.elementErrors; });
+        connect(&downloader, &UpdateDownloader::fileNetworkError, this,
+                [&outcome](QNetworkReply::NetworkError code, const QString &text) {
+                    outcome.codes << code;
+                    outcome.texts << text;
+                });
         QSignalSpy empty(&downloader, &UpdateDownloader::fileQueueEmpty);
         QDomDocument doc;
         QDomElement e = doc.createElement(QStringLiteral("file"));
-        for (int i = 0; i < attributes.size(); i += 2)
-            e.setAttribute(attributes[i], attributes[i + 1]);
+        doc.appendChild(doc.createElement(QStringLiteral("UPDATE_STRUCTURE"))).appendChild(e);
+        for (auto it = attributes.cbegin(); it != attributes.cend(); ++it)
+            e.setAttribute(it.key(), it.value());
+        QElapsedTimer clock;
+        clock.start();
         downloader.addDownload(e);
         downloader.downloadNext();
-        QTRY_COMPARE(empty.count(), 1);
+        (void)QTest::qWaitFor([&] { return !empty.isEmpty(); }, 30000);
+        outcome.ms = clock.elapsed();
+        // The staged file never stays behind in the folder.
+        const QStringList left = QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden);
+        [&] { QVERIFY2(left.isEmpty(), qPrintable(left.join(' '))); }();
+        return outcome;
+    }
+
+    QMap<QString, QString> entryOf(const QByteArray &content, const QString &url = QStringLiteral("f"))
+    {
+        return {{"name", "f"}, {"url", url}, {"size", QString::number(content.size())}, {"crc", sha1Of(content)}};
     }
 
 private slots:
+    void initTestCase()
+    {
+        for (int i = 0; i < m_file.size(); ++i)
+            m_file[i] = char(i * 7 % 251);
+        // A private CA and two server certificates: one for 127.0.0.1, one
+        // for another name.
+        const QString script = QStringLiteral(
+            "set -e; cd '%1';"
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ca.key -out ca.pem"
+            " -days 2 -subj /CN=test-ca 2>/dev/null;"
+            "for n in good:IP:127.0.0.1 wrong:DNS:elsewhere.example; do f=${n%%:*}; san=${n#*:};"
+            " openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout $f.key -out $f.csr"
+            " -subj /CN=server 2>/dev/null;"
+            " printf 'subjectAltName=%s' $san > $f.ext;"
+            " openssl x509 -req -in $f.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out $f.pem -days 2"
+            " -extfile $f.ext 2>/dev/null; done; echo ok").arg(m_tls);
+        QCOMPARE(runCommand(script).trimmed(), QByteArray("ok"));
+    }
+    void init()
+    {
+        server.reset(new TestServer);
+    }
+
     void wireFormat_data()
     {
         QTest::addColumn<QString>("url");
@@ -37,49 +150,279 @@ private slots:
         QTest::newRow("reserved") << QString::fromUtf8("d é&x=y%41#.dll")
                                   << QByteArray("version=&request=d%20%C3%A9%26x%3Dy%2541%23.dll");
     }
-    // What reaches the server, byte for byte, and what a form decoder makes of it.
+    // What reaches the server, byte for byte, and what a form decoder makes
+    // of it; the body is asked for as it is, never compressed.
     void wireFormat()
     {
         QFETCH(QString, url);
-        server.serveFiles({}); // 404 each time: three attempts, all alike
-        UpdateDownloader downloader(server.url());
-        const size_t before = server.requests().size();
-        fetch(downloader, {"url", url});
-        const auto requests = server.requests();
-        QCOMPARE(requests.size(), before + 3);
-        QTEST(requests[before].body, "body");
-        QCOMPARE(requests[before].contentType, QByteArray("application/x-www-form-urlencoded"));
-        QCOMPARE(QString::fromUtf8(requests[before].request), url);
+        const QByteArray content("payload");
+        server->serveFiles({{url.toUtf8(), content}});
+        const Outcome outcome = fetch(entryOf(content, url), server->url());
+        QCOMPARE(outcome.downloaded, 1);
+        const auto requests = server->requests();
+        QCOMPARE(int(requests.size()), 1);
+        QTEST(requests[0].body, "body");
+        QCOMPARE(requests[0].contentType, QByteArray("application/x-www-form-urlencoded"));
+        QCOMPARE(QString::fromUtf8(requests[0].request), url);
+        QCOMPARE(requests[0].acceptEncoding, QByteArray("identity"));
     }
 
-    void progressFigures_data()
+    // Static hosting: a GET of the files URL joined with the "url", each
+    // segment encoded on its own.
+    void staticFiles()
     {
-        QTest::addColumn<QString>("size"); // null: no "size" attribute
-        QTest::addColumn<qint64>("total");
-        QTest::addColumn<int>("percentage");
-        QTest::newRow("whole file") << "1000" << qint64(1000) << 100;
-        QTest::newRow("no size: run total 0") << QString() << qint64(0) << 0;
-        QTest::newRow("not an integer") << "1.5e3" << qint64(0) << 67; // 1000 / 1500 * 100 + 0.99 = 67.66
+        const QString url = QString::fromUtf8("bin/a b+c%#é.dll");
+        server->setFile(QString::fromUtf8("/rel/bin/a b+c%#é.dll"), m_file);
+        const Outcome outcome = fetch(entryOf(m_file, url), server->url(),
+                                      [this](UpdateDownloader &d) { d.setFilesUrl(server->url("/rel")); });
+        QCOMPARE(outcome.downloaded, 1);
+        QCOMPARE(UpdateDownloader::fileUrl("http://h/rel/", url).toEncoded(),
+                 QByteArray("http://h/rel/bin/a%20b%2Bc%25%23%C3%A9.dll"));
+        QVERIFY(server->requests().empty());
     }
+
     void progressFigures()
     {
-        QFETCH(QString, size);
-        const QByteArray content(1000, 'z');
-        server.serveFiles({{"z", content}});
-        UpdateDownloader downloader(server.url());
-        QSignalSpy progress(&downloader, &UpdateDownloader::fileDownloadProgress);
-        QSignalSpy downloaded(&downloader, &UpdateDownloader::fileDownloaded);
-        const QString crc = QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex();
-        fetch(downloader, QStringList{"url", "z", "crc", crc} + (size.isNull() ? QStringList() : QStringList{"size", size}));
-        QCOMPARE(downloaded.count(), 1);
-        delete downloaded.at(0).at(1).value<QFile *>();
-        QVERIFY(!progress.isEmpty());
+        server->serveFiles({{"f", m_file}});
+        QList<QList<QVariant>> reports;
+        fetch(entryOf(m_file), server->url(), [&reports](UpdateDownloader &d) {
+            connect(&d, &UpdateDownloader::fileDownloadProgress, &d,
+                    [&reports](qint64 r, qint64 t, double s, double l, int p) { reports.append({r, t, s, l, p}); });
+        });
+        QVERIFY(!reports.isEmpty());
         // The first report may come at 0 ms: nothing infinite or undefined follows.
-        for (const QList<QVariant> &args : progress)
+        for (const QList<QVariant> &args : qAsConst(reports))
             QVERIFY(std::isfinite(args.at(2).toDouble()) && std::isfinite(args.at(3).toDouble()));
-        QCOMPARE(progress.last().at(0).toLongLong(), qint64(1000));
-        QTEST(progress.last().at(1).toLongLong(), "total");
-        QTEST(progress.last().at(4).toInt(), "percentage");
+        QCOMPARE(reports.last().at(0).toLongLong(), qint64(m_file.size()));
+        QCOMPARE(reports.last().at(1).toLongLong(), qint64(m_file.size()));
+        QCOMPARE(reports.last().at(4).toInt(), 100);
+    }
+
+    // A body may never grow past the file's "size": refused when announced,
+    // cut at the first byte too many otherwise, never inflated.
+    void boundedBodies_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("downloaded");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("announced longer") << "announced" << 0 << "announces";
+        QTest::newRow("2^50 announced") << "huge" << 0 << "announces";
+        QTest::newRow("endless, no length") << "endless" << 0 << "longer than";
+        QTest::newRow("size attribute wrong, checksum right") << "wrong size" << 0 << "";
+        QTest::newRow("gzip: the bytes as sent") << "gzip as sent" << 1 << "";
+        QTest::newRow("gzip: never inflated") << "gzip inflated" << 0 << "";
+    }
+    void boundedBodies()
+    {
+        QFETCH(QString, kind);
+        const QByteArray plain(1 << 20, '\0');
+        const QByteArray gzip = runCommand(QStringLiteral("head -c %1 /dev/zero | gzip -1").arg(plain.size()));
+        QVERIFY(gzip.size() > 100 && gzip.size() < 10000);
+        auto entry = entryOf(m_file);
+        if (kind == "wrong size")
+            entry["size"] = QString::number(m_file.size() + 1);
+        else if (kind.startsWith("gzip"))
+            entry = entryOf(kind == "gzip as sent" ? gzip : plain);
+        server->setHandler([=](const TestServer::Received &, httplib::Response &res) {
+            if (kind == "announced") {
+                res.set_content(std::string(m_file.size() + 1, 'x'), "application/octet-stream");
+            } else if (kind == "huge") {
+                res.set_content_provider(size_t(1) << 50, "application/octet-stream",
+                                         [](size_t, size_t, httplib::DataSink &sink) {
+                                             return sink.write("xxxxxxxx", 8);
+                                         });
+            } else if (kind == "endless") {
+                res.set_chunked_content_provider("application/octet-stream", [](size_t, httplib::DataSink &sink) {
+                    static const std::string block(65536, 'e');
+                    return sink.write(block.data(), block.size());
+                });
+            } else if (kind.startsWith("gzip")) {
+                res.set_header("Content-Encoding", "gzip");
+                res.set_content(gzip.toStdString(), "application/octet-stream");
+            } else {
+                res.set_content(m_file.toStdString(), "application/octet-stream");
+            }
+        });
+        const Outcome outcome = fetch(entry, server->url());
+        QTEST(outcome.downloaded, "downloaded");
+        QFETCH(QString, reason);
+        if (!reason.isEmpty()) {
+            QCOMPARE(outcome.texts.size(), 3);
+            QVERIFY2(outcome.texts.first().contains(reason), qPrintable(outcome.texts.first()));
+            QCOMPARE(outcome.codes.first(), QNetworkReply::UnknownContentError);
+        }
+        QVERIFY(outcome.ms < 10000);
+    }
+
+    // Every attempt ends: a server that says nothing, stops halfway or
+    // drips fails within the stall time (1 s here), three times.
+    void stalls_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("never answers") << "silent";
+        QTest::newRow("stops halfway") << "halfway";
+        QTest::newRow("drips 5 bytes a second") << "drip";
+    }
+    void stalls()
+    {
+        QFETCH(QString, kind);
+        TestServer *s = server.data();
+        const QByteArray file = m_file;
+        server->setHandler([=](const TestServer::Received &, httplib::Response &res) {
+            if (kind == "silent") {
+                pause(*s, 4000);
+                return;
+            }
+            res.set_content_provider(file.size(), "application/octet-stream",
+                                     [=](size_t offset, size_t, httplib::DataSink &sink) {
+                                         if (kind == "halfway" && offset == 0)
+                                             return sink.write(file.constData(), size_t(file.size() / 2));
+                                         pause(*s, kind == "drip" ? 200 : 4000);
+                                         return !s->stopping() && sink.write(file.constData() + offset, 1);
+                                     });
+        });
+        const Outcome outcome = fetch(entryOf(file), server->url());
+        QCOMPARE(outcome.gaveUp, 1);
+        QCOMPARE(outcome.codes, thrice(QNetworkReply::TimeoutError));
+        QVERIFY2(outcome.ms < 3 * 3500, qPrintable(QString::number(outcome.ms)));
+    }
+
+    // A failed attempt is tried again after 1 s, then after 3 s; the log
+    // text carries the HTTP status.
+    void retriesWait()
+    {
+        server->setHandler([](const TestServer::Received &, httplib::Response &res) { res.status = 500; });
+        const Outcome outcome = fetch(entryOf(m_file), server->url(),
+                                      [](UpdateDownloader &d) { d.setRetryDelays({1000, 3000}); });
+        QCOMPARE(outcome.gaveUp, 1);
+        QCOMPARE(outcome.codes, thrice(QNetworkReply::InternalServerError));
+        QCOMPARE(outcome.texts.first(), QStringLiteral("HTTP 500 Internal Server Error"));
+        const auto requests = server->requests();
+        QCOMPARE(int(requests.size()), 3);
+        QVERIFY(requests[1].ms - requests[0].ms >= 950);
+        QVERIFY(requests[2].ms - requests[1].ms >= 2950);
+    }
+
+    // After a dropped connection the rest is asked for with Range; a 206
+    // is appended, a 200 starts over, a 206 from elsewhere is thrown away.
+    void resume_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QList<QByteArray>>("ranges");
+        const QByteArray half = QByteArray::number(300000 / 2) + '-';
+        QTest::newRow("206") << "206" << QList<QByteArray>{"", "bytes=" + half};
+        QTest::newRow("Range ignored: 200") << "200" << QList<QByteArray>{"", "bytes=" + half};
+        QTest::newRow("206 of another range") << "206 wrong" << QList<QByteArray>{"", "bytes=" + half, ""};
+    }
+    void resume()
+    {
+        QFETCH(QString, answer);
+        const QByteArray file = m_file;
+        auto calls = std::make_shared<std::atomic<int>>(0);
+        server->setHandler([=](const TestServer::Received &r, httplib::Response &res) {
+            const int call = (*calls)++;
+            if (call == 0) {
+                TestServer::closeMidway(res, file);
+            } else if (!r.range.isEmpty() && answer != "200") {
+                const int from = answer == "206 wrong" ? 10 : file.size() / 2;
+                res.status = 206;
+                res.set_header("Content-Range", QStringLiteral("bytes %1-%2/%3").arg(from).arg(file.size() - 1)
+                                                    .arg(file.size()).toStdString());
+                res.set_content(file.mid(from).toStdString(), "application/octet-stream");
+            } else {
+                res.set_content(file.toStdString(), "application/octet-stream");
+            }
+        });
+        const Outcome outcome = fetch(entryOf(file), server->url());
+        QVERIFY2(outcome.downloaded == 1, qPrintable(outcome.texts.join('|')));
+        QList<QByteArray> ranges;
+        for (const auto &r : server->requests())
+            ranges << r.range;
+        QTEST(ranges, "ranges");
+    }
+
+    // HTTPS with the system's store plus a private CA; a certificate that
+    // does not check out is never ignored.
+    void https_data()
+    {
+        QTest::addColumn<QString>("certificate");
+        QTest::addColumn<bool>("withCa");
+        QTest::addColumn<int>("downloaded");
+        QTest::newRow("private CA given") << "good" << true << 1;
+        QTest::newRow("CA unknown") << "good" << false << 0;
+        QTest::newRow("certificate for another name") << "wrong" << true << 0;
+    }
+    void https()
+    {
+        QFETCH(QString, certificate);
+        QFETCH(bool, withCa);
+        httplib::SSLServer tls(QString(m_tls + '/' + certificate + ".pem").toLocal8Bit().constData(),
+                               QString(m_tls + '/' + certificate + ".key").toLocal8Bit().constData());
+        QVERIFY(tls.is_valid());
+        const QByteArray file = m_file;
+        tls.Post(".*", [file](const httplib::Request &, httplib::Response &res) {
+            res.set_content(file.toStdString(), "application/octet-stream");
+        });
+        const int port = tls.bind_to_any_port("127.0.0.1");
+        std::thread thread([&tls] { tls.listen_after_bind(); });
+        const Outcome outcome = fetch(entryOf(file), QStringLiteral("https://127.0.0.1:%1/update").arg(port),
+                                      [&](UpdateDownloader &d) {
+                                          TransferOptions options = d.transport()->options();
+                                          if (withCa)
+                                              options.caFile = m_tls + "/ca.pem";
+                                          d.transport()->setOptions(options);
+                                      });
+        tls.stop();
+        thread.join();
+        QTEST(outcome.downloaded, "downloaded");
+        if (outcome.downloaded == 0)
+            QCOMPARE(outcome.codes, thrice(QNetworkReply::SslHandshakeFailedError));
+    }
+
+    // Proxies come from the environment; one that wants credentials is
+    // named in the error.
+    void proxies_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("downloaded");
+        QTest::addColumn<int>("throughProxy");
+        QTest::newRow("forwarding proxy") << "forward" << 1 << 1;
+        QTest::newRow("proxy wants credentials") << "407" << 0 << 3;
+        QTest::newRow("no_proxy bypasses it") << "bypass" << 1 << 0;
+    }
+    void proxies()
+    {
+        QFETCH(QString, kind);
+        server->serveFiles({{"f", m_file}});
+        httplib::Server proxy;
+        std::atomic<int> seen{0};
+        const QByteArray file = m_file;
+        proxy.Post(".*", [&](const httplib::Request &req, httplib::Response &res) {
+            ++seen;
+            if (kind == "407" || req.target.rfind("http://", 0) != 0) {
+                res.status = 407;
+                res.set_header("Proxy-Authenticate", "Basic realm=\"proxy\"");
+            } else {
+                res.set_content(file.toStdString(), "application/octet-stream");
+            }
+        });
+        const int port = proxy.bind_to_any_port("127.0.0.1");
+        std::thread thread([&proxy] { proxy.listen_after_bind(); });
+        const QByteArray proxyUrl = QStringLiteral("http://127.0.0.1:%1").arg(port).toLatin1();
+        qputenv("http_proxy", proxyUrl);
+        if (kind == "bypass")
+            qputenv("no_proxy", "127.0.0.1");
+        const Outcome outcome = fetch(entryOf(m_file), server->url());
+        qunsetenv("http_proxy");
+        qunsetenv("no_proxy");
+        proxy.stop();
+        thread.join();
+        QTEST(outcome.downloaded, "downloaded");
+        QTEST(int(seen), "throughProxy");
+        if (kind == "407") {
+            QCOMPARE(outcome.codes.first(), QNetworkReply::ProxyAuthenticationRequiredError);
+            QVERIFY2(outcome.texts.first().contains(QString::fromLatin1(proxyUrl)), qPrintable(outcome.texts.first()));
+        }
     }
 };
 

@@ -1,11 +1,10 @@
 #include "updatedownloader.h"
 
-#include "filechecksum.h"
+#include "destinationfolder.h"
+#include "httptransfer.h"
 #include "manifest.h"
+#include "stagedfile.h"
 
-#include <QTemporaryFile>
-
-#include <openssl/evp.h>
 #include <QUrl>
 #include <QUrlQuery>
 
@@ -14,9 +13,8 @@
 
 namespace {
 
-// Conversions of the progress figures. The spec of the figures is "truncate
-// toward zero"; the clamps only keep absurd inputs (a server sending far
-// more than announced) from overflowing the integer types.
+// Conversions of the progress figures. The figures truncate toward zero;
+// the clamps only keep absurd inputs from overflowing the integer types.
 qint64 truncToInt64(double value)
 {
     if (!std::isfinite(value))
@@ -49,46 +47,42 @@ qint64 integerSize(const QDomElement &element)
     return ok ? size : 0;
 }
 
-// Keeps the transport from buffering a whole file when the disk is slower
-// than the network: the socket is read no further ahead than this.
-const qint64 replyBufferLimit = 4 * 1024 * 1024;
+// The folder of an entry relative to the tree's root, from its nesting.
+QString relativeFolder(const QDomElement &element)
+{
+    const QDomElement parent = element.parentNode().toElement();
+    return isDirectory(parent) ? elementPath(parent) : QString();
+}
+
+// The largest piece the transport hands over at once, so that each piece
+// is written in one call.
+const int kBufferSize = 512 * 1024;
 
 } // namespace
 
-void UpdateDownloader::HashDeleter::operator()(evp_md_ctx_st *context) const
-{
-    EVP_MD_CTX_free(context);
-}
-
 UpdateDownloader::UpdateDownloader(QString url, QObject *parent)
-    : QObject(parent), url(std::move(url)), streamHash(EVP_MD_CTX_new())
+    : QObject(parent)
+    , url(std::move(url))
+    , m_buffer(kBufferSize, Qt::Uninitialized)
 {
     qRegisterMetaType<QDomElement>("QDomElement");
     qRegisterMetaType<QFile *>("QFile*");
     qRegisterMetaType<QNetworkReply::NetworkError>("QNetworkReply::NetworkError");
+    m_retryTimer.setSingleShot(true);
+    connect(&m_retryTimer, &QTimer::timeout, this, &UpdateDownloader::downloadNext);
 }
 
 UpdateDownloader::~UpdateDownloader()
 {
-    // The reply dies with networkManager, before the QObject base: it must
-    // not reach the slots of a half-destroyed downloader.
+    // The transfer dies with networkManager, before the QObject base: it
+    // must not reach the slots of a half-destroyed downloader.
     if (reply)
         reply->disconnect(this);
 }
 
-QNetworkRequest UpdateDownloader::updateRequest(const QString &url)
+QByteArray UpdateDownloader::formContentType()
 {
-    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
-    request.setHeader(QNetworkRequest::ContentTypeHeader,
-                      QByteArrayLiteral("application/x-www-form-urlencoded"));
-    // No redirects, no stored cookies, no credentials: the server is asked
-    // exactly what the request says.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
-    request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
-    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
-    request.setAttribute(QNetworkRequest::AuthenticationReuseAttribute, QNetworkRequest::Manual);
-    return request;
+    return QByteArrayLiteral("application/x-www-form-urlencoded");
 }
 
 QByteArray UpdateDownloader::formBody(const QString &version, const QString &request)
@@ -110,6 +104,23 @@ QByteArray UpdateDownloader::formBody(const QString &version, const QString &req
     return body.toUtf8();
 }
 
+QUrl UpdateDownloader::fileUrl(const QString &filesUrl, const QString &relativeUrl)
+{
+    // Each segment is encoded on its own, so a name with "?", "#", "%" or a
+    // blank is one path segment and "/" stays the separator.
+    QByteArray path;
+    const QStringList segments = relativeUrl.split(QLatin1Char('/'));
+    for (const QString &segment : segments) {
+        if (!path.isEmpty())
+            path += '/';
+        path += QUrl::toPercentEncoding(segment);
+    }
+    QByteArray base = QUrl(filesUrl, QUrl::TolerantMode).toEncoded();
+    if (!base.endsWith('/'))
+        base += '/';
+    return QUrl::fromEncoded(base + path, QUrl::StrictMode);
+}
+
 void UpdateDownloader::addDownload(QDomElement element)
 {
     if (element.isNull()) {
@@ -123,66 +134,165 @@ void UpdateDownloader::addDownload(QDomElement element)
 void UpdateDownloader::cancelDownloads()
 {
     cancelled = true;
+    m_retryTimer.stop();
+    if (reply) {
+        HttpTransfer *transfer = reply;
+        endTransfer();
+        transfer->abort();
+        // What was cut off is on record, but it is no failure of the file.
+        emit fileNetworkError(QNetworkReply::OperationCanceledError, QStringLiteral("cancelled"), currentElement);
+    }
+    discardFile();
+    attempts = 0;
+    // The queue reports itself empty from the event loop, as it would after
+    // a transfer, never from inside the caller.
+    QTimer::singleShot(0, this, &UpdateDownloader::downloadNext);
+}
+
+qint64 UpdateDownloader::expectedSize() const
+{
+    bool ok = false;
+    const qint64 size = elementSize(currentElement).toLongLong(&ok, 10);
+    return ok && size >= 0 ? size : -1;
+}
+
+bool UpdateDownloader::stageFile()
+{
+    QString error = QStringLiteral("no destination folder");
+    const QString folder = m_destination ? m_destination->makeFolder(relativeFolder(currentElement), &error)
+                                         : QString();
+    if (!folder.isEmpty()) {
+        temporaryFile = new StagedFile(this);
+        if (temporaryFile->create(folder)) {
+            temporaryFile->setSha256Enabled(currentElement.hasAttribute(QStringLiteral("sha256")));
+            return true;
+        }
+        error = temporaryFile->errorString();
+        delete temporaryFile;
+        temporaryFile = nullptr;
+    }
+    m_lastFailure = error;
+    return false;
+}
+
+void UpdateDownloader::discardFile()
+{
+    delete temporaryFile; // removes it from disk
+    temporaryFile = nullptr;
 }
 
 void UpdateDownloader::downloadNext()
 {
-    if (cancelled)
+    if (reply)
+        return; // one transfer at a time
+    m_retryTimer.stop();
+    if (cancelled) {
         queue.clear();
+        discardFile();
+    }
     if (queue.isEmpty()) {
         emit fileQueueEmpty();
         return;
     }
     currentElement = queue.takeFirst();
 
-    // Held by the downloader until it is handed over with fileDownloaded or
-    // fileCrcError; the parent only cleans up after receivers that do not
-    // take it.
-    temporaryFile = new QTemporaryFile(this);
-    if (!temporaryFile->open()) {
-        delete temporaryFile;
-        temporaryFile = nullptr;
+    // A file kept from an earlier attempt is resumed; otherwise a new one
+    // is made in the folder the file goes to.
+    if (!temporaryFile && !stageFile()) {
         emit fileElementError(currentElement);
         downloadNext();
         return;
     }
-    EVP_DigestInit_ex(streamHash.get(), EVP_sha1(), nullptr);
-    writeComplete = true;
+    m_resumeFrom = temporaryFile->writtenSize();
+    m_discardPartial = false;
+    m_writeFailed = false;
 
-    const QNetworkRequest request = updateRequest(url);
-    const QByteArray body = formBody(version, currentElement.attribute(QStringLiteral("url")));
+    TransferLimits limits;
+    if (m_resumeFrom > 0)
+        limits.range = QByteArray::number(m_resumeFrom) + '-';
 
     ++attempts;
     emit fileDownloadStarting(currentElement, queue.size());
+    // A receiver may have cancelled the run on hearing of this start.
+    if (cancelled || !temporaryFile)
+        return;
 
-    reply = networkManager.post(request, body);
-    reply->setReadBufferSize(replyBufferLimit);
-    connect(reply, &QNetworkReply::finished, this, &UpdateDownloader::downloadFinished);
-    connect(reply, &QIODevice::readyRead, this, &UpdateDownloader::writeData);
-    connect(reply, &QNetworkReply::downloadProgress, this, &UpdateDownloader::downloadProgress);
-    connect(reply, &QNetworkReply::errorOccurred, this, &UpdateDownloader::netErrorCatched);
+    const QString relativeUrl = currentElement.attribute(QStringLiteral("url"));
+    reply = m_filesUrl.isEmpty()
+                ? networkManager.post(QUrl(url, QUrl::TolerantMode), formContentType(), formBody(version, relativeUrl),
+                                      limits)
+                : networkManager.get(fileUrl(m_filesUrl, relativeUrl), limits);
+    connect(reply, &HttpTransfer::finished, this, &UpdateDownloader::downloadFinished);
+    connect(reply, &HttpTransfer::readyRead, this, &UpdateDownloader::writeData);
+    connect(reply, &HttpTransfer::downloadProgress, this, &UpdateDownloader::downloadProgress);
+    connect(reply, &HttpTransfer::errorOccurred, this, &UpdateDownloader::netErrorCatched);
+    connect(reply, &HttpTransfer::metaDataChanged, this, &UpdateDownloader::metaDataReceived);
     clock.start();
+}
+
+void UpdateDownloader::metaDataReceived()
+{
+    if (!reply || !temporaryFile || reply->httpStatus() >= 400)
+        return; // the error report follows
+    const int status = reply->httpStatus();
+    if (m_resumeFrom > 0) {
+        if (status == 206 && reply->contentRangeStart() != m_resumeFrom) {
+            m_discardPartial = true;
+            reply->abort(QNetworkReply::UnknownContentError,
+                         QStringLiteral("the server sent the range from byte %1, not %2")
+                             .arg(reply->contentRangeStart())
+                             .arg(m_resumeFrom));
+            return;
+        }
+        // A server that ignores Range sends the whole file: start over.
+        if (status != 206 && !temporaryFile->restart()) {
+            m_writeFailed = true;
+            m_lastFailure = temporaryFile->errorString();
+            reply->abort(QNetworkReply::OperationCanceledError, m_lastFailure);
+            return;
+        }
+    }
+    const qint64 expected = expectedSize();
+    const qint64 announced = reply->contentLength();
+    if (announced >= 0 && (expected < 0 || temporaryFile->writtenSize() + announced > expected)) {
+        m_discardPartial = true;
+        reply->abort(QNetworkReply::UnknownContentError,
+                     QStringLiteral("the server announces %1 bytes, the file has %2")
+                         .arg(announced)
+                         .arg(expected < 0 ? elementSize(currentElement) : QString::number(expected)));
+    }
 }
 
 void UpdateDownloader::writeData()
 {
     if (!reply || !temporaryFile)
         return;
-    char buffer[64 * 1024];
+    const qint64 expected = expectedSize();
     for (;;) {
-        const qint64 n = reply->read(buffer, sizeof buffer);
+        const qint64 n = reply->read(m_buffer.data(), m_buffer.size());
         if (n <= 0)
             break;
-        EVP_DigestUpdate(streamHash.get(), buffer, size_t(n));
-        if (temporaryFile->write(buffer, n) != n)
-            writeComplete = false;
+        // Stopped at the first byte too many: the body is never longer on
+        // disk than the file may be.
+        if (expected < 0 || temporaryFile->writtenSize() + n > expected) {
+            m_discardPartial = true;
+            reply->abort(QNetworkReply::UnknownContentError,
+                         QStringLiteral("the body is longer than the file's %1 bytes").arg(elementSize(currentElement)));
+            return;
+        }
+        if (temporaryFile->write(m_buffer.constData(), n) != n) {
+            m_writeFailed = true;
+            m_lastFailure = temporaryFile->errorString();
+            reply->abort(QNetworkReply::OperationCanceledError, m_lastFailure);
+            return;
+        }
     }
 }
 
 void UpdateDownloader::downloadProgress(qint64 received, qint64 total)
 {
     Q_UNUSED(total) // the element's "size" is what counts, not the server's figure
-    if (!reply)
+    if (!reply || !temporaryFile)
         return;
 
     // A report at 0 ms would give an infinite sample and spoil the mean for
@@ -194,7 +304,9 @@ void UpdateDownloader::downloadProgress(qint64 received, qint64 total)
     }
     const double mean = speedSamples > 0 ? speedSum / speedSamples : 0.0;
 
-    const double done = verifiedBytes + received;
+    // Bytes of the file so far, a resumed part included.
+    const qint64 fileBytes = temporaryFile->writtenSize();
+    const double done = verifiedBytes + fileBytes;
     const qint64 remaining = truncToInt64(queuedBytes - done);
 
     // Without a positive speed there is no estimate; the previous one stands.
@@ -212,44 +324,63 @@ void UpdateDownloader::downloadProgress(qint64 received, qint64 total)
 
     const int percentage = queuedBytes > 0 ? truncToInt(done / queuedBytes * 100.0 + 0.99) : 0;
 
-    emit fileDownloadProgress(received, integerSize(currentElement), mean,
-                              smoothedTimeLeft * 1.5, percentage);
+    emit fileDownloadProgress(fileBytes, integerSize(currentElement), mean, smoothedTimeLeft * 1.5, percentage);
+}
+
+bool UpdateDownloader::verify(StagedFile *file)
+{
+    const qint64 expected = expectedSize();
+    if (file->writeFailed()) {
+        m_lastFailure = file->errorString();
+        return false;
+    }
+    if (expected < 0 || file->writtenSize() != expected) {
+        m_lastFailure = QStringLiteral("%1 bytes received, the file has %2")
+                            .arg(file->writtenSize())
+                            .arg(elementSize(currentElement));
+        return false;
+    }
+    // An element without "crc" can match nothing.
+    const QString crc = elementCrc(currentElement);
+    if (crc.isEmpty() || file->sha1Hex() != crc) {
+        m_lastFailure = QStringLiteral("SHA-1 %1, the file has %2").arg(file->sha1Hex(), crc);
+        return false;
+    }
+    const QString sha256 = currentElement.attribute(QStringLiteral("sha256"));
+    if (currentElement.hasAttribute(QStringLiteral("sha256")) && file->sha256Hex() != sha256) {
+        m_lastFailure = QStringLiteral("SHA-256 %1, the file has %2").arg(file->sha256Hex(), sha256);
+        return false;
+    }
+    return true;
 }
 
 void UpdateDownloader::downloadFinished()
 {
-    if (!reply)
+    if (!reply || reply->error() != QNetworkReply::NoError)
         return;
     writeData(); // whatever is still buffered belongs to the file
-    endReply();
+    endTransfer();
+    if (m_writeFailed) {
+        // A write failed on the last piece: reported like one in flight.
+        discardFile();
+        emit fileWriteError(currentElement, m_lastFailure);
+        retryOrGiveUp();
+        return;
+    }
 
-    if (!temporaryFile->flush())
-        writeComplete = false;
-    temporaryFile->close();
-
-    // When every write went through, the bytes hashed are the bytes on disk;
-    // otherwise the file itself is what has to be judged.
-    QString checksum;
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (writeComplete && EVP_DigestFinal_ex(streamHash.get(), digest, &length) == 1)
-        checksum = QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex());
-    else
-        checksum = fileChecksum(temporaryFile->fileName(), QCryptographicHash::Sha1);
-
-    QFile *file = temporaryFile;
+    StagedFile *file = temporaryFile;
     temporaryFile = nullptr;
-    // An unreadable file has no checksum and can match nothing, not even a
-    // missing "crc".
-    if (!checksum.isEmpty() && checksum == elementCrc(currentElement)) {
+    if (verify(file)) {
+        const qint64 size = integerSize(currentElement);
         emit fileDownloaded(currentElement, file);
         attempts = 0;
-        verifiedBytes += integerSize(currentElement);
+        verifiedBytes += size;
+        downloadNext();
     } else {
+        // A complete body that is wrong: the next attempt starts afresh.
         emit fileCrcError(currentElement, file);
         retryOrGiveUp();
     }
-    downloadNext();
 }
 
 void UpdateDownloader::netErrorCatched(QNetworkReply::NetworkError code)
@@ -257,19 +388,24 @@ void UpdateDownloader::netErrorCatched(QNetworkReply::NetworkError code)
     if (!reply)
         return;
     const QString text = reply->errorString();
-    endReply();
-    temporaryFile->close();
-    delete temporaryFile; // removes the partial file from disk
-    temporaryFile = nullptr;
+    endTransfer();
 
-    emit fileNetworkError(code, text, currentElement);
+    if (m_writeFailed) {
+        discardFile();
+        emit fileWriteError(currentElement, m_lastFailure);
+    } else {
+        // What arrived before a dropped connection is kept for the next
+        // attempt to resume; a body that broke the rules is not.
+        if (m_discardPartial)
+            discardFile();
+        emit fileNetworkError(code, text, currentElement);
+    }
     retryOrGiveUp();
-    downloadNext();
 }
 
-void UpdateDownloader::endReply()
+void UpdateDownloader::endTransfer()
 {
-    // Only our own connections: the access manager keeps its bookkeeping.
+    // Only our own connections; the transport drops the transfer later.
     reply->disconnect(this);
     reply->deleteLater();
     reply = nullptr;
@@ -280,7 +416,12 @@ void UpdateDownloader::retryOrGiveUp()
     if (attempts > 2) {
         emit fileDownloadError(currentElement);
         attempts = 0;
-    } else {
-        queue.prepend(currentElement);
+        discardFile();
+        downloadNext();
+        return;
     }
+    queue.prepend(currentElement);
+    // A moment's outage must not fail the file: wait before trying again.
+    const int delay = m_retryDelays.value(attempts - 1, m_retryDelays.isEmpty() ? 0 : m_retryDelays.last());
+    m_retryTimer.start(qMax(0, delay));
 }

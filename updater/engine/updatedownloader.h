@@ -1,29 +1,36 @@
 #ifndef UPDATEDOWNLOADER_H
 #define UPDATEDOWNLOADER_H
 
+#include "httpclient.h"
+#include "transferoptions.h"
+
 #include <QDomElement>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QList>
 #include <QMetaType>
-#include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QObject>
+#include <QPointer>
 #include <QString>
+#include <QTimer>
+#include <QVector>
 
-#include <memory>
-
-class QTemporaryFile;
-struct evp_md_ctx_st;
+class DestinationFolder;
+class HttpTransfer;
+class StagedFile;
 
 Q_DECLARE_METATYPE(QDomElement)
 Q_DECLARE_METATYPE(QFile *)
 
 // Fetches the files of one update run, one transfer at a time. Each queued
-// manifest file element is asked for with an update request, streamed into
-// a temporary file, checked against its "crc" and reported by a signal;
-// a failed file is tried up to three times before it is given up.
+// manifest file element is asked for with an update request and written,
+// as it arrives, into a new file in the folder it will be placed in. The
+// body may not exceed the element's "size"; the finished file must have
+// exactly that size, the element's "crc" as SHA-1 and, when the element
+// has one, its "sha256". A file that fails is tried three times in all,
+// after waits of 1 s and 3 s; a later attempt asks for the rest of a
+// partly received file and keeps it when the server sends just that.
 class UpdateDownloader : public QObject
 {
     Q_OBJECT
@@ -33,16 +40,32 @@ public:
 
     void addDownload(QDomElement element);
     void downloadNext();
-    // No new transfer starts afterwards; the one in flight runs to its end.
+    // No new transfer starts afterwards, and the one in flight is aborted:
+    // its file is never placed. The queue then reports itself empty.
     void cancelDownloads();
 
+    // The folder files are staged in and placed below; the caller keeps it
+    // alive. Without it nothing can be fetched.
+    void setDestination(const DestinationFolder *destination) { m_destination = destination; }
+    // Fetch files with a plain GET of this URL joined with their "url"
+    // (static hosting) instead of the update request; empty: the update
+    // request.
+    void setFilesUrl(const QString &filesUrl) { m_filesUrl = filesUrl; }
+    // The waits before the second and the third attempt, in milliseconds.
+    void setRetryDelays(const QVector<int> &delays) { m_retryDelays = delays; }
+
     // Carries every request of the run; the close request goes through it too.
-    QNetworkAccessManager *networkAccessManager() { return &networkManager; }
+    HttpClient *transport() { return &networkManager; }
+
+    // Why the last attempt failed a check or a write, for the log.
+    QString lastFailure() const { return m_lastFailure; }
 
     // The one wire format of the update server: a form POST to the update
     // URL with the fields "version" then "request".
-    static QNetworkRequest updateRequest(const QString &url);
+    static QByteArray formContentType();
     static QByteArray formBody(const QString &version, const QString &request);
+    // The GET address of a file below a static files URL.
+    static QUrl fileUrl(const QString &filesUrl, const QString &relativeUrl);
 
 signals:
     void fileElementError(QDomElement element);
@@ -54,6 +77,9 @@ signals:
     void fileDownloadStarting(QDomElement element, int remainingDownloads);
     void fileDownloadProgress(qint64 bytesReceived, qint64 bytesTotal, double currentSpeed,
                               double timeLeft, int percentageDone);
+    // Writing the received bytes failed (a full disk, say); the attempt
+    // fails like any other.
+    void fileWriteError(QDomElement element, QString reason);
 
 public slots:
     void downloadProgress(qint64 received, qint64 total);
@@ -61,13 +87,21 @@ public slots:
     void writeData();
     void netErrorCatched(QNetworkReply::NetworkError code);
 
-private:
-    void endReply();
-    void retryOrGiveUp();
+private slots:
+    void metaDataReceived();
 
-    QNetworkAccessManager networkManager;
-    QTemporaryFile *temporaryFile = nullptr;
-    QNetworkReply *reply = nullptr;
+private:
+    void endTransfer();
+    void retryOrGiveUp();
+    void discardFile();
+    bool stageFile();
+    // Expected byte count of the current element; -1 when it has none.
+    qint64 expectedSize() const;
+    bool verify(StagedFile *file);
+
+    HttpClient networkManager;
+    StagedFile *temporaryFile = nullptr;
+    QPointer<HttpTransfer> reply;
     QElapsedTimer clock;
     QList<QDomElement> queue;
     QDomElement currentElement;
@@ -82,16 +116,17 @@ private:
     double queuedBytes = 0;
     bool cancelled = false;
 
-    // The body is hashed as it is written, so a verified file is not read
-    // back a second time; writeComplete says whether the hash still
-    // describes the bytes on disk. libcrypto's SHA-1 is several times faster
-    // than the toolkit's on large files.
-    struct HashDeleter
-    {
-        void operator()(evp_md_ctx_st *context) const;
-    };
-    std::unique_ptr<evp_md_ctx_st, HashDeleter> streamHash;
-    bool writeComplete = true;
+    const DestinationFolder *m_destination = nullptr;
+    QString m_filesUrl;
+    QVector<int> m_retryDelays{1000, 3000};
+    QTimer m_retryTimer;
+    // Bytes the file held when the current attempt started (a resume).
+    qint64 m_resumeFrom = 0;
+    // The attempt's body cannot be used; the next attempt starts over.
+    bool m_discardPartial = false;
+    bool m_writeFailed = false;
+    QString m_lastFailure;
+    QByteArray m_buffer;
 };
 
 #endif // UPDATEDOWNLOADER_H

@@ -1,16 +1,15 @@
 #include "updatemanager.h"
 
-#include "filechecksum.h"
-#include "filereplace.h"
+#include "httptransfer.h"
 #include "log.h"
 #include "manifest.h"
 #include "safepath.h"
+#include "stagedfile.h"
 #include "updatersettings.h"
 
 #include <QDateTime>
 #include <QDomDocument>
 #include <QFileInfo>
-#include <QSaveFile>
 
 namespace {
 
@@ -24,11 +23,19 @@ QString nameOf(const QDomElement &element)
 UpdateManager::UpdateManager(QObject *parent)
     : QObject(parent),
       m_diffByUrl(new QMap<QString, DOM_DIFF *>),
-      m_destDir(UpdaterSettings::instance().destinationDir)
+      m_destDir(UpdaterSettings::instance().destinationDir),
+      m_destination(UpdaterSettings::instance().destinationDir)
 {
     LOG_INFO() << QDateTime::currentDateTime().toString(Qt::ISODate) << Qt::endl;
 
-    m_downloader = new UpdateDownloader(UpdaterSettings::instance().updateUrl, this);
+    const UpdaterSettings &settings = UpdaterSettings::instance();
+    m_downloader = new UpdateDownloader(settings.updateUrl, this);
+    m_downloader->setDestination(&m_destination);
+    m_downloader->setFilesUrl(settings.filesUrl);
+    TransferOptions options;
+    options.stallSeconds = settings.timeoutSeconds;
+    options.caFile = settings.caFile;
+    m_downloader->transport()->setOptions(options);
     // Made before the window connects, so the manager's slot runs first for
     // every signal both receive.
     connect(m_downloader, &UpdateDownloader::fileQueueEmpty, this, &UpdateManager::downloadsFinished);
@@ -40,6 +47,7 @@ UpdateManager::UpdateManager(QObject *parent)
     connect(m_downloader, &UpdateDownloader::fileCrcError, this, &UpdateManager::downloadFailedCRC);
     connect(m_downloader, &UpdateDownloader::fileNetworkError, this,
             QOverload<QNetworkReply::NetworkError, QString, QDomElement>::of(&UpdateManager::downloadFailed));
+    connect(m_downloader, &UpdateDownloader::fileWriteError, this, &UpdateManager::downloadFailedWrite);
 }
 
 UpdateManager::~UpdateManager()
@@ -51,6 +59,28 @@ UpdateManager::~UpdateManager()
     delete m_roots;
 }
 
+bool UpdateManager::isManifestTree(const QDomElement &root) const
+{
+    // An error page or any other document that happens to be XML describes
+    // no tree: acting on it would remove the whole installation.
+    for (QDomElement child = root.firstChildElement(); !child.isNull(); child = child.nextSiblingElement()) {
+        if (isFile(child) || isDirectory(child))
+            return true;
+    }
+    return false;
+}
+
+void UpdateManager::refuse(const QString &reason)
+{
+    LOG_ERROR() << reason << Qt::endl;
+    m_refused = true;
+    if (!m_diffs)
+        m_diffs = new QList<DOM_DIFF *>;
+    ++m_errorCount;
+    m_finished = true;
+    emit fileDownloadsFinished(m_errorCount);
+}
+
 void UpdateManager::start()
 {
     const UpdaterSettings &settings = UpdaterSettings::instance();
@@ -58,33 +88,36 @@ void UpdateManager::start()
     // own both documents for the whole run, and a truncated file that fails
     // to parse can still leave a partial tree behind, so only the parse
     // result tells whether a manifest may be acted on.
-    QFile distantFile(settings.distantManifestPath);
-    QFile localFile(settings.localManifestPath);
-    const bool distantParsed = m_distantDocument.setContent(&distantFile);
-    const bool localParsed = m_localDocument.setContent(&localFile);
-    distantFile.close();
-    localFile.close();
+    QString distantError;
+    QString localError;
+    m_distantDocument = readManifestDocument(settings.distantManifestPath, &distantError);
+    m_localDocument = readManifestDocument(settings.localManifestPath, &localError);
     m_roots = new QPair<QDomElement, QDomElement>(m_distantDocument.documentElement(),
                                                   m_localDocument.documentElement());
 
-    // An unreadable or empty release cannot be told from "everything was
-    // removed"; acting on it would delete the installation. Nothing is done,
-    // the local manifest stays as it is, and the run ends with one error.
-    if (!distantParsed || m_roots->first.firstChildElement().isNull()) {
-        LOG_ERROR() << QStringLiteral("distant manifest unreadable or empty, nothing updated: ")
-                           + settings.distantManifestPath
-                    << Qt::endl;
-        m_refused = true;
-        m_diffs = new QList<DOM_DIFF *>;
-        ++m_errorCount;
-        emit fileDownloadsFinished(m_errorCount);
+    // An unreadable release, or one that lists nothing, cannot be told from
+    // "everything was removed"; acting on it would delete the installation.
+    // Nothing is done, the local manifest stays as it is, and the run ends
+    // with one error.
+    if (m_roots->first.isNull()) {
+        refuse(QStringLiteral("distant manifest unreadable, nothing updated: %1: %2")
+                   .arg(settings.distantManifestPath, distantError));
+        return;
+    }
+    if (!isManifestTree(m_roots->first)) {
+        refuse(QStringLiteral("distant manifest lists no file or directory, nothing updated: ")
+               + settings.distantManifestPath);
+        return;
+    }
+    if (m_destination.root().isEmpty()) {
+        refuse(QStringLiteral("destination folder missing, nothing updated: ") + settings.destinationDir);
         return;
     }
     // Without a usable local manifest the run starts from an empty tree, so
     // that the saved manifest lists exactly what this run wrote.
-    if (!localParsed || m_roots->second.isNull()) {
-        LOG_WARN() << QStringLiteral("local manifest missing or unreadable, starting from an empty tree: ")
-                          + settings.localManifestPath
+    if (m_roots->second.isNull()) {
+        LOG_WARN() << QStringLiteral("local manifest missing or unreadable, starting from an empty tree: %1: %2")
+                          .arg(settings.localManifestPath, localError)
                    << Qt::endl;
         m_localDocument = QDomDocument();
         m_localDocument.appendChild(m_localDocument.createElement(QStringLiteral("UPDATE_STRUCTURE")));
@@ -98,16 +131,14 @@ void UpdateManager::start()
             if (acceptEntry(diff->distant))
                 m_downloader->addDownload(diff->distant);
         } else if (diff->type == NEW && isDirectory(diff->distant)) {
-            if (!acceptEntry(diff->distant)) {
+            const QString path = getDestDirectory(diff->distant) + nameOf(diff->distant);
+            QString error;
+            if (!acceptEntry(diff->distant)
+                || (!m_destDir.exists(path) && !createFolder(path, &error))) {
                 // The comparison already copied it into the local tree; it
                 // must not be saved as if it had been created.
                 diff->local.removeChild(findChildByName(diff->local, nameOf(diff->distant)));
                 continue;
-            }
-            const QString path = getDestDirectory(diff->distant) + nameOf(diff->distant);
-            if (!path.isEmpty() && !m_destDir.exists(path)) {
-                LOG_INFO() << nameOf(diff->distant) + QStringLiteral(" written.") << Qt::endl;
-                m_destDir.mkpath(path);
             }
         } else if (diff->type == REMOVED && !acceptEntry(diff->local)) {
             // Never deleted; dropped from the tree so that later runs are not
@@ -116,6 +147,16 @@ void UpdateManager::start()
         }
     }
     m_downloader->downloadNext();
+}
+
+bool UpdateManager::createFolder(const QString &path, QString *error)
+{
+    LOG_INFO() << path.section(QLatin1Char('/'), -1) + QStringLiteral(" written.") << Qt::endl;
+    if (!m_destination.makeFolder(path, error).isEmpty())
+        return true;
+    LOG_ERROR() << QStringLiteral("directory not created: ") + *error << Qt::endl;
+    ++m_errorCount;
+    return false;
 }
 
 bool UpdateManager::acceptEntry(const QDomElement &element)
@@ -172,73 +213,44 @@ QString UpdateManager::getDestDirectory(QDomElement elt)
 
 bool UpdateManager::writeFile(QDomElement distant, QFile *file)
 {
-    // The downloaded file is gone when this returns, on every path: a
-    // temporary file kept after a failure would stay on disk for good.
+    // The downloaded file is gone when this returns, on every path: put in
+    // place, or removed with its object.
     QScopedPointer<QFile> downloaded(file);
     const QString dir = getDestDirectory(distant);
     const QString target = dir + nameOf(distant);
     LOG_INFO() << target << Qt::endl;
-    if (!isSafeEntryPath(distant) || !file)
+    auto *staged = qobject_cast<StagedFile *>(file);
+    if (!isSafeEntryPath(distant) || !staged)
         return false;
 
-    if (!dir.isEmpty() && !m_destDir.exists(dir))
-        m_destDir.mkpath(dir);
-    const QString targetPath = m_destDir.filePath(target);
-
-    // A regular file is replaced in one step below. Anything else in the way
-    // (a directory, a link that would be written through) goes first.
-    const QFileInfo existing(targetPath);
-    if ((existing.exists() || existing.isSymLink()) && (existing.isSymLink() || !existing.isFile())) {
-        if (!QFile::remove(targetPath)) {
-            LOG_ERROR() << "cannot remove" << targetPath;
-            return false;
-        }
+    QString error;
+    const QString folder = m_destination.makeFolder(dir, &error);
+    if (folder.isEmpty() || folder != staged->folder()) {
+        LOG_ERROR() << "error copying file" << (folder.isEmpty() ? error : QStringLiteral("the folder moved"));
+        return false;
     }
 
-    // The target is always either the old file or the whole new one: the
-    // downloaded file is moved over it when both share a file system, and
-    // otherwise copied beside it and renamed over it.
-    if (!replaceFileByRename(file->fileName(), targetPath) && !copyInPlace(file->fileName(), targetPath))
-        return false;
-    downloaded.reset();
-
-    // 64-bit: a file of 2 GiB or more must be able to pass as well.
+    // The very file about to be renamed over the target is checked first;
+    // its size and digests were taken from every byte written into it.
     bool sizeOk = false;
     const qint64 size = elementSize(distant).toLongLong(&sizeOk, 10);
-    return fileChecksum(targetPath, QCryptographicHash::Sha1) == elementCrc(distant)
-            && (sizeOk ? size : 0) == QFileInfo(targetPath).size();
-}
+    const bool sha256Ok = !distant.hasAttribute(QStringLiteral("sha256"))
+                          || staged->sha256Hex() == distant.attribute(QStringLiteral("sha256"));
+    if (staged->writeFailed() || !sizeOk || staged->writtenSize() != size || staged->size() != size
+        || elementCrc(distant).isEmpty() || staged->sha1Hex() != elementCrc(distant) || !sha256Ok) {
+        LOG_ERROR() << "error copying file"
+                    << QStringLiteral("the file does not match its manifest entry: %1").arg(target);
+        return false;
+    }
 
-bool UpdateManager::copyInPlace(const QString &sourcePath, const QString &targetPath)
-{
-    QFile source(sourcePath);
-    QSaveFile output(targetPath);
-    if (!source.open(QIODevice::ReadOnly)) {
-        LOG_ERROR() << "error copying file" << source.errorString();
+    // A folder cannot be replaced by a file in one step.
+    const QFileInfo existing(folder + QLatin1Char('/') + nameOf(distant));
+    if (existing.isDir() && !existing.isSymLink()) {
+        LOG_ERROR() << "cannot remove" << existing.filePath();
         return false;
     }
-    if (!output.open(QIODevice::WriteOnly)) {
-        LOG_ERROR() << "error copying file" << output.errorString();
-        return false;
-    }
-    QByteArray buffer(256 * 1024, Qt::Uninitialized);
-    for (;;) {
-        const qint64 n = source.read(buffer.data(), buffer.size());
-        if (n < 0) {
-            output.cancelWriting();
-            LOG_ERROR() << "error copying file" << source.errorString();
-            return false;
-        }
-        if (n == 0)
-            break;
-        if (output.write(buffer.constData(), n) != n)
-            break; // the error is reported by commit()
-    }
-    if (!output.commit()) {
-        if (QFileInfo::exists(targetPath))
-            LOG_ERROR() << "cannot remove" << targetPath;
-        else
-            LOG_ERROR() << "error copying file" << output.errorString();
+    if (!staged->commit(nameOf(distant))) {
+        LOG_ERROR() << "error copying file" << staged->errorString();
         return false;
     }
     return true;
@@ -276,18 +288,35 @@ void UpdateManager::downloadFailed(QNetworkReply::NetworkError er, QString str, 
 void UpdateManager::downloadFailedCRC(QDomElement elt, QFile *file)
 {
     Q_UNUSED(elt)
-    LOG_ERROR() << nameOf(m_currentElement) + QStringLiteral(" crc error !") << Qt::endl;
+    LOG_ERROR() << nameOf(m_currentElement) + QStringLiteral(" crc error ! ") + m_downloader->lastFailure() << Qt::endl;
     delete file;
 }
 
 void UpdateManager::downloadFailedElt(QDomElement elt)
 {
+    // The element could not even be given a file in its folder (a folder
+    // that leads outside the installation, a disk that refuses): it is
+    // never installed, so it counts, or the run would end as a success and
+    // delete what the release removed.
+    m_currentElement = elt;
+    LOG_ERROR() << nameOf(m_currentElement) + QStringLiteral(" file error ! ") + m_downloader->lastFailure()
+                << Qt::endl;
+    ++m_errorCount;
+}
+
+void UpdateManager::downloadFailedWrite(QDomElement elt, QString reason)
+{
     Q_UNUSED(elt)
-    LOG_ERROR() << nameOf(m_currentElement) + QStringLiteral(" file error !") << Qt::endl;
+    LOG_ERROR() << nameOf(m_currentElement) + QStringLiteral(" file writing error. ") + reason << Qt::endl;
 }
 
 void UpdateManager::downloadsFinished()
 {
+    // The run ends once: a cancel followed by the emptied queue, or any
+    // other second request, saves nothing and sends nothing again.
+    if (m_finished)
+        return;
+    m_finished = true;
     if (m_refused) {
         emit fileDownloadsFinished(m_errorCount);
         return;
@@ -308,16 +337,25 @@ void UpdateManager::downloadsFinished()
     Manifest manifest(localRoot);
     localRoot.setAttribute(QStringLiteral("crc"), manifest.globalChecksum());
 
+    // What the saved manifest lists must be on disk for good before it says
+    // so; a file whose data is lost in a power cut is then fetched again.
+    QString syncError;
+    if (!m_destination.sync(&syncError))
+        LOG_WARN() << QStringLiteral("cannot flush the destination folder: ") + syncError << Qt::endl;
+
     const QString path = UpdaterSettings::instance().localManifestPath;
-    if (!saveManifestRoot(path, localRoot)) {
+    QString saveError;
+    if (!saveManifestRoot(path, localRoot, &saveError)) {
         // The server is not told the run is closed, but the window must not
         // wait for ever: the run ends with this failure counted.
-        LOG_ERROR() << QStringLiteral("cannot write local manifest: ") + path << Qt::endl;
+        LOG_ERROR() << QStringLiteral("cannot write local manifest: %1: %2").arg(path, saveError) << Qt::endl;
         ++m_errorCount;
         emit fileDownloadsFinished(m_errorCount);
         return;
     }
-    sendCloseRequest(version);
+    // Files fetched from static hosting have no server to tell.
+    if (UpdaterSettings::instance().filesUrl.isEmpty())
+        sendCloseRequest(version);
     emit fileDownloadsFinished(m_errorCount);
 }
 
@@ -326,11 +364,24 @@ void UpdateManager::deleteItem(DOM_DIFF *item)
     QDomElement e = item->local;
     if (!isSafeEntryPath(e))
         return;
-    const QString path = m_destDir.filePath(getDestDirectory(e) + nameOf(e));
-    if (isFile(e))
-        QFile::remove(path);
-    else
-        removeDirectoryTree(path);
+    // The entry's folder must be inside the installation; through a link
+    // that leads out, nothing is deleted, and the run counts it.
+    QString error;
+    const QString dir = getDestDirectory(e);
+    const QString folder = m_destination.existingFolder(dir, &error);
+    if (folder.isEmpty()) {
+        if (QFileInfo::exists(m_destDir.filePath(dir)) || QFileInfo(m_destDir.filePath(dir)).isSymLink()) {
+            LOG_ERROR() << QStringLiteral("not deleted: ") + error << Qt::endl;
+            ++m_errorCount;
+            return;
+        }
+    } else {
+        const QString path = folder + QLatin1Char('/') + nameOf(e);
+        if (isFile(e))
+            QFile::remove(path);
+        else
+            removeDirectoryTree(path);
+    }
     e.parentNode().removeChild(e);
 }
 
@@ -358,12 +409,14 @@ bool UpdateManager::removeDirectoryTree(const QString &path)
 
 void UpdateManager::sendCloseRequest(QString version)
 {
-    QNetworkReply *reply = m_downloader->networkAccessManager()->post(
-            UpdateDownloader::updateRequest(UpdaterSettings::instance().updateUrl),
-            UpdateDownloader::formBody(version, QStringLiteral("CLOSE")));
+    TransferLimits limits;
+    limits.totalMilliseconds = closeRequestTimeoutMs;
+    HttpTransfer *reply = m_downloader->transport()->post(
+            QUrl(UpdaterSettings::instance().updateUrl, QUrl::TolerantMode), UpdateDownloader::formContentType(),
+            UpdateDownloader::formBody(version, QStringLiteral("CLOSE")), limits);
     ++m_closeRequestsPending;
     // The answer itself is of no interest; only that it came.
-    connect(reply, &QNetworkReply::finished, this, [this, reply] {
+    connect(reply, &HttpTransfer::finished, this, [this, reply] {
         reply->deleteLater();
         --m_closeRequestsPending;
         emit closeRequestFinished();

@@ -1,6 +1,7 @@
 #ifndef UPDATEMANAGER_H
 #define UPDATEMANAGER_H
 
+#include "destinationfolder.h"
 #include "manifestcomparison.h"
 #include "updatedownloader.h"
 
@@ -30,6 +31,11 @@ public:
     // True while a close request has been posted and not yet answered. An
     // unattended run waits for closeRequestFinished() before it exits.
     bool closeRequestPending() const { return m_closeRequestsPending > 0; }
+    // Whether the run has ended (fileDownloadsFinished was emitted).
+    bool isFinished() const { return m_finished; }
+
+    // How long the close request may take at most.
+    static const int closeRequestTimeoutMs = 5000;
 
 signals:
     void fileDownloadFailed(QDomElement element);
@@ -56,6 +62,8 @@ public slots:
     void downloadFailedCRC(QDomElement elt, QFile *file);
     void downloadStart(QDomElement elt, int remainingDownloads);
     void downloadFailedElt(QDomElement elt);
+    // Writing a received file failed; the downloader retries or gives up.
+    void downloadFailedWrite(QDomElement elt, QString reason);
 
 public:
     // Errors of the run. The window adds one itself when the user cancels.
@@ -65,15 +73,20 @@ public:
 
 private:
     bool removeDirectoryTree(const QString &path);
-    // Copies through a QSaveFile beside the target; logs what failed.
-    bool copyInPlace(const QString &sourcePath, const QString &targetPath);
     bool acceptEntry(const QDomElement &element);
+    // Creates a folder below the destination; a refusal is a counted error.
+    bool createFolder(const QString &path, QString *error);
+    // Refuses the whole run: nothing is fetched, deleted or saved.
+    void refuse(const QString &reason);
+    bool isManifestTree(const QDomElement &root) const;
     DOM_DIFF *recordFor(const QDomElement &distant) const;
 
     QList<DOM_DIFF *> *m_diffs = nullptr;
     // Every record keyed by its distant "url".
     QMap<QString, DOM_DIFF *> *m_diffByUrl;
     QDir m_destDir;
+    // Every path below the destination goes through it, links included.
+    DestinationFolder m_destination;
     // Distant root first, local root second.
     QPair<QDomElement, QDomElement> *m_roots = nullptr;
     // The two documents are held here: a root element alone does not keep
@@ -84,6 +97,9 @@ private:
     QDomElement m_currentElement;
     // The distant manifest could not be used: the run does nothing at all.
     bool m_refused = false;
+    // The run has been finished once; a second request to finish changes
+    // nothing and sends nothing.
+    bool m_finished = false;
     int m_closeRequestsPending = 0;
 };
 

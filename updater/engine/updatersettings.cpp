@@ -23,4 +23,10 @@ void UpdaterSettings::reset()
     distantManifestPath.clear();
     updateUrl = defaultUpdateUrl();
     destinationDir.clear();
+    timeoutSeconds = 30;
+    caFile.clear();
+    filesUrl.clear();
+    publicKeyPath.clear();
+    allowDowngrade = false;
+    manifestRequest.clear();
 }

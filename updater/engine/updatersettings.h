@@ -20,6 +20,14 @@ public:
     QString updateUrl;
     QString destinationDir;
 
+    // Options beyond the five of the plain command line.
+    int timeoutSeconds;   // "--timeout": the stall bound of every transfer
+    QString caFile;       // "--ca_file": certificates trusted besides the system's
+    QString filesUrl;     // "--files_url": files by GET below this URL
+    QString publicKeyPath;   // "--public_key": the publisher's Ed25519 key
+    bool allowDowngrade;     // "--allow_downgrade": an older release may be installed
+    QString manifestRequest; // "--manifest_request": the release's manifest comes from the server
+
 private:
     UpdaterSettings();
 };

@@ -29,15 +29,38 @@ QString findAsGivenOrInAppDir(const QString &value)
     return QFileInfo::exists(inAppDir) ? inAppDir : QString();
 }
 
+// Options that take the next argument as their value, whatever it looks
+// like: the five of the plain command line, then the added ones.
 const QStringList &optionNames()
 {
     static const QStringList names = {
         QStringLiteral("--callback"), QStringLiteral("--local_path"), QStringLiteral("--distant_path"),
-        QStringLiteral("--url"), QStringLiteral("--dir")};
+        QStringLiteral("--url"), QStringLiteral("--dir"), QStringLiteral("--timeout"), QStringLiteral("--ca_file"),
+        QStringLiteral("--files_url"), QStringLiteral("--public_key"), QStringLiteral("--manifest_request"),
+        QStringLiteral("--log_size")};
     return names;
 }
 
 const QLatin1String silentOption("--silent");
+const QLatin1String downgradeOption("--allow_downgrade");
+
+// A whole number of seconds or bytes within [minimum, maximum].
+bool parseBounded(const QString &text, qint64 minimum, qint64 maximum, qint64 *value)
+{
+    bool ok = false;
+    const qint64 number = text.toLongLong(&ok, 10);
+    if (!ok || number < minimum || number > maximum)
+        return false;
+    *value = number;
+    return true;
+}
+
+bool isWebUrl(const QString &text)
+{
+    const QUrl url(text, QUrl::TolerantMode);
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && !url.host().isEmpty() && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+}
 
 // What a box would have said, for an unattended run that has none.
 void printWithoutBox(const QString &caption, const QString &text)
@@ -56,13 +79,37 @@ StartupCheck::StartupCheck(QWidget *boxParent, const QStringList &arguments, Int
 
 bool StartupCheck::silentRequested(const QStringList &arguments)
 {
+    return flagGiven(arguments, silentOption);
+}
+
+bool StartupCheck::flagGiven(const QStringList &arguments, const QString &flag)
+{
     for (int i = 1; i < arguments.size(); ++i) {
-        if (arguments.at(i) == silentOption)
+        if (arguments.at(i) == flag)
             return true;
         if (optionNames().contains(arguments.at(i)))
             ++i; // its value, whatever it looks like
     }
     return false;
+}
+
+QString StartupCheck::optionValue(const QStringList &arguments, const QString &option)
+{
+    QString value;
+    for (int i = 1; i < arguments.size(); ++i) {
+        if (!optionNames().contains(arguments.at(i)))
+            continue;
+        if (arguments.at(i) == option && i + 1 < arguments.size())
+            value = arguments.at(i + 1); // the last one counts, as for every option
+        ++i;
+    }
+    return value;
+}
+
+bool StartupCheck::logSize(const QStringList &arguments, qint64 *bytes)
+{
+    const QString value = optionValue(arguments, QStringLiteral("--log_size"));
+    return !value.isEmpty() && parseBounded(value, 1, qint64(1) << 40, bytes);
 }
 
 void StartupCheck::warn(const QString &text) const
@@ -86,6 +133,10 @@ bool StartupCheck::parseCommandLine()
         const QString option = remaining.takeFirst();
         if (option == silentOption)
             continue; // decided before the window or the run exists
+        if (option == downgradeOption) {
+            settings.allowDowngrade = true;
+            continue;
+        }
         // An option at the very end has no value to take.
         if (!optionNames().contains(option) || remaining.isEmpty()) {
             warn(QStringLiteral("Invalid command line: ") + option);
@@ -116,6 +167,41 @@ bool StartupCheck::parseCommandLine()
                 return false;
             }
             settings.distantManifestPath = value;
+        } else if (option == QLatin1String("--timeout")) {
+            qint64 seconds = 0;
+            if (parseBounded(value, 1, 24 * 3600, &seconds))
+                settings.timeoutSeconds = int(seconds);
+            else
+                warn(QStringLiteral("Invalid timeout. Switching to default value."));
+        } else if (option == QLatin1String("--ca_file")) {
+            if (QFileInfo(value).isFile())
+                settings.caFile = value;
+            else
+                warn(QStringLiteral("Cannot find CA file. Switching to default value."));
+        } else if (option == QLatin1String("--files_url")) {
+            if (isWebUrl(value))
+                settings.filesUrl = value;
+            else
+                warn(QStringLiteral("Invalid files url. Switching to default value."));
+        } else if (option == QLatin1String("--public_key")) {
+            // Falling back to no key would install unsigned releases: a key
+            // that cannot be found stops the run instead.
+            if (!QFileInfo(value).isFile()) {
+                warn(QStringLiteral("Cannot find public key.") + value);
+                return false;
+            }
+            settings.publicKeyPath = value;
+        } else if (option == QLatin1String("--manifest_request")) {
+            if (value.isEmpty())
+                warn(QStringLiteral("Invalid manifest request. Switching to default value."));
+            else
+                settings.manifestRequest = value;
+        } else if (option == QLatin1String("--log_size")) {
+            // Read before the logger was set up (logSize()); checked here for
+            // the warning.
+            qint64 bytes = 0;
+            if (!parseBounded(value, 1, qint64(1) << 40, &bytes))
+                warn(QStringLiteral("Invalid log size. Switching to default value."));
         } else if (option == QLatin1String("--url")) {
             if (QUrl(value, QUrl::TolerantMode).isValid())
                 settings.updateUrl = value;
@@ -134,6 +220,11 @@ bool StartupCheck::parseCommandLine()
 
     if (settings.destinationDir.isEmpty())
         settings.destinationDir = cwd;
+    // The release comes either from a file or from the server, not both.
+    if (!settings.distantManifestPath.isEmpty() && !settings.manifestRequest.isEmpty()) {
+        warn(QStringLiteral("Invalid command line: --distant_path and --manifest_request exclude each other."));
+        return false;
+    }
     return true;
 }
 
@@ -142,7 +233,8 @@ QString StartupCheck::run()
     QString fatal;
     if (!parseCommandLine())
         fatal = QStringLiteral("Unable to update.");
-    else if (UpdaterSettings::instance().distantManifestPath.isEmpty())
+    else if (UpdaterSettings::instance().distantManifestPath.isEmpty()
+             && UpdaterSettings::instance().manifestRequest.isEmpty())
         fatal = QStringLiteral("AutoInstall feature not implemented.");
     if (fatal.isEmpty())
         return fatal;

@@ -23,8 +23,16 @@ public:
     // Whether the command line asks for an unattended run ("--silent"). The
     // values of the other options are skipped, so "--url --silent" does not.
     static bool silentRequested(const QStringList &arguments);
+    // Whether a flag (an option without value) is given, found the same way.
+    static bool flagGiven(const QStringList &arguments, const QString &flag);
+    // The value of the last occurrence of an option, or empty.
+    static QString optionValue(const QStringList &arguments, const QString &option);
+    // The log rotation size asked for with "--log_size"; false when none or
+    // not a valid size. Read before anything logs.
+    static bool logSize(const QStringList &arguments, qint64 *bytes);
 
-    // False only when the distant manifest does not exist; parsing stops there.
+    // False when no update can run: the distant manifest or the public key
+    // does not exist (parsing stops there), or the release is named twice.
     bool parseCommandLine();
 
     // Empty when an update can run; otherwise the fatal error's text,

@@ -1,0 +1,223 @@
+#include "stagedfile.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+QString systemError(int code)
+{
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
+// A hidden name in the folder that no release file uses.
+QString temporaryName(const QString &folder)
+{
+    return folder + QStringLiteral("/.~staged-%1.part").arg(QRandomGenerator::global()->generate64(), 16, 16,
+                                                              QLatin1Char('0'));
+}
+
+} // namespace
+
+void StagedFile::DigestDeleter::operator()(evp_md_ctx_st *context) const
+{
+    EVP_MD_CTX_free(context);
+}
+
+StagedFile::StagedFile(QObject *parent)
+    : QFile(parent)
+    , m_sha1(EVP_MD_CTX_new())
+    , m_sha256(EVP_MD_CTX_new())
+{
+    resetDigests();
+}
+
+StagedFile::~StagedFile()
+{
+    discard();
+}
+
+bool StagedFile::fail(const QString &text)
+{
+    setErrorString(text);
+    return false;
+}
+
+bool StagedFile::create(const QString &folder)
+{
+    m_folder = folder;
+    m_written = 0;
+    m_writeFailed = false;
+    m_committed = false;
+    resetDigests();
+#ifdef O_TMPFILE
+    // Unnamed until commit: nothing to clean up after a crash. Not every
+    // file system has it; the named way below works everywhere.
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        if (QFile::open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle))
+            return true;
+        ::close(fd);
+    } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        return fail(QStringLiteral("cannot create a file in %1: %2").arg(folder, systemError(errno)));
+    }
+#endif
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        setFileName(temporaryName(folder));
+        if (QFile::open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+            m_temporaryPath = fileName();
+            return true;
+        }
+        if (QFileInfo::exists(fileName()))
+            continue; // taken by chance: another name
+        break;
+    }
+    return fail(QStringLiteral("cannot create a file in %1: %2").arg(folder, errorString()));
+}
+
+void StagedFile::setSha256Enabled(bool enabled)
+{
+    m_sha256Enabled = enabled;
+}
+
+void StagedFile::resetDigests()
+{
+    EVP_DigestInit_ex(m_sha1.get(), EVP_sha1(), nullptr);
+    EVP_DigestInit_ex(m_sha256.get(), EVP_sha256(), nullptr);
+}
+
+bool StagedFile::restart()
+{
+    if (!isOpen() || !resize(0) || !seek(0))
+        return fail(QStringLiteral("cannot empty the file: %1").arg(errorString()));
+    m_written = 0;
+    m_writeFailed = false;
+    resetDigests();
+    return true;
+}
+
+qint64 StagedFile::writeData(const char *data, qint64 length)
+{
+    const qint64 written = QFile::writeData(data, length);
+    if (written > 0) {
+        EVP_DigestUpdate(m_sha1.get(), data, size_t(written));
+        if (m_sha256Enabled)
+            EVP_DigestUpdate(m_sha256.get(), data, size_t(written));
+        m_written += written;
+    }
+    if (written != length) {
+        // The reason is what the file engine reported ("No space left on
+        // device"); a short write without one still makes the file unusable.
+        m_writeFailed = true;
+        if (errorString().isEmpty() || error() == QFileDevice::NoError)
+            setErrorString(QStringLiteral("short write (%1 of %2 bytes)").arg(written).arg(length));
+    }
+    return written;
+}
+
+QString StagedFile::digestHex(const Digest &digest) const
+{
+    // Finished on a copy: the running digest stays usable.
+    Digest copy(EVP_MD_CTX_new());
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!copy || EVP_MD_CTX_copy_ex(copy.get(), digest.get()) != 1
+        || EVP_DigestFinal_ex(copy.get(), value, &length) != 1)
+        return QString();
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(value), int(length)).toHex());
+}
+
+QString StagedFile::sha1Hex() const
+{
+    return digestHex(m_sha1);
+}
+
+QString StagedFile::sha256Hex() const
+{
+    return m_sha256Enabled ? digestHex(m_sha256) : QString();
+}
+
+bool StagedFile::commit(const QString &name)
+{
+    if (m_committed || !isOpen())
+        return fail(QStringLiteral("nothing to put in place"));
+    if (m_writeFailed)
+        return fail(QStringLiteral("the file is incomplete: %1").arg(errorString()));
+    const QString target = m_folder + QLatin1Char('/') + name;
+#ifdef Q_OS_WIN
+    const QString source = m_temporaryPath;
+    close();
+    const QString from = QDir::toNativeSeparators(source);
+    const QString to = QDir::toNativeSeparators(target);
+    // Without MOVEFILE_COPY_ALLOWED a move can never become a copy that is
+    // cut short.
+    if (!MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()), reinterpret_cast<const wchar_t *>(to.utf16()),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        QFile::remove(source);
+        return fail(QStringLiteral("cannot replace %1: error %2").arg(target).arg(GetLastError()));
+    }
+#else
+    const QByteArray targetName = QFile::encodeName(target);
+    // The installed file looks like the one it replaces (an executable stays
+    // executable); a new one gets the mode of any freshly created file.
+    struct stat existing;
+    if (::lstat(targetName.constData(), &existing) == 0 && S_ISREG(existing.st_mode)
+        && ::fchmod(handle(), existing.st_mode & 07777) != 0)
+        return fail(QStringLiteral("cannot set the permissions of %1: %2").arg(target, systemError(errno)));
+
+    QString source = m_temporaryPath;
+    if (source.isEmpty()) {
+        // An unnamed file gets a name first; link() never replaces, so the
+        // replacing step is the rename below.
+        char self[64];
+        std::snprintf(self, sizeof self, "/proc/self/fd/%d", handle());
+        for (int attempt = 0; attempt < 8 && source.isEmpty(); ++attempt) {
+            const QString candidate = temporaryName(m_folder);
+            const QByteArray path = QFile::encodeName(candidate);
+            int linked = ::linkat(AT_FDCWD, self, AT_FDCWD, path.constData(), AT_SYMLINK_FOLLOW);
+            if (linked != 0 && errno == ENOENT) // no /proc: needs the privilege root has
+                linked = ::linkat(handle(), "", AT_FDCWD, path.constData(), AT_EMPTY_PATH);
+            if (linked == 0)
+                source = candidate;
+            else if (errno != EEXIST)
+                return fail(QStringLiteral("cannot name the new %1: %2").arg(target, systemError(errno)));
+        }
+        if (source.isEmpty())
+            return fail(QStringLiteral("cannot name the new %1").arg(target));
+    }
+    close();
+    if (std::rename(QFile::encodeName(source).constData(), targetName.constData()) != 0) {
+        const int code = errno;
+        ::unlink(QFile::encodeName(source).constData());
+        m_temporaryPath.clear();
+        return fail(QStringLiteral("cannot replace %1: %2").arg(target, systemError(code)));
+    }
+#endif
+    m_temporaryPath.clear();
+    m_committed = true;
+    return true;
+}
+
+void StagedFile::discard()
+{
+    if (isOpen())
+        close();
+    if (!m_committed && !m_temporaryPath.isEmpty())
+        QFile::remove(m_temporaryPath);
+    m_temporaryPath.clear();
+}

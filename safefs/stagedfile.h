@@ -1,0 +1,87 @@
+#ifndef STAGEDFILE_H
+#define STAGEDFILE_H
+
+#include <QFile>
+#include <QString>
+
+#include <memory>
+
+struct evp_md_ctx_st;
+
+// A new file being written in the folder of the file it will replace, and
+// the one place where a file is put in place.
+//
+// Every byte written is checked and hashed as it goes, so the digests and
+// the size always describe exactly what is on disk, and the caller can
+// verify the very file that is about to be renamed without reading it
+// again. commit() replaces the target in one rename on one file system:
+// the target is the old file or the whole new one, never a mixture. On
+// Linux the file has no name until then, so a process killed meanwhile
+// leaves nothing behind; elsewhere it is a hidden temporary name. A file
+// that is destroyed without commit() is removed.
+class StagedFile : public QFile
+{
+    Q_OBJECT
+public:
+    explicit StagedFile(QObject *parent = nullptr);
+    ~StagedFile() override;
+
+    // Opens a new, empty file in `folder`, an existing folder's absolute
+    // path. False with errorString() when it cannot be created.
+    bool create(const QString &folder);
+
+    // Also compute SHA-256 of what is written. Call before the first write.
+    void setSha256Enabled(bool enabled);
+
+    // Empties the file and its digests, for a transfer that starts over.
+    bool restart();
+
+    // Bytes written so far; all of them went to the file.
+    qint64 writtenSize() const { return m_written; }
+    // A write came up short or failed; errorString() says why. The content
+    // is incomplete and must not be committed.
+    bool writeFailed() const { return m_writeFailed; }
+
+    // Lower-case hex digests of everything written so far (SHA-256 empty
+    // unless enabled).
+    QString sha1Hex() const;
+    QString sha256Hex() const;
+
+    QString folder() const { return m_folder; }
+    bool isCommitted() const { return m_committed; }
+
+    // Puts the file at folder()/name in one rename. An existing regular file
+    // there is replaced and its permissions kept; a link there is replaced
+    // as a link, never written through. False with errorString() leaves the
+    // target untouched. The file is closed afterwards either way.
+    bool commit(const QString &name);
+
+    // Closes and removes the file if it was not committed.
+    void discard();
+
+protected:
+    qint64 writeData(const char *data, qint64 length) override;
+
+private:
+    struct DigestDeleter
+    {
+        void operator()(evp_md_ctx_st *context) const;
+    };
+    using Digest = std::unique_ptr<evp_md_ctx_st, DigestDeleter>;
+
+    void resetDigests();
+    QString digestHex(const Digest &digest) const;
+    bool fail(const QString &text);
+
+    QString m_folder;
+    // The temporary name, when the file has one before commit().
+    QString m_temporaryPath;
+    Digest m_sha1;
+    Digest m_sha256;
+    bool m_sha256Enabled = false;
+    qint64 m_written = 0;
+    bool m_writeFailed = false;
+    bool m_committed = false;
+};
+
+#endif // STAGEDFILE_H
