@@ -113,21 +113,26 @@ bool StagedFile::restart()
 
 qint64 StagedFile::writeData(const char *data, qint64 length)
 {
-    const qint64 written = QFile::writeData(data, length);
-    if (written > 0) {
-        EVP_DigestUpdate(m_sha1.get(), data, size_t(written));
+    // A short write is followed by another attempt at the rest: it either
+    // goes through or fails with the system's reason ("No space left on
+    // device"), which a short count alone does not give.
+    qint64 total = 0;
+    while (total < length) {
+        const qint64 written = QFile::writeData(data + total, length - total);
+        if (written <= 0)
+            break;
+        EVP_DigestUpdate(m_sha1.get(), data + total, size_t(written));
         if (m_sha256Enabled)
-            EVP_DigestUpdate(m_sha256.get(), data, size_t(written));
-        m_written += written;
+            EVP_DigestUpdate(m_sha256.get(), data + total, size_t(written));
+        total += written;
     }
-    if (written != length) {
-        // The reason is what the file engine reported ("No space left on
-        // device"); a short write without one still makes the file unusable.
+    m_written += total;
+    if (total != length) {
         m_writeFailed = true;
-        if (errorString().isEmpty() || error() == QFileDevice::NoError)
-            setErrorString(QStringLiteral("short write (%1 of %2 bytes)").arg(written).arg(length));
+        if (error() == QFileDevice::NoError)
+            setErrorString(QStringLiteral("short write (%1 of %2 bytes)").arg(total).arg(length));
     }
-    return written;
+    return total > 0 ? total : -1;
 }
 
 QString StagedFile::digestHex(const Digest &digest) const

@@ -11,6 +11,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <utility>
 #include <mutex>
 
 namespace {
@@ -137,12 +138,17 @@ HttpTransfer *HttpClient::start(const QUrl &url, const QByteArray &contentType, 
     transfer->m_headerList = headers;
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
 
-    curl_multi_add_handle(static_cast<CURLM *>(m_multi), easy);
+    if (m_dispatching)
+        m_starting.append(easy);
+    else
+        curl_multi_add_handle(static_cast<CURLM *>(m_multi), easy);
     return transfer;
 }
 
 void HttpClient::cancel(HttpTransfer *transfer)
 {
+    if (m_starting.removeOne(transfer->m_easy))
+        return;
     if (m_multi && transfer->m_easy)
         curl_multi_remove_handle(static_cast<CURLM *>(m_multi), static_cast<CURL *>(transfer->m_easy));
 }
@@ -192,15 +198,32 @@ void HttpClient::socketActivated(QSocketDescriptor socket, QSocketNotifier::Type
 
 void HttpClient::socketReady(int socket, int direction)
 {
-    int running = 0;
-    curl_multi_socket_action(static_cast<CURLM *>(m_multi), socket, direction, &running);
-    collectFinished();
+    dispatch(socket, direction);
 }
 
 void HttpClient::timeout()
 {
+    dispatch(CURL_SOCKET_TIMEOUT, 0);
+}
+
+void HttpClient::dispatch(int socket, int direction)
+{
     int running = 0;
-    curl_multi_socket_action(static_cast<CURLM *>(m_multi), CURL_SOCKET_TIMEOUT, 0, &running);
+    m_dispatching = true;
+    curl_multi_socket_action(static_cast<CURLM *>(m_multi), socket, direction, &running);
+    m_dispatching = false;
+    // Transfers started or ended from a callback are dealt with now that
+    // the transport is free.
+    const QList<QPointer<HttpTransfer>> cancelling = std::exchange(m_cancelling, {});
+    for (const QPointer<HttpTransfer> &transfer : cancelling) {
+        if (transfer && !transfer->isFinished()) {
+            cancel(transfer);
+            transfer->complete(CURLE_ABORTED_BY_CALLBACK);
+        }
+    }
+    const QList<void *> starting = std::exchange(m_starting, {});
+    for (void *easy : starting)
+        curl_multi_add_handle(static_cast<CURLM *>(m_multi), static_cast<CURL *>(easy));
     collectFinished();
 }
 

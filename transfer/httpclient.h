@@ -1,16 +1,17 @@
 #ifndef HTTPCLIENT_H
 #define HTTPCLIENT_H
 
+#include "httptransfer.h"
 #include "transferoptions.h"
 
 #include <QByteArray>
 #include <QHash>
 #include <QObject>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QUrl>
 
-class HttpTransfer;
 
 // Makes HTTP transfers on the event loop of the thread it lives in, over
 // connections it keeps alive between requests. Every transfer is bounded in
@@ -34,6 +35,11 @@ public:
 
     // Called by a transfer that is taken back before the transport ends it.
     void cancel(HttpTransfer *transfer);
+    // Whether the transport is at work, so that it must not be re-entered.
+    bool isDispatching() const { return m_dispatching; }
+    // A transfer ended from inside the transport's work; it is completed as
+    // soon as the transport returns.
+    void cancelLater(HttpTransfer *transfer) { m_cancelling.append(transfer); }
 
 private slots:
     void socketActivated(QSocketDescriptor socket, QSocketNotifier::Type type);
@@ -51,9 +57,15 @@ private:
     static int onTimer(void *multi, long milliseconds, void *self);
     void socketReady(int socket, int direction);
     void timeout();
+    void dispatch(int socket, int direction);
     void collectFinished();
 
     void *m_multi = nullptr; // the libcurl multi handle, owned
+    // The transport is working (its callbacks may be running): it must not
+    // be re-entered, so new transfers wait in m_starting until it returns.
+    bool m_dispatching = false;
+    QList<void *> m_starting;
+    QList<QPointer<HttpTransfer>> m_cancelling;
     TransferOptions m_options;
     QByteArray m_caFile; // what the TLS set-up reads, kept alive here
     QTimer m_timer;

@@ -146,6 +146,10 @@ void HttpTransfer::abort(QNetworkReply::NetworkError code, const QString &reason
     // then ends the transfer through the client as any other.
     if (m_inCallback)
         return;
+    if (m_client->isDispatching()) {
+        m_client->cancelLater(this);
+        return;
+    }
     m_client->cancel(this);
     complete(CURLE_ABORTED_BY_CALLBACK);
 }
@@ -154,6 +158,8 @@ size_t HttpTransfer::onHeader(char *data, size_t size, size_t count, void *self)
 {
     auto *transfer = static_cast<HttpTransfer *>(self);
     const size_t length = size * count;
+    if (transfer->m_abortRequested)
+        return 0;
     const QByteArray line = QByteArray(data, int(length)).trimmed();
     if (line.startsWith("HTTP/")) {
         // A new answer (after an interim one such as 100 Continue).
@@ -199,6 +205,8 @@ size_t HttpTransfer::onBody(char *data, size_t size, size_t count, void *self)
 {
     auto *transfer = static_cast<HttpTransfer *>(self);
     const size_t length = size * count;
+    if (transfer->m_abortRequested)
+        return 0;
     transfer->m_chunk = data;
     transfer->m_chunkSize = qint64(length);
     transfer->m_received += qint64(length);

@@ -1,5 +1,4 @@
 #include "testfiles.h"
-#include "filechecksum.h"
 #include "folderscanner.h"
 #include "testhttpserver.h"
 #include "log.h"
@@ -9,6 +8,11 @@
 #include "updatersettings.h"
 
 #include <QtTest>
+
+#include <csignal>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -46,6 +50,22 @@ struct CaptureDestination : Logging::Destination
         return records.filter(QRegularExpression("^ *" + level + " .*" + QRegularExpression::escape(text),
                                                  QRegularExpression::DotMatchesEverythingOption)).size();
     }
+};
+
+// Makes every write of this process past `bytes` into a file fail, as a
+// full disk would, for as long as it lives.
+struct FileSizeLimit
+{
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &previous);
+        signal(SIGXFSZ, SIG_IGN); // the write fails instead of ending the process
+        rlimit limit = previous;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &previous); }
+    rlimit previous;
 };
 
 const Tree installedTree{{"keep.txt", "same"}, {"change.txt", "old"}, {"gone.txt", "bye"},
@@ -103,10 +123,12 @@ class TestUpdateManager : public QObject
         log->records.clear();
     }
 
-    // Runs the manager until the run is reported and the close request answered.
+    // Runs the manager until the run is reported and the close request
+    // answered. Retries follow at once unless the test wants the real waits.
     QList<int> run(UpdateManager &manager, int reports = 1)
     {
         QSignalSpy finished(&manager, &UpdateManager::fileDownloadsFinished);
+        manager.m_downloader->setRetryDelays({10, 10});
         manager.start();
         // A run that never ends shows as missing counts in the caller's check.
         (void)QTest::qWaitFor([&] { return finished.count() >= reports && !manager.closeRequestPending(); }, 20000);
@@ -150,25 +172,34 @@ private slots:
         QTest::addColumn<QList<QByteArray>>("requests");
         const QList<QByteArray> all = releaseRequests, retried = all + QList<QByteArray>{"change.txt"};
         QTest::newRow("new, changed and removed") << false << false << "" << all;
-        QTest::newRow("installed on another file system") << false << true << "" << all;
+        QTest::newRow("installed on tmpfs") << false << true << "" << all;
         QTest::newRow("nothing to do") << true << false << "" << QList<QByteArray>();
         QTest::newRow("checksum never matches") << false << false << "corrupt" << retried + retried.mid(4);
+        QTest::newRow("size attribute wrong, checksum right") << false << false << "size" << retried + retried.mid(4);
         QTest::newRow("500 then success") << false << false << "500 once" << retried;
-        QTest::newRow("connection dropped then success") << false << false << "drop once" << retried;
+        QTest::newRow("connection dropped then resumed") << false << false << "drop once" << retried;
     }
     void wholeRun()
     {
         QFETCH(bool, upToDate);
         QFETCH(bool, elsewhere);
         QFETCH(QString, faultKind);
-        const int errors = faultKind == "corrupt";
+        const int errors = faultKind == "corrupt" || faultKind == "size";
         const QByteArray version = errors ? "2.0__1" : "2.0";
         if (elsewhere && !QFileInfo(QStringLiteral("/dev/shm")).isWritable())
             QSKIP("no second file system at /dev/shm");
         prepare(upToDate ? releaseTree : installedTree, releaseTree, elsewhere);
+        if (faultKind == "size") { // the release's manifest says one byte more than it has
+            QDomDocument distant = readManifestDocument(distantManifest);
+            QDomElement entry = distant.documentElement().firstChildElement();
+            while (entry.attribute(QStringLiteral("name")) != QLatin1String("change.txt"))
+                entry = entry.nextSiblingElement();
+            entry.setAttribute(QStringLiteral("size"), 12);
+            QVERIFY(saveManifestDocument(distantManifest, distant));
+        }
         auto failures = std::make_shared<std::atomic<int>>(0);
         fault = [=](const QByteArray &name, httplib::Response &res) {
-            if (name != "change.txt" || faultKind.isEmpty() || (!errors && (*failures)++ > 0))
+            if (name != "change.txt" || faultKind.isEmpty() || faultKind == "size" || (!errors && (*failures)++ > 0))
                 return false;
             if (errors)
                 res.set_content("tampered", "text/plain");
@@ -189,9 +220,17 @@ private slots:
         Tree expected = releaseTree;
         if (errors) { // the bad file keeps its old content and nothing is deleted
             expected.insert(Tree{{"change.txt", "old"}, {"gone.txt", "bye"}, {"olddir/x.txt", "x"}});
-            QCOMPARE(log->count(QStringLiteral("ERROR"), QStringLiteral("\"change.txt crc error !\"")), 3);
+            QCOMPARE(log->count(QStringLiteral("ERROR"), QStringLiteral("\"change.txt crc error !")), 3);
         }
         QCOMPARE(readTree(installed), expected);
+        // A run that just succeeded leaves nothing to fetch.
+        if (!errors) {
+            const size_t before = server->requests().size();
+            UpdaterSettings::instance().distantManifestPath = distantManifest;
+            UpdateManager again;
+            QCOMPARE(run(again), QList<int>{0});
+            QCOMPARE(int(server->requests().size()), int(before) + 1); // the close request only
+        }
         // Downloads come from private temporary files; installed they look
         // like files written in place.
         QFile probe(tmp->filePath(QStringLiteral("probe")));
@@ -225,6 +264,10 @@ private slots:
         QTest::addColumn<QByteArray>("content"); // a missing file reads as one that does not parse (tst_manifest)
         QTest::newRow("distant truncated") << true << QByteArray("<UPDATE_STRUCTURE version=\"2.0\">\n<file name=\"a\" crc=\"");
         QTest::newRow("distant without entry") << true << QByteArray("<UPDATE_STRUCTURE version=\"2.0\"/>");
+        QTest::newRow("an error page") << true << QByteArray("<?xml version=\"1.0\"?>\n<html><head><title>503</title></head>"
+                                                            "<body><h1>Service Unavailable</h1></body></html>\n");
+        QTest::newRow("another document") << true << QByteArray("<FOO version=\"2.0\"><comment/></FOO>");
+        QTest::newRow("a note only") << true << QByteArray("<UPDATE_STRUCTURE version=\"2.0\"><note/></UPDATE_STRUCTURE>");
         QTest::newRow("local does not parse") << false << QByteArray("<UPDATE_STRUCTURE><file name=\"keep.txt\"");
     }
     void unusableManifest()
@@ -281,37 +324,153 @@ private slots:
         QVERIFY(!saved.contains("evil") && !saved.contains("\"..") && saved.contains("2.0__5"));
     }
 
+    // Cancel aborts the file in flight: it is never placed, nothing else
+    // is asked for, and the run ends once, with one close request.
     void cancelDuringRun()
     {
         prepare(installedTree, releaseTree);
+        fault = [](const QByteArray &name, httplib::Response &res) {
+            if (name != releaseRequests.first())
+                return false;
+            res.set_content_provider(4, "application/octet-stream", [](size_t offset, size_t, httplib::DataSink &sink) {
+                if (offset > 0) { // half sent: hold the rest back for a while
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+                    return false;
+                }
+                return sink.write("de", 2);
+            });
+            return true;
+        };
         UpdateManager manager;
-        // What the window's Cancel does, while the first file is in flight.
-        connect(manager.m_downloader, &UpdateDownloader::fileDownloadStarting, &manager, [&manager] {
+        // What the window's Cancel does, once the first bytes have arrived.
+        connect(manager.m_downloader, &UpdateDownloader::fileDownloadProgress, &manager, [&manager] {
+            if (manager.isFinished())
+                return;
             manager.m_downloader->cancelDownloads();
             manager.m_errorCount += 1;
             manager.downloadsFinished();
         });
-        QCOMPARE(run(manager, 2), QList<int>({1, 1}));
+        QCOMPARE(run(manager), QList<int>{1});
+        QTest::qWait(2000); // anything still to come would come now
         QCOMPARE(received(false), QList<QByteArray>{releaseRequests.first()});
-        QCOMPARE(received(true), QList<QByteArray>({"version=2.0__1&request=CLOSE", "version=2.0__1&request=CLOSE"}));
+        QCOMPARE(received(true), QList<QByteArray>{"version=2.0__1&request=CLOSE"});
+        QVERIFY(!QFile::exists(installed + "/newdir/deep/f.txt"));
+        QVERIFY(QDir(installed + "/newdir/deep").entryList(QDir::Files | QDir::Hidden).isEmpty());
         QVERIFY(QFile::exists(installed + "/gone.txt"));
-        QCOMPARE(readFile(installed + "/newdir/deep/f.txt"), QByteArray("deep"));
     }
 
-    void filesOf2GiBAndMorePassTheSizeCheck()
+    // The percentage counts the whole run: it never falls back when the
+    // next file starts.
+    void progressOverSeveralFiles()
     {
-        prepare({}, {});
+        Tree release;
+        for (int i = 0; i < 4; ++i)
+            release.insert(QStringLiteral("f%1.bin").arg(i), QByteArray(200000 + i, char('a' + i)));
+        prepare({}, release);
         UpdateManager manager;
-        // Sparse, so nothing of that size is written; the checksum still reads it all.
-        const qint64 size = (qint64(1) << 31) + 10;
-        auto *downloaded = new QTemporaryFile(tmp->filePath(QStringLiteral("big-XXXXXX")));
-        QVERIFY(downloaded->open() && downloaded->resize(size));
-        downloaded->close();
-        QDomDocument doc;
-        doc.setContent(QStringLiteral("<file name='big.bin' size='%1' crc='%2'/>")
-                           .arg(size).arg(fileChecksum(downloaded->fileName(), QCryptographicHash::Sha1)));
-        QVERIFY(manager.writeFile(doc.documentElement(), downloaded));
-        QCOMPARE(QFileInfo(installed + "/big.bin").size(), size);
+        QList<int> percentages;
+        connect(manager.m_downloader, &UpdateDownloader::fileDownloadProgress, &manager,
+                [&percentages](qint64, qint64, double, double, int percentage) { percentages << percentage; });
+        QCOMPARE(run(manager), QList<int>{0});
+        QVERIFY(percentages.size() >= 4);
+        for (int i = 1; i < percentages.size(); ++i)
+            QVERIFY2(percentages[i] >= percentages[i - 1], qPrintable(QString::number(i)));
+        QCOMPARE(percentages.last(), 100);
+        QVERIFY(percentages.first() <= 26);
+    }
+
+    // A write that fails (a full disk) never leaves a partial file in place:
+    // the old file stays, and the reason is in the log. The manifest save
+    // goes through a new file, so a failed save keeps the old one readable.
+    void failingWrites_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("file size limit") << "limit";
+        QTest::newRow("full tmpfs") << "tmpfs";
+        QTest::newRow("manifest save cut short") << "save";
+    }
+    void failingWrites()
+    {
+        QFETCH(QString, kind);
+        const Tree before{{"big.bin", QByteArray(100000, 'o')}, {"keep.txt", "same"}};
+        // For the save, files small enough to go in, under the manifest's size.
+        const Tree after{{"big.bin", QByteArray(kind == "save" ? 100 : 300000, 'n')}, {"keep.txt", "same"}};
+        prepare(before, after);
+        QScopedPointer<QTemporaryDir> mountPoint;
+        if (kind == "tmpfs") {
+            if (geteuid() != 0)
+                QSKIP("mounting a small tmpfs needs root");
+            mountPoint.reset(new QTemporaryDir);
+            QVERIFY(mount("tmpfs", mountPoint->path().toLocal8Bit().constData(), "tmpfs", 0, "size=256k") == 0);
+            installed = mountPoint->path() + "/app";
+            writeTree(installed, before);
+            UpdaterSettings::instance().destinationDir = installed;
+        }
+        const QByteArray manifestBefore = readFile(localManifest);
+        QList<int> counts;
+        {
+            // The new manifest is over 200 bytes.
+            QScopedPointer<FileSizeLimit> limit(kind == "tmpfs" ? nullptr : new FileSizeLimit(kind == "save" ? 150 : 150000));
+            UpdateManager manager;
+            counts = run(manager);
+        }
+        const Tree onDisk = readTree(installed);
+        if (mountPoint)
+            umount(mountPoint->path().toLocal8Bit().constData());
+        QCOMPARE(counts, QList<int>{1});
+        if (kind == "save") {
+            QCOMPARE(onDisk, after); // the files went in; only the record failed
+            QCOMPARE(log->count(QStringLiteral("ERROR"), QStringLiteral("cannot write local manifest")), 1);
+        } else {
+            QCOMPARE(onDisk, before);
+            const QString reason = kind == "tmpfs" ? QStringLiteral("No space left on device") : QStringLiteral("File too large");
+            QCOMPARE(log->count(QStringLiteral("ERROR"), QStringLiteral("big.bin file writing error. ") + reason), 3);
+        }
+        // The old manifest, or the new one complete: never a mixture.
+        QCOMPARE(readFile(localManifest), kind == "save" ? manifestBefore : readFile(localManifest));
+        QVERIFY(!readManifestDocument(localManifest).isNull());
+    }
+
+    // A folder inside the installation that is a link leading out of it is
+    // never written, replaced, created or deleted through; a link that
+    // stays inside may be used.
+    void linksOutOfTheInstallation()
+    {
+        prepare({{"keep.txt", "same"}}, {});
+        const QString outside = tmp->path() + "/outside";
+        const Tree outsideTree{{"x.txt", "outside x"}, {"old.txt", "outside old"}};
+        writeTree(outside, outsideTree);
+        writeTree(installed + "/real", {{"y.txt", "old y"}});
+        QVERIFY(QFile::link(outside, installed + "/data"));
+        QVERIFY(QFile::link(installed + "/real", installed + "/alias"));
+        const auto entry = [](const QString &name, const QByteArray &content) {
+            return QStringLiteral("<file name='%1' url='%2' size='%3' crc='%4'/>")
+                .arg(name, name).arg(content.size()).arg(QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex()));
+        };
+        // Installed: data/x.txt, data/old.txt, alias/y.txt. Released: data/x.txt
+        // changed, data/new.txt and data/sub/ new, data/old.txt gone, alias/y.txt changed.
+        QVERIFY(writeFile(localManifest, ("<UPDATE_STRUCTURE version='1.0'>" + entry("keep.txt", "same")
+                                          + "<directory name='data'>" + entry("x.txt", "outside x") + entry("old.txt", "outside old")
+                                          + "</directory><directory name='alias'>" + entry("y.txt", "old y")
+                                          + "</directory></UPDATE_STRUCTURE>").toUtf8()));
+        QVERIFY(writeFile(distantManifest, ("<UPDATE_STRUCTURE version='2.0'>" + entry("keep.txt", "same")
+                                            + "<directory name='data'>" + entry("x.txt", "new x") + entry("new.txt", "new")
+                                            + "<directory name='sub'/></directory><directory name='alias'>" + entry("y.txt", "new y")
+                                            + "</directory></UPDATE_STRUCTURE>").toUtf8()));
+        fault = [](const QByteArray &name, httplib::Response &res) {
+            const QMap<QByteArray, QByteArray> bodies{{"x.txt", "new x"}, {"new.txt", "new"}, {"y.txt", "new y"}};
+            if (!bodies.contains(name))
+                return false;
+            res.set_content(bodies.value(name).toStdString(), "application/octet-stream");
+            return true;
+        };
+        UpdateManager manager;
+        const QList<int> counts = run(manager);
+        QCOMPARE(readTree(outside), outsideTree);
+        QCOMPARE(readFile(installed + "/real/y.txt"), QByteArray("new y"));
+        // data/sub, data/x.txt and data/new.txt are refused; with errors, nothing is deleted.
+        QCOMPARE(counts, QList<int>{3});
+        QCOMPARE(log->count(QStringLiteral("ERROR"), QStringLiteral("leads outside the destination folder")), 3);
     }
 };
 

@@ -264,9 +264,15 @@ void UpdateManager::updateElement(QDomElement distant, QDomElement local)
     if (diff->type == NEW) {
         diff->local.appendChild(diff->local.ownerDocument().importNode(diff->distant, true));
     } else if (diff->type == CHANGED) {
-        for (const char *attribute : {"name", "crc", "date", "version", "url", "size"}) {
+        // An attribute the release lacks is dropped rather than set empty:
+        // an empty "version" reads differently from a missing one ("0"), and
+        // every later run would fetch the file again.
+        for (const char *attribute : {"name", "crc", "date", "version", "url", "size", "sha256"}) {
             const QString key = QString::fromLatin1(attribute);
-            local.setAttribute(key, distant.attribute(key));
+            if (distant.hasAttribute(key))
+                local.setAttribute(key, distant.attribute(key));
+            else
+                local.removeAttribute(key);
         }
     }
 }
