@@ -176,18 +176,23 @@ void walkTree(QDomNode start, WalkMode mode, QString *out)
     }
 }
 
-bool writeNode(const QString &path, const QDomNode &node)
+bool writeNodeTo(QIODevice *device, const QDomNode &node)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    QTextStream stream(&file);
+    QTextStream stream(device);
     // Names are not always ASCII; a fixed UTF-8 output reads back the same
     // on every machine, whatever the locale's codec.
     stream.setCodec("UTF-8");
     node.save(stream, 0, QDomNode::EncodingFromTextStream);
     stream.flush();
-    if (stream.status() != QTextStream::Ok) {
+    return stream.status() == QTextStream::Ok;
+}
+
+bool writeNode(const QString &path, const QDomNode &node)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (!writeNodeTo(&file, node)) {
         file.cancelWriting();
         return false;
     }
@@ -307,6 +312,11 @@ bool saveManifestRoot(const QString &path, const QDomElement &root)
 bool saveManifestDocument(const QString &path, const QDomDocument &document)
 {
     return writeNode(path, document);
+}
+
+bool writeManifestDocument(QIODevice *device, const QDomDocument &document)
+{
+    return device && device->isWritable() && writeNodeTo(device, document);
 }
 
 Manifest::Manifest(QDomElement root, QObject *parent)

@@ -53,6 +53,9 @@ QDomDocument readManifestDocument(const QString &path);
 // They return false when the file could not be written.
 bool saveManifestRoot(const QString &path, const QDomElement &root);
 bool saveManifestDocument(const QString &path, const QDomDocument &document);
+// Writes the document as saveManifestDocument would put it in a file, to an
+// open device (standard output, say); false when a write failed.
+bool writeManifestDocument(QIODevice *device, const QDomDocument &document);
 
 // The global checksum of a manifest tree.
 class Manifest : public QObject
