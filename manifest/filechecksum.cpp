@@ -64,6 +64,19 @@ QString qtChecksum(QFile &file, QCryptographicHash::Algorithm algorithm)
     return QString::fromLatin1(hash.result().toHex());
 }
 
+QString hexDigest(EVP_MD_CTX *context)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    if (EVP_DigestFinal_ex(context, digest, &digestLength) != 1)
+        return QString();
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), int(digestLength)).toHex());
+}
+
+// Large enough to make system calls rare, small enough that each block is
+// still in the cache when the second digest reads it.
+constexpr qint64 kBlockSize = 64 * 1024;
+
 } // namespace
 
 QString fileChecksum(const QString &path, QCryptographicHash::Algorithm algorithm)
@@ -87,4 +100,33 @@ QString fileChecksum(const QString &path, QCryptographicHash::Algorithm algorith
         return QString();
     return QString::fromLatin1(
         QByteArray(reinterpret_cast<const char *>(digest), int(digestLength)).toHex());
+}
+
+FileChecksums fileChecksums(const QString &path)
+{
+    QFile file(path);
+    // Unbuffered: the block is read straight into our buffer, not copied.
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return FileChecksums();
+    DigestContext sha1(EVP_MD_CTX_new());
+    DigestContext sha256(EVP_MD_CTX_new());
+    if (!sha1 || !sha256 || EVP_DigestInit_ex(sha1.get(), EVP_sha1(), nullptr) != 1
+        || EVP_DigestInit_ex(sha256.get(), EVP_sha256(), nullptr) != 1)
+        return FileChecksums();
+
+    std::unique_ptr<char[]> buffer(new char[kBlockSize]);
+    for (;;) {
+        const qint64 count = file.read(buffer.get(), kBlockSize);
+        if (count < 0)
+            return FileChecksums();
+        if (count == 0)
+            break;
+        if (EVP_DigestUpdate(sha1.get(), buffer.get(), size_t(count)) != 1
+            || EVP_DigestUpdate(sha256.get(), buffer.get(), size_t(count)) != 1)
+            return FileChecksums();
+    }
+    FileChecksums result{hexDigest(sha1.get()), hexDigest(sha256.get())};
+    if (result.sha1.isEmpty() || result.sha256.isEmpty())
+        return FileChecksums();
+    return result;
 }

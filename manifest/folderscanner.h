@@ -9,22 +9,44 @@
 #include <QString>
 
 #include <memory>
+#include <vector>
 
 // Builds a manifest document that mirrors a folder: one "directory" element
-// per subfolder, one "file" element (name, crc, size, url) per file, at every
-// level directories first, then files, each in name order. Hidden entries
-// are left out. Made for one scan and discarded afterwards.
+// per subfolder, one "file" element (name, crc, size, url, sha256) per file,
+// at every level directories first, then files, each in name order. Hidden
+// entries are left out. Made for one scan and discarded afterwards.
+//
+// A file that cannot be read keeps its element with an empty "crc" and no
+// "sha256". scan() hashes the files on several threads once the tree is
+// listed; the document is the same whatever the number of threads.
 class FolderScanner
 {
 public:
     // Returns a handle on the built document (it shares the scanner's tree).
     QDomDocument scan(const QString &folder);
 
+    // How many files scan() hashes at once: 0 (the default) for one per
+    // processor core, 1 to hash each file as it is listed.
+    void setHashThreads(int count);
+
     void addFileElement(QDomElement parent, QFileInfo entry);
     void addDirectoryElement(QDomElement parent, QFileInfo entry);
 
 private:
+    struct PendingFile
+    {
+        QDomElement element;
+        QString path;
+        qint64 size;
+    };
+
     void addEntries(QDomElement parent, const QString &folder);
+    void hashPendingFiles();
+
+    int m_hashThreads = 0;
+    // Set during a threaded scan: the file elements whose checksums are
+    // still to be filled in, in the order they were listed.
+    std::unique_ptr<std::vector<PendingFile>> m_pending;
 
     QDomDocument m_document;
     QString m_folder;

@@ -176,6 +176,17 @@ void walkTree(QDomNode start, WalkMode mode, QString *out)
     }
 }
 
+bool writeNodeTo(QIODevice *device, const QDomNode &node)
+{
+    QTextStream stream(device);
+    // Names are not always ASCII; a fixed UTF-8 output reads back the same
+    // on every machine, whatever the locale's codec.
+    stream.setCodec("UTF-8");
+    node.save(stream, 0, QDomNode::EncodingFromTextStream);
+    stream.flush();
+    return stream.status() == QTextStream::Ok;
+}
+
 bool writeNode(const QString &path, const QDomNode &node, QString *error)
 {
     QSaveFile file(path);
@@ -184,13 +195,7 @@ bool writeNode(const QString &path, const QDomNode &node, QString *error)
             *error = file.errorString();
         return false;
     }
-    QTextStream stream(&file);
-    // Names are not always ASCII; a fixed UTF-8 output reads back the same
-    // on every machine, whatever the locale's codec.
-    stream.setCodec("UTF-8");
-    node.save(stream, 0, QDomNode::EncodingFromTextStream);
-    stream.flush();
-    if (stream.status() != QTextStream::Ok || !file.commit()) {
+    if (!writeNodeTo(&file, node) || !file.commit()) {
         if (error)
             *error = file.errorString();
         file.cancelWriting();
@@ -338,6 +343,11 @@ bool saveManifestRoot(const QString &path, const QDomElement &root, QString *err
 bool saveManifestDocument(const QString &path, const QDomDocument &document, QString *error)
 {
     return writeNode(path, document, error);
+}
+
+bool writeManifestDocument(QIODevice *device, const QDomDocument &document)
+{
+    return device && device->isWritable() && writeNodeTo(device, document);
 }
 
 Manifest::Manifest(QDomElement root, QObject *parent)

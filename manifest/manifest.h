@@ -56,6 +56,9 @@ QDomDocument readManifestDocument(const QString &path, QString *error);
 // They return false when the file could not be written.
 bool saveManifestRoot(const QString &path, const QDomElement &root, QString *error = nullptr);
 bool saveManifestDocument(const QString &path, const QDomDocument &document, QString *error = nullptr);
+// Writes the document as saveManifestDocument would put it in a file, to an
+// open device (standard output, say); false when a write failed.
+bool writeManifestDocument(QIODevice *device, const QDomDocument &document);
 
 // The global checksum of a manifest tree.
 class Manifest : public QObject

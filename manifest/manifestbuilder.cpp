@@ -41,9 +41,10 @@ QString timestamp()
     return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-ddThh:mm:ss.zzz"));
 }
 
-QDomDocument fromFolder(const QString &folder, const QString &excludedFile)
+QDomDocument fromFolder(const QString &folder, const QString &excludedFile, int hashThreads)
 {
     FolderScanner scanner;
+    scanner.setHashThreads(hashThreads);
     QDomDocument document = scanner.scan(folder);
     QDomElement root = document.documentElement();
     if (!excludedFile.isEmpty())

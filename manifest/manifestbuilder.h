@@ -14,8 +14,9 @@ QString timestamp();
 // A new manifest of `folder`: root "UPDATE_STRUCTURE" named "ROOT", with the
 // tree's global checksum and the creation stamp, in canonical order.
 // `excludedFile`, a path relative to the folder, is left out: a manifest
-// written into the folder it describes cannot list itself.
-QDomDocument fromFolder(const QString &folder, const QString &excludedFile = QString());
+// written into the folder it describes cannot list itself. `hashThreads`
+// is passed to FolderScanner::setHashThreads (0: every core).
+QDomDocument fromFolder(const QString &folder, const QString &excludedFile = QString(), int hashThreads = 0);
 
 // Appends `folder` as a "directory" named after its last path component
 // below the root of `document`, then stamps the root with the new global

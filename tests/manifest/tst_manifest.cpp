@@ -165,6 +165,7 @@ private slots:
         QTest::newRow("one chunk") << QByteArray(1024, 'x');
         QTest::newRow("chunk and one") << QByteArray(1025, 'y');
         QTest::newRow("large") << QByteArray("0123456789abcdefghijklmnopqrstu").repeated(3227);
+        QTest::newRow("two blocks and one") << QByteArray("0123456789abcdefghijklmnopqrstu").repeated(4229);
     }
 
     void fileChecksum()
@@ -174,11 +175,15 @@ private slots:
         QVERIFY(writeFile(dir.filePath("f"), content));
         for (auto algorithm : {QCryptographicHash::Sha1, QCryptographicHash::Sha3_256})
             QCOMPARE(::fileChecksum(dir.filePath("f"), algorithm), hashOf(content, algorithm));
+        const FileChecksums both = fileChecksums(dir.filePath("f"));
+        QCOMPARE(both.sha1, hashOf(content, QCryptographicHash::Sha1));
+        QCOMPARE(both.sha256, hashOf(content, QCryptographicHash::Sha256));
 
         // Unreadable: missing, a folder, or failing on the first read.
-        QCOMPARE(::fileChecksum(dir.filePath("missing"), QCryptographicHash::Sha1), QString());
-        QCOMPARE(::fileChecksum(dir.path(), QCryptographicHash::Sha1), QString());
-        QCOMPARE(::fileChecksum("/proc/self/mem", QCryptographicHash::Sha1), QString());
+        for (const QString &unreadable : {dir.filePath("missing"), dir.path(), QStringLiteral("/proc/self/mem")}) {
+            QCOMPARE(::fileChecksum(unreadable, QCryptographicHash::Sha1), QString());
+            QVERIFY(fileChecksums(unreadable).sha1.isEmpty() && fileChecksums(unreadable).sha256.isEmpty());
+        }
     }
 
     void scanFolder()
@@ -202,7 +207,18 @@ private slots:
                                  .arg(hashOf("lib.d/deep/a.so"), hashOf("sub/x.txt"), hashOf("README"), hashOf("y.bin")));
         const QDomElement y = root.lastChildElement();
         QVERIFY(y.attribute("size") == "5" && !y.hasAttribute("date") && !y.hasAttribute("version"));
+        QCOMPARE(y.attribute("sha256"), hashOf("y.bin", QCryptographicHash::Sha256));
+        QVERIFY(!y.previousSiblingElement().hasAttribute("sha256")); // mem: nothing to vouch for
         QVERIFY(scanner.scan(dir.filePath("none")).documentElement().childNodes().isEmpty());
+
+        // Hashing each file as it is listed gives the same document as hashing on threads.
+        const QString threaded = scanned.toString();
+        FolderScanner sequential;
+        sequential.setHashThreads(1);
+        QCOMPARE(sequential.scan(QDir::current().relativeFilePath(dir.path())).toString(), threaded);
+        FolderScanner many;
+        many.setHashThreads(5);
+        QCOMPARE(many.scan(QDir::current().relativeFilePath(dir.path())).toString(), threaded);
     }
 };
 

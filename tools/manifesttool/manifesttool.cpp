@@ -5,10 +5,15 @@
 #include "manifestcomparison.h"
 #include "scanprogress.h"
 
+#include "privatekey.h"
+#include "publickey.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QDateTime>
 #include <QMap>
+#include <QSaveFile>
 
 #include <cstdio>
 #include <memory>
@@ -17,25 +22,37 @@ namespace {
 
 const char *const generalHelp =
     "Usage: manifesttool COMMAND [ARGUMENTS]\n"
-    "Builds and checks update manifests in release scripts.\n"
+    "Builds, checks and signs update manifests in release scripts.\n"
     "\n"
     "Commands:\n"
-    "  create FOLDER -o FILE [--version V]   write the manifest of FOLDER to FILE\n"
-    "  diff DISTANT LOCAL                    list what DISTANT changes against LOCAL\n"
-    "  verify MANIFEST FOLDER                check an installed FOLDER against MANIFEST\n"
+    "  create FOLDER -o FILE [OPTIONS]         write the manifest of FOLDER to FILE\n"
+    "  diff DISTANT LOCAL                      list what DISTANT changes against LOCAL\n"
+    "  verify MANIFEST FOLDER                  check an installed FOLDER against MANIFEST\n"
+    "  keygen NAME                             make the signing key pair NAME.key, NAME.pub\n"
+    "  sign FILE --key NAME.key                write the signature FILE.sig\n"
+    "  check-signature FILE --public_key PUB   check FILE.sig as the clients do\n"
+    "\n"
+    "Options:\n"
+    "  --version    print the program's version\n"
+    "  -h, --help   show this help\n"
     "\n"
     "Run 'manifesttool COMMAND --help' for the details of a command.\n";
 
 const char *const createHelp =
-    "Usage: manifesttool create FOLDER -o FILE [--version V]\n"
+    "Usage: manifesttool create FOLDER -o FILE [--version V] [--expires DAYS] [--jobs N]\n"
     "Scans FOLDER and writes its manifest to FILE: every directory and file below\n"
-    "it, each file with its size, SHA-1 checksum and path, under a root named ROOT\n"
-    "that carries the global checksum and the creation date. Hidden entries are\n"
-    "left out, and so is FILE itself when it lies inside FOLDER.\n"
+    "it, each file with its size, SHA-1 checksum, SHA-256 and path, under a root\n"
+    "named ROOT that carries the global checksum and the creation date. Hidden\n"
+    "entries are left out, and so is FILE itself when it lies inside FOLDER.\n"
     "\n"
     "Options:\n"
-    "  -o, --output FILE   the manifest file to write (required)\n"
+    "  -o, --output FILE   the manifest file to write (required); '-' writes it to\n"
+    "                      standard output, and nothing else goes there\n"
     "  --version V         the release version to record on the root\n"
+    "  --expires DAYS      record that the manifest expires DAYS days from now (UTC,\n"
+    "                      from 1 to 36500): clients that check signatures refuse\n"
+    "                      it afterwards, so sign and publish a fresh one in time\n"
+    "  --jobs N            hash N files at once (default: one per processor core)\n"
     "  -h, --help          show this help\n"
     "\n"
     "Exit status: 0 when the manifest was written, 2 on error.\n";
@@ -58,7 +75,64 @@ const char *const verifyHelp =
     "Hidden entries are not checked; MANIFEST itself is ignored when it lies\n"
     "inside FOLDER.\n"
     "\n"
+    "\n"
+    "Options:\n"
+    "  --jobs N     hash N files at once (default: one per processor core)\n"
+    "  -h, --help   show this help\n"
+    "\n"
     "Exit status: 0 when the folder matches, 1 when it does not, 2 on error.\n";
+
+const char *const keygenHelp =
+    "Usage: manifesttool keygen NAME\n"
+    "Makes a new Ed25519 signing key pair and writes NAME.key, the private key\n"
+    "(PEM PKCS#8, readable by its owner only), and NAME.pub, the public key (PEM)\n"
+    "to ship with the application. Keep NAME.key secret and out of every release.\n"
+    "An existing NAME.key or NAME.pub is never overwritten.\n"
+    "\n"
+    "Exit status: 0 when both files were written, 2 on error.\n";
+
+const char *const signHelp =
+    "Usage: manifesttool sign FILE --key NAME.key\n"
+    "Signs FILE (a manifest, a version list, any file) and writes FILE.sig: the\n"
+    "base64 of its Ed25519 signature on one line, the same as\n"
+    "'openssl pkeyutl -sign -rawin -inkey NAME.key -in FILE | base64 -w0'.\n"
+    "An existing FILE.sig is replaced. Sign the file exactly as it is published:\n"
+    "any later change to it, even of one byte, makes the signature invalid.\n"
+    "\n"
+    "Options:\n"
+    "  --key FILE   the private key (required)\n"
+    "  -h, --help   show this help\n"
+    "\n"
+    "Exit status: 0 when FILE.sig was written, 2 on error.\n";
+
+const char *const checkSignatureHelp =
+    "Usage: manifesttool check-signature FILE --public_key NAME.pub\n"
+    "Checks FILE.sig against FILE with the public key, as the clients do, and\n"
+    "prints FILE followed by \"signature valid\", \"signature missing\" (no FILE.sig,\n"
+    "or an empty one) or \"signature invalid\".\n"
+    "\n"
+    "Options:\n"
+    "  --public_key FILE   the public key (required)\n"
+    "  -h, --help          show this help\n"
+    "\n"
+    "Exit status: 0 when the signature is valid, 1 when it is missing or invalid,\n"
+    "2 on error (FILE, FILE.sig or the key cannot be read).\n";
+
+// A signature file is 90 bytes at most; reading more than this tells no more.
+constexpr qint64 kMaxSignatureFileSize = 4096;
+constexpr int kMaxExpiryDays = 36500;
+constexpr int kMaxJobs = 64;
+
+// Parses a whole number from `minimum` to `maximum`; false otherwise.
+bool parseBounded(const QString &text, int minimum, int maximum, int *value)
+{
+    bool ok = false;
+    const int parsed = text.toInt(&ok);
+    if (!ok || parsed < minimum || parsed > maximum)
+        return false;
+    *value = parsed;
+    return true;
+}
 
 struct CommandLine
 {
@@ -169,6 +243,16 @@ int ManifestTool::run(const QStringList &arguments)
         return diff(rest);
     if (command == QLatin1String("verify"))
         return verify(rest);
+    if (command == QLatin1String("keygen"))
+        return keygen(rest);
+    if (command == QLatin1String("sign"))
+        return sign(rest);
+    if (command == QLatin1String("check-signature"))
+        return checkSignature(rest);
+    if (command == QLatin1String("--version")) {
+        printOut(QStringLiteral("manifesttool " UPDATER_PROJECT_VERSION));
+        return Success;
+    }
     if (command == QLatin1String("-h") || command == QLatin1String("--help") || command == QLatin1String("help")) {
         std::fputs(generalHelp, stdout);
         return Success;
@@ -209,11 +293,11 @@ bool ManifestTool::checkFolder(const QString &folder)
     return false;
 }
 
-bool ManifestTool::scanFolder(const QString &folder, const QString &excludedFile, QDomDocument *document)
+bool ManifestTool::scanFolder(const QString &folder, const QString &excludedFile, int jobs, QDomDocument *document)
 {
     {
         ScanProgress progress(folder);
-        *document = ManifestBuilder::fromFolder(folder, excludedFile);
+        *document = ManifestBuilder::fromFolder(folder, excludedFile, jobs);
     }
     const QString unreadable = firstUnreadable(document->documentElement(), folder);
     if (!unreadable.isEmpty()) {
@@ -228,7 +312,9 @@ int ManifestTool::create(const QStringList &arguments)
     const CommandLine line = parseCommandLine(
         arguments, {{QStringLiteral("-o"), QStringLiteral("output")},
                     {QStringLiteral("--output"), QStringLiteral("output")},
-                    {QStringLiteral("--version"), QStringLiteral("version")}});
+                    {QStringLiteral("--version"), QStringLiteral("version")},
+                    {QStringLiteral("--expires"), QStringLiteral("expires")},
+                    {QStringLiteral("--jobs"), QStringLiteral("jobs")}});
     if (line.help) {
         std::fputs(createHelp, stdout);
         return Success;
@@ -240,16 +326,37 @@ int ManifestTool::create(const QStringList &arguments)
     const QString output = line.values.value(QStringLiteral("output"));
     if (output.isEmpty())
         return fail(QStringLiteral("create: the output file is missing (-o FILE)"));
+    int expiryDays = 0;
+    if (line.values.contains(QStringLiteral("expires"))
+        && !parseBounded(line.values.value(QStringLiteral("expires")), 1, kMaxExpiryDays, &expiryDays))
+        return fail(QStringLiteral("create: --expires takes a number of days from 1 to %1").arg(kMaxExpiryDays));
+    int jobs = 0;
+    if (line.values.contains(QStringLiteral("jobs"))
+        && !parseBounded(line.values.value(QStringLiteral("jobs")), 1, kMaxJobs, &jobs))
+        return fail(QStringLiteral("create: --jobs takes a number from 1 to %1").arg(kMaxJobs));
+    const bool toStandardOutput = output == QLatin1String("-");
 
     const QString folder = line.positional.first();
     if (!checkFolder(folder))
         return Failure;
     QDomDocument document;
-    if (!scanFolder(folder, pathInside(folder, output), &document))
+    if (!scanFolder(folder, toStandardOutput ? QString() : pathInside(folder, output), jobs, &document))
         return Failure;
     QDomElement root = document.documentElement();
     if (line.values.contains(QStringLiteral("version")))
         root.setAttribute(QStringLiteral("version"), line.values.value(QStringLiteral("version")));
+    if (expiryDays > 0) {
+        // Whole seconds in UTC: every reader parses the same instant.
+        QDateTime expires = QDateTime::currentDateTimeUtc().addDays(expiryDays);
+        expires.setTime(QTime(expires.time().hour(), expires.time().minute(), expires.time().second()));
+        root.setAttribute(QStringLiteral("expires"), expires.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss'Z'")));
+    }
+    if (toStandardOutput) {
+        QFile out;
+        if (!out.open(stdout, QIODevice::WriteOnly) || !writeManifestDocument(&out, document) || !out.flush())
+            return fail(QStringLiteral("cannot write the manifest to standard output: %1").arg(out.errorString()));
+        return Success;
+    }
     if (!saveManifestDocument(output, document))
         return fail(QStringLiteral("cannot write '%1'").arg(output));
 
@@ -293,13 +400,17 @@ int ManifestTool::diff(const QStringList &arguments)
 
 int ManifestTool::verify(const QStringList &arguments)
 {
-    const CommandLine line = parseCommandLine(arguments, {});
+    const CommandLine line = parseCommandLine(arguments, {{QStringLiteral("--jobs"), QStringLiteral("jobs")}});
     if (line.help) {
         std::fputs(verifyHelp, stdout);
         return Success;
     }
     if (!line.error.isEmpty())
         return fail(QStringLiteral("verify: %1").arg(line.error));
+    int jobs = 0;
+    if (line.values.contains(QStringLiteral("jobs"))
+        && !parseBounded(line.values.value(QStringLiteral("jobs")), 1, kMaxJobs, &jobs))
+        return fail(QStringLiteral("verify: --jobs takes a number from 1 to %1").arg(kMaxJobs));
     if (line.positional.size() != 2)
         return fail(QStringLiteral("verify: expected MANIFEST and FOLDER, got %1 arguments").arg(line.positional.size()));
 
@@ -309,7 +420,7 @@ int ManifestTool::verify(const QStringList &arguments)
     if (!readManifest(manifestPath, &manifest) || !checkFolder(folder))
         return Failure;
     QDomDocument installed;
-    if (!scanFolder(folder, pathInside(folder, manifestPath), &installed))
+    if (!scanFolder(folder, pathInside(folder, manifestPath), jobs, &installed))
         return Failure;
 
     QMap<QString, QDomElement> expected;
@@ -347,4 +458,120 @@ int ManifestTool::verify(const QStringList &arguments)
         return Differences;
     printOut(QStringLiteral("%1 matches %2: %3 files").arg(folder, manifestPath).arg(expected.size()));
     return Success;
+}
+
+bool ManifestTool::readWholeFile(const QString &path, QByteArray *content)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        fail(QStringLiteral("cannot read '%1': %2").arg(path, file.errorString()));
+        return false;
+    }
+    *content = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        fail(QStringLiteral("cannot read '%1': %2").arg(path, file.errorString()));
+        return false;
+    }
+    return true;
+}
+
+int ManifestTool::keygen(const QStringList &arguments)
+{
+    const CommandLine line = parseCommandLine(arguments, {});
+    if (line.help) {
+        std::fputs(keygenHelp, stdout);
+        return Success;
+    }
+    if (!line.error.isEmpty())
+        return fail(QStringLiteral("keygen: %1").arg(line.error));
+    if (line.positional.size() != 1 || line.positional.first().isEmpty())
+        return fail(QStringLiteral("keygen: expected one NAME, got %1 arguments").arg(line.positional.size()));
+
+    const QString name = line.positional.first();
+    QString error;
+    if (!PrivateKey::generateKeyPair(name, &error))
+        return fail(QStringLiteral("keygen: %1").arg(error));
+    printOut(QStringLiteral("%1.key and %1.pub written; keep %1.key secret").arg(name));
+    return Success;
+}
+
+int ManifestTool::sign(const QStringList &arguments)
+{
+    const CommandLine line = parseCommandLine(arguments, {{QStringLiteral("--key"), QStringLiteral("key")}});
+    if (line.help) {
+        std::fputs(signHelp, stdout);
+        return Success;
+    }
+    if (!line.error.isEmpty())
+        return fail(QStringLiteral("sign: %1").arg(line.error));
+    if (line.positional.size() != 1)
+        return fail(QStringLiteral("sign: expected one FILE, got %1 arguments").arg(line.positional.size()));
+    const QString keyPath = line.values.value(QStringLiteral("key"));
+    if (keyPath.isEmpty())
+        return fail(QStringLiteral("sign: the private key is missing (--key NAME.key)"));
+
+    QString error;
+    const PrivateKey key = PrivateKey::fromPemFile(keyPath, &error);
+    if (key.isNull())
+        return fail(QStringLiteral("sign: %1").arg(error));
+    const QString path = line.positional.first();
+    QByteArray message;
+    if (!readWholeFile(path, &message))
+        return Failure;
+    const QByteArray signature = key.signatureFile(message, &error);
+    if (signature.isEmpty())
+        return fail(QStringLiteral("sign: %1").arg(error));
+
+    // Replaced in one step: a client never fetches half a signature.
+    const QString signaturePath = path + QStringLiteral(".sig");
+    QSaveFile file(signaturePath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(signature) != signature.size() || !file.commit())
+        return fail(QStringLiteral("cannot write '%1': %2").arg(signaturePath, file.errorString()));
+    printOut(QStringLiteral("%1 written").arg(signaturePath));
+    return Success;
+}
+
+int ManifestTool::checkSignature(const QStringList &arguments)
+{
+    const CommandLine line =
+        parseCommandLine(arguments, {{QStringLiteral("--public_key"), QStringLiteral("public_key")}});
+    if (line.help) {
+        std::fputs(checkSignatureHelp, stdout);
+        return Success;
+    }
+    if (!line.error.isEmpty())
+        return fail(QStringLiteral("check-signature: %1").arg(line.error));
+    if (line.positional.size() != 1)
+        return fail(QStringLiteral("check-signature: expected one FILE, got %1 arguments").arg(line.positional.size()));
+    const QString keyPath = line.values.value(QStringLiteral("public_key"));
+    if (keyPath.isEmpty())
+        return fail(QStringLiteral("check-signature: the public key is missing (--public_key NAME.pub)"));
+
+    QString error;
+    const PublicKey key = PublicKey::fromPemFile(keyPath, &error);
+    if (key.isNull())
+        return fail(QStringLiteral("check-signature: %1").arg(error));
+    const QString path = line.positional.first();
+    QByteArray message;
+    if (!readWholeFile(path, &message))
+        return Failure;
+
+    // No signature file reads as an empty one: the signature is missing.
+    const QString signaturePath = path + QStringLiteral(".sig");
+    QByteArray signature;
+    QFile signatureFile(signaturePath);
+    if (QFileInfo::exists(signaturePath)) {
+        if (!signatureFile.open(QIODevice::ReadOnly))
+            return fail(QStringLiteral("cannot read '%1': %2").arg(signaturePath, signatureFile.errorString()));
+        signature = signatureFile.read(kMaxSignatureFileSize);
+        if (signatureFile.error() != QFileDevice::NoError)
+            return fail(QStringLiteral("cannot read '%1': %2").arg(signaturePath, signatureFile.errorString()));
+    }
+
+    const SignatureCheck check = key.verify(message, signature);
+    QString report = QStringLiteral("%1: %2").arg(path, signatureCheckText(check));
+    if (check == SignatureCheck::Malformed)
+        report += QStringLiteral(" (%1 is not one line of base64 holding a 64-byte signature)").arg(signaturePath);
+    printOut(report);
+    return check == SignatureCheck::Valid ? Success : Rejected;
 }
