@@ -347,7 +347,8 @@ bool UpdateDownloader::verify(StagedFile *file)
         return false;
     }
     const QString sha256 = currentElement.attribute(QStringLiteral("sha256"));
-    if (currentElement.hasAttribute(QStringLiteral("sha256")) && file->sha256Hex() != sha256) {
+    if (currentElement.hasAttribute(QStringLiteral("sha256"))
+        && file->sha256Hex().compare(sha256, Qt::CaseInsensitive) != 0) {
         m_lastFailure = QStringLiteral("SHA-256 %1, the file has %2").arg(file->sha256Hex(), sha256);
         return false;
     }

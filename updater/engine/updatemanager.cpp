@@ -3,10 +3,14 @@
 #include "httptransfer.h"
 #include "log.h"
 #include "manifest.h"
+#include "manifestfetch.h"
+#include "publickey.h"
+#include "releasecheck.h"
 #include "safepath.h"
 #include "stagedfile.h"
 #include "updatersettings.h"
 
+#include <QBuffer>
 #include <QDateTime>
 #include <QDomDocument>
 #include <QFileInfo>
@@ -88,9 +92,30 @@ void UpdateManager::start()
     // own both documents for the whole run, and a truncated file that fails
     // to parse can still leave a partial tree behind, so only the parse
     // result tells whether a manifest may be acted on.
+    // The release's exact bytes: the signature is over them, and they are
+    // parsed only once they have passed.
     QString distantError;
+    QByteArray distantBytes;
+    QFile distantFile(settings.distantManifestPath);
+    if (!distantFile.open(QIODevice::ReadOnly))
+        distantError = distantFile.errorString();
+    else if (distantFile.size() > ManifestFetch::maximumSize)
+        distantError = QStringLiteral("larger than %1 bytes").arg(ManifestFetch::maximumSize);
+    else
+        distantBytes = distantFile.readAll();
+    distantFile.close();
+
+    const QString signatureProblem = checkSignature(distantBytes);
+    if (!signatureProblem.isEmpty()) {
+        refuse(QStringLiteral("distant manifest refused, nothing updated: %1: %2")
+                   .arg(settings.distantManifestPath, signatureProblem));
+        return;
+    }
+
+    QBuffer distantBuffer(&distantBytes);
     QString localError;
-    m_distantDocument = readManifestDocument(settings.distantManifestPath, &distantError);
+    if (distantError.isEmpty())
+        m_distantDocument = readManifestDocument(&distantBuffer, &distantError);
     m_localDocument = readManifestDocument(settings.localManifestPath, &localError);
     m_roots = new QPair<QDomElement, QDomElement>(m_distantDocument.documentElement(),
                                                   m_localDocument.documentElement());
@@ -107,6 +132,12 @@ void UpdateManager::start()
     if (!isManifestTree(m_roots->first)) {
         refuse(QStringLiteral("distant manifest lists no file or directory, nothing updated: ")
                + settings.distantManifestPath);
+        return;
+    }
+    const QString releaseProblem = checkRelease();
+    if (!releaseProblem.isEmpty()) {
+        refuse(QStringLiteral("distant manifest refused, nothing updated: %1: %2")
+                   .arg(settings.distantManifestPath, releaseProblem));
         return;
     }
     if (m_destination.root().isEmpty()) {
@@ -128,7 +159,7 @@ void UpdateManager::start()
     for (DOM_DIFF *diff : qAsConst(*m_diffs)) {
         m_diffByUrl->insert(diff->distant.attribute(QStringLiteral("url")), diff);
         if ((diff->type == NEW || diff->type == CHANGED) && isFile(diff->distant)) {
-            if (acceptEntry(diff->distant))
+            if (acceptEntry(diff->distant) && acceptDigest(diff->distant))
                 m_downloader->addDownload(diff->distant);
         } else if (diff->type == NEW && isDirectory(diff->distant)) {
             const QString path = getDestDirectory(diff->distant) + nameOf(diff->distant);
@@ -147,6 +178,50 @@ void UpdateManager::start()
         }
     }
     m_downloader->downloadNext();
+}
+
+QString UpdateManager::checkSignature(const QByteArray &manifest)
+{
+    const QString keyPath = UpdaterSettings::instance().publicKeyPath;
+    if (keyPath.isEmpty()) {
+        LOG_WARN() << QStringLiteral("no public key: the release is installed without checking its signature")
+                   << Qt::endl;
+        return QString();
+    }
+    QString error;
+    const PublicKey key = PublicKey::fromPemFile(keyPath, &error);
+    if (key.isNull())
+        return QStringLiteral("public key unusable: ") + error;
+    m_signed = true;
+    // A missing signature file reads as an empty one: "signature missing".
+    QFile signatureFile(UpdaterSettings::instance().distantManifestPath + QStringLiteral(".sig"));
+    const QByteArray signature = signatureFile.open(QIODevice::ReadOnly) ? signatureFile.read(64 * 1024) : QByteArray();
+    const SignatureCheck check = key.verify(manifest, signature);
+    return check == SignatureCheck::Valid ? QString() : signatureCheckText(check);
+}
+
+QString UpdateManager::checkRelease() const
+{
+    const UpdaterSettings &settings = UpdaterSettings::instance();
+    // A replayed older manifest would silently downgrade the installation
+    // and delete what the newer release added. The same version is a repair.
+    const QString distantVersion = m_roots->first.attribute(QStringLiteral("version"));
+    const QString localVersion = m_roots->second.attribute(QStringLiteral("version"));
+    int order = 0;
+    if (!settings.allowDowngrade && ReleaseCheck::compareVersions(distantVersion, localVersion, &order) && order < 0)
+        return QStringLiteral("older than the installed version (%1 < %2)").arg(distantVersion, localVersion);
+    return ReleaseCheck::expiryProblem(m_roots->first, QDateTime::currentDateTimeUtc());
+}
+
+bool UpdateManager::acceptDigest(const QDomElement &element)
+{
+    // A signed manifest vouches for each file through its SHA-256; SHA-1
+    // alone can be forged.
+    if (!m_signed || ReleaseCheck::isSha256(element.attribute(QStringLiteral("sha256"))))
+        return true;
+    LOG_ERROR() << QStringLiteral("no SHA-256 in a signed release, not fetched: ") + elementPath(element) << Qt::endl;
+    ++m_errorCount;
+    return false;
 }
 
 bool UpdateManager::createFolder(const QString &path, QString *error)
@@ -235,7 +310,7 @@ bool UpdateManager::writeFile(QDomElement distant, QFile *file)
     bool sizeOk = false;
     const qint64 size = elementSize(distant).toLongLong(&sizeOk, 10);
     const bool sha256Ok = !distant.hasAttribute(QStringLiteral("sha256"))
-                          || staged->sha256Hex() == distant.attribute(QStringLiteral("sha256"));
+                          || staged->sha256Hex().compare(distant.attribute(QStringLiteral("sha256")), Qt::CaseInsensitive) == 0;
     if (staged->writeFailed() || !sizeOk || staged->writtenSize() != size || staged->size() != size
         || elementCrc(distant).isEmpty() || staged->sha1Hex() != elementCrc(distant) || !sha256Ok) {
         LOG_ERROR() << "error copying file"

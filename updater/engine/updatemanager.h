@@ -79,6 +79,12 @@ private:
     // Refuses the whole run: nothing is fetched, deleted or saved.
     void refuse(const QString &reason);
     bool isManifestTree(const QDomElement &root) const;
+    // Why the release must not be installed: its signature (with a key),
+    // then its version and expiry. Empty when it may.
+    QString checkSignature(const QByteArray &manifest);
+    QString checkRelease() const;
+    // With a key, a file must carry its SHA-256; one without is an error.
+    bool acceptDigest(const QDomElement &element);
     DOM_DIFF *recordFor(const QDomElement &distant) const;
 
     QList<DOM_DIFF *> *m_diffs = nullptr;
@@ -97,6 +103,8 @@ private:
     QDomElement m_currentElement;
     // The distant manifest could not be used: the run does nothing at all.
     bool m_refused = false;
+    // The release's signature was checked with the publisher's key.
+    bool m_signed = false;
     // The run has been finished once; a second request to finish changes
     // nothing and sends nothing.
     bool m_finished = false;

@@ -1,6 +1,7 @@
 #include "startupcheck.h"
 
 #include "log.h"
+#include "manifestfetch.h"
 #include "updatersettings.h"
 
 #include <QCoreApplication>
@@ -220,6 +221,10 @@ bool StartupCheck::parseCommandLine()
 
     if (settings.destinationDir.isEmpty())
         settings.destinationDir = cwd;
+    // Without the option, a key shipped beside the program is used.
+    const QString shippedKey = appDir + QStringLiteral("/update-key.pub");
+    if (settings.publicKeyPath.isEmpty() && QFileInfo(shippedKey).isFile())
+        settings.publicKeyPath = shippedKey;
     // The release comes either from a file or from the server, not both.
     if (!settings.distantManifestPath.isEmpty() && !settings.manifestRequest.isEmpty()) {
         warn(QStringLiteral("Invalid command line: --distant_path and --manifest_request exclude each other."));
@@ -228,14 +233,31 @@ bool StartupCheck::parseCommandLine()
     return true;
 }
 
+bool StartupCheck::fetchManifest()
+{
+    UpdaterSettings &settings = UpdaterSettings::instance();
+    QString error;
+    const QString path = ManifestFetch::fetch(settings, !settings.publicKeyPath.isEmpty(), &error);
+    if (path.isEmpty()) {
+        // As for a distant manifest that is not there.
+        LOG_ERROR() << QStringLiteral("manifest %1 not fetched: %2").arg(settings.manifestRequest, error) << Qt::endl;
+        warn(QStringLiteral("Cannot find distant manifest.") + settings.manifestRequest);
+        return false;
+    }
+    settings.distantManifestPath = path;
+    return true;
+}
+
 QString StartupCheck::run()
 {
+    UpdaterSettings &settings = UpdaterSettings::instance();
     QString fatal;
     if (!parseCommandLine())
         fatal = QStringLiteral("Unable to update.");
-    else if (UpdaterSettings::instance().distantManifestPath.isEmpty()
-             && UpdaterSettings::instance().manifestRequest.isEmpty())
+    else if (settings.distantManifestPath.isEmpty() && settings.manifestRequest.isEmpty())
         fatal = QStringLiteral("AutoInstall feature not implemented.");
+    else if (!settings.manifestRequest.isEmpty() && !fetchManifest())
+        fatal = QStringLiteral("Unable to update.");
     if (fatal.isEmpty())
         return fatal;
 

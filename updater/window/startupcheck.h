@@ -41,6 +41,9 @@ public:
 
 private:
     void warn(const QString &text) const;
+    // Fetches the manifest named by "--manifest_request"; false, after the
+    // warning, when it cannot be had.
+    bool fetchManifest();
 
     QWidget *m_boxParent;
     QStringList m_arguments;

@@ -1,0 +1,26 @@
+#ifndef MANIFESTFETCH_H
+#define MANIFESTFETCH_H
+
+#include <QString>
+
+class UpdaterSettings;
+
+// Fetches the release's manifest from the update server before a run, so
+// that one command both checks for and applies an update: the update
+// request with "request" set to the manifest's name, or a GET below the
+// static files URL when files come from static hosting.
+class ManifestFetch
+{
+public:
+    // Fetches settings.manifestRequest into a private temporary folder that
+    // lives as long as the process, and its ".sig" beside it when
+    // withSignature; waits for both. Returns the manifest's path there, or
+    // empty with *error saying why. A signature that cannot be fetched is
+    // left missing: the run then refuses the manifest for that reason.
+    static QString fetch(const UpdaterSettings &settings, bool withSignature, QString *error);
+
+    // Larger manifests are refused: far beyond any real release.
+    static const qint64 maximumSize = qint64(256) * 1024 * 1024;
+};
+
+#endif // MANIFESTFETCH_H
