@@ -1,17 +1,8 @@
 #include "filedestination.h"
 
-#include <cstdio>
+#include "reportproblem.h"
 
 namespace Logging {
-
-namespace {
-
-void reportProblem(const QString &text)
-{
-    std::fputs(text.toLocal8Bit().constData(), stderr);
-}
-
-} // namespace
 
 FileDestination::FileDestination(const QString &filePath,
                                  const QSharedPointer<RotationStrategy> &rotationStrategy)

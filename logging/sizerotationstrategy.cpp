@@ -1,20 +1,12 @@
 #include "sizerotationstrategy.h"
 
+#include "reportproblem.h"
+
 #include <QFile>
 
 #include <algorithm>
-#include <cstdio>
 
 namespace Logging {
-
-namespace {
-
-void reportProblem(const QString &text)
-{
-    std::fputs(text.toLocal8Bit().constData(), stderr);
-}
-
-} // namespace
 
 void SizeRotationStrategy::initFromFile(const QFile &file)
 {
