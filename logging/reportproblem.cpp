@@ -4,9 +4,10 @@
 
 namespace Logging {
 
-void reportProblem(const QString &text)
+void reportProblem(const QString &text, const QString &reason)
 {
-    std::fputs(text.toLocal8Bit().constData(), stderr);
+    const QString message = reason.isEmpty() ? text : text + QStringLiteral(" (") + reason + QLatin1Char(')');
+    std::fputs(message.toLocal8Bit().constData(), stderr);
 }
 
 } // namespace Logging
