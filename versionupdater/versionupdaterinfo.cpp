@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 const std::vector<std::string> &VersionUpdaterInfo::valueOptions()
 {
     static const std::vector<std::string> options = {"--callback", "--path",    "--url",     "--dir",
@@ -32,6 +36,12 @@ VersionUpdaterInfo::Request VersionUpdaterInfo::requested(int argc, char *argv[]
 
 int VersionUpdaterInfo::answer(Request request)
 {
+#ifdef _WIN32
+    // A windowed program has no console of its own: answer in the one it
+    // was started from, if any.
+    if (AttachConsole(ATTACH_PARENT_PROCESS))
+        std::freopen("CONOUT$", "w", stdout);
+#endif
     if (request == Version)
         std::fputs("versionupdater " UPDATER_PROJECT_VERSION "\n", stdout);
     else
