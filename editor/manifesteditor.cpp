@@ -96,6 +96,7 @@ void ManifestEditor::setFilePath(const QString &path)
 void ManifestEditor::showStatus(const QString &text)
 {
     ui->statusBar->showMessage(text);
+    ui->statusBar->setToolTip(text); // the whole text, however narrow the window
 }
 
 bool ManifestEditor::maybeDiscardChanges()
@@ -291,13 +292,13 @@ void ManifestEditor::crc()
         m_model->setData(row.sibling(row.row(), DomModel::SizeColumn), size);
     }
 
-    QString status = QStringLiteral("Checksum: %1 updated, %2 changed.")
-                         .arg(counted(updated, "entry", "entries"))
-                         .arg(changed);
+    // The trouble first: a long line is cut at the window's edge.
+    QString status = QStringLiteral("Checksum: ");
     if (!unreadable.isEmpty())
-        status += QStringLiteral(" %1 not readable below %2, left unchanged (%3: %4).")
+        status += QStringLiteral("%1 not readable below %2, left unchanged (%3: %4); ")
                       .arg(counted(unreadable.size(), "file", "files"), QDir::toNativeSeparators(QDir::currentPath()),
                            unreadable.first(), firstReason);
+    status += QStringLiteral("%1 updated, %2 changed.").arg(counted(updated, "entry", "entries")).arg(changed);
     if (globalChecksumIsStale())
         status += QStringLiteral(" The global checksum no longer matches the tree.");
     showStatus(status);
