@@ -8,7 +8,9 @@
 #include "manifestbuilder.h"
 #include "manifestcomparison.h"
 
+#include <QCloseEvent>
 #include <QDebug>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -20,6 +22,13 @@
 namespace {
 
 const QString xmlErrorCaption = QStringLiteral("XMLError::parseXML");
+const QString programTitle = QStringLiteral("Manifest editor");
+
+// "1 entry", "2 entries".
+QString counted(int count, const char *one, const char *many)
+{
+    return QStringLiteral("%1 %2").arg(count).arg(QLatin1String(count == 1 ? one : many));
+}
 
 // Row numbers from the top of the tree down to `index`.
 QVector<int> rowPath(QModelIndex index)
@@ -37,6 +46,7 @@ ManifestEditor::ManifestEditor(QWidget *parent)
 {
     ui->setupUi(this);
     ui->treeView->setItemDelegateForColumn(DomModel::DateColumn, new DateTimeDelegate(ui->treeView));
+    setWindowTitle(programTitle);
 
     connect(ui->openFolderButton, &QPushButton::clicked, this, &ManifestEditor::openFolder);
     connect(ui->addFolderButton, &QPushButton::clicked, this, &ManifestEditor::addFolder);
@@ -66,6 +76,9 @@ void ManifestEditor::showDocument(QDomDocument document)
     ui->treeView->setModel(model.get());
     delete oldSelection;
     m_model = std::move(model);
+    // Edits in the view and removals change the document itself.
+    connect(m_model.get(), &QAbstractItemModel::dataChanged, this, [this] { setWindowModified(true); });
+    connect(m_model.get(), &QAbstractItemModel::rowsRemoved, this, [this] { setWindowModified(true); });
 
     ui->treeView->expandAll();
     for (int column : {DomModel::SizeColumn, DomModel::UrlColumn, DomModel::VersionColumn, DomModel::DateColumn,
@@ -73,12 +86,68 @@ void ManifestEditor::showDocument(QDomDocument document)
         ui->treeView->resizeColumnToContents(column);
 }
 
+void ManifestEditor::setFilePath(const QString &path)
+{
+    m_filePath = path;
+    const QString name = path.isEmpty() ? QStringLiteral("Untitled") : QFileInfo(path).fileName();
+    setWindowTitle(name + QStringLiteral("[*] - ") + programTitle);
+}
+
+void ManifestEditor::showStatus(const QString &text)
+{
+    ui->statusBar->showMessage(text);
+    ui->statusBar->setToolTip(text); // the whole text, however narrow the window
+}
+
+bool ManifestEditor::maybeDiscardChanges()
+{
+    if (!m_model || !isWindowModified())
+        return true;
+    QMessageBox box(QMessageBox::Warning, programTitle, QStringLiteral("The manifest has unsaved changes."),
+                    QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, this);
+    box.setInformativeText(QStringLiteral("Save them before going on?"));
+    box.setDefaultButton(QMessageBox::Save);
+    switch (box.exec()) {
+    case QMessageBox::Save:
+        return saveWithDialog();
+    case QMessageBox::Discard:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void ManifestEditor::closeEvent(QCloseEvent *event)
+{
+    if (maybeDiscardChanges())
+        event->accept();
+    else
+        event->ignore();
+}
+
+bool ManifestEditor::globalChecksumIsStale() const
+{
+    const QDomElement root = m_model->document().documentElement();
+    if (root.isNull())
+        return false;
+    // The checksum puts its tree in canonical order; a copy keeps the shown
+    // document, and the model's items over it, as they are.
+    Manifest copy(root.cloneNode(true).toElement());
+    return copy.globalChecksum() != root.attribute(QStringLiteral("crc"));
+}
+
 void ManifestEditor::openFolder()
 {
+    if (!maybeDiscardChanges())
+        return;
     const QString folder = askForFolder();
     if (folder.isEmpty())
         return;
     showDocument(ManifestBuilder::fromFolder(folder));
+    // Exists nowhere on disk yet.
+    setFilePath(QString());
+    setWindowModified(true);
+    showStatus(QStringLiteral("Manifest of %1, not saved yet.").arg(QDir::toNativeSeparators(folder)));
 }
 
 void ManifestEditor::addFolder()
@@ -89,19 +158,29 @@ void ManifestEditor::addFolder()
     if (folder.isEmpty())
         return;
     QDomDocument document = m_model->document();
-    if (ManifestBuilder::appendFolder(document, folder))
+    if (ManifestBuilder::appendFolder(document, folder)) {
         showDocument(document);
+        setWindowModified(true);
+        showStatus(QStringLiteral("Added %1.").arg(QDir::toNativeSeparators(folder)));
+    }
 }
 
 void ManifestEditor::openManifest()
 {
+    if (!maybeDiscardChanges())
+        return;
     const QString path = QFileDialog::getOpenFileName(this);
     if (path.isEmpty())
         return;
+    openManifestFile(path);
+}
+
+bool ManifestEditor::openManifestFile(const QString &path)
+{
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         QMessageBox::critical(this, xmlErrorCaption, QStringLiteral("Couldn't open ") + path, QMessageBox::Ok);
-        return;
+        return false;
     }
     QDomDocument document(QStringLiteral("Manifest"));
     QString message;
@@ -116,21 +195,50 @@ void ManifestEditor::openManifest()
                                   .arg(line)
                                   .arg(column),
                               QMessageBox::Ok);
-        return;
+        return false;
     }
     showDocument(document);
+    setFilePath(path);
+    setWindowModified(false);
+    showStatus(QStringLiteral("Opened %1.").arg(QDir::toNativeSeparators(path)));
+    return true;
 }
 
 void ManifestEditor::saveXML()
 {
+    saveWithDialog();
+}
+
+bool ManifestEditor::saveWithDialog()
+{
     if (!m_model)
-        return;
+        return false;
+    // A stale root checksum would make every client see a release other
+    // than the one listed.
+    if (globalChecksumIsStale()) {
+        QMessageBox box(QMessageBox::Question, programTitle,
+                        QStringLiteral("The global checksum no longer matches the tree."),
+                        QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, this);
+        box.setInformativeText(QStringLiteral("Update it before saving?"));
+        box.setDefaultButton(QMessageBox::Yes);
+        const int answer = box.exec();
+        if (answer == QMessageBox::Cancel)
+            return false;
+        if (answer == QMessageBox::Yes)
+            globalCrc();
+    }
     const QString path = QFileDialog::getSaveFileName(this, QString(), QString(), QStringLiteral("*.xml"));
     if (path.isEmpty())
-        return;
-    if (!saveManifestDocument(path, m_model->document()))
+        return false;
+    if (!saveManifestDocument(path, m_model->document())) {
         QMessageBox::critical(this, QStringLiteral("XMLError::saveXML"), QStringLiteral("Couldn't save ") + path,
                               QMessageBox::Ok);
+        return false;
+    }
+    setFilePath(path);
+    setWindowModified(false);
+    showStatus(QStringLiteral("Saved %1.").arg(QDir::toNativeSeparators(path)));
+    return true;
 }
 
 void ManifestEditor::deleteItem()
@@ -151,6 +259,10 @@ void ManifestEditor::crc()
     if (!m_model)
         return;
     const QModelIndexList rows = ui->treeView->selectionModel()->selectedRows(0);
+    int updated = 0;
+    int changed = 0;
+    QStringList unreadable;
+    QString firstReason;
     for (const QModelIndex &row : rows) {
         const QDomElement element = m_model->node(row).toElement();
         // Directories have no checksum of their own.
@@ -159,12 +271,37 @@ void ManifestEditor::crc()
         // The url is taken relative to the current folder, as it stands.
         const QString path = element.attribute(QStringLiteral("url"), QStringLiteral("."));
         const QString checksum = fileChecksum(path, QCryptographicHash::Sha1);
-        m_model->setData(row.sibling(row.row(), DomModel::CrcColumn), checksum);
+        // Started in another folder, the editor finds none of the files: an
+        // empty checksum would wipe out every entry it was asked to check.
+        if (checksum.isEmpty()) {
+            if (unreadable.isEmpty()) {
+                QFile file(path);
+                firstReason = file.open(QIODevice::ReadOnly) ? QStringLiteral("read error") : file.errorString();
+            }
+            unreadable << path;
+            continue;
+        }
+        ++updated;
         // A new checksum with the old size would make every download of the
         // file fail its size check.
-        if (!checksum.isEmpty())
-            m_model->setData(row.sibling(row.row(), DomModel::SizeColumn), QString::number(QFileInfo(path).size()));
+        const QString size = QString::number(QFileInfo(path).size());
+        if (element.attribute(QStringLiteral("crc")) == checksum && element.attribute(QStringLiteral("size")) == size)
+            continue;
+        ++changed;
+        m_model->setData(row.sibling(row.row(), DomModel::CrcColumn), checksum);
+        m_model->setData(row.sibling(row.row(), DomModel::SizeColumn), size);
     }
+
+    // The trouble first: a long line is cut at the window's edge.
+    QString status = QStringLiteral("Checksum: ");
+    if (!unreadable.isEmpty())
+        status += QStringLiteral("%1 not readable below %2, left unchanged (%3: %4); ")
+                      .arg(counted(unreadable.size(), "file", "files"), QDir::toNativeSeparators(QDir::currentPath()),
+                           unreadable.first(), firstReason);
+    status += QStringLiteral("%1 updated, %2 changed.").arg(counted(updated, "entry", "entries")).arg(changed);
+    if (globalChecksumIsStale())
+        status += QStringLiteral(" The global checksum no longer matches the tree.");
+    showStatus(status);
 }
 
 void ManifestEditor::globalCrc()
@@ -173,10 +310,14 @@ void ManifestEditor::globalCrc()
         return;
     QDomDocument document = m_model->document();
     QDomElement root = document.documentElement();
+    const QString before = root.attribute(QStringLiteral("crc"));
     Manifest manifest(root);
     root.setAttribute(QStringLiteral("crc"), manifest.globalChecksum());
     // The checksum reorders the tree under the model's items; show it afresh.
     showDocument(document);
+    if (root.attribute(QStringLiteral("crc")) != before)
+        setWindowModified(true);
+    showStatus(QStringLiteral("Global checksum %1.").arg(root.attribute(QStringLiteral("crc"))));
 }
 
 void ManifestEditor::on_pushButton_clicked()

@@ -1,17 +1,8 @@
 #include "filedestination.h"
 
-#include <cstdio>
+#include "reportproblem.h"
 
 namespace Logging {
-
-namespace {
-
-void reportProblem(const QString &text)
-{
-    std::fputs(text.toLocal8Bit().constData(), stderr);
-}
-
-} // namespace
 
 FileDestination::FileDestination(const QString &filePath,
                                  const QSharedPointer<RotationStrategy> &rotationStrategy)
@@ -21,7 +12,7 @@ FileDestination::FileDestination(const QString &filePath,
     // A log that cannot be opened must not stop the program; records are
     // simply lost until a rotation manages to reopen it.
     if (!m_file.open(openMode()))
-        reportProblem(QStringLiteral("Log: could not open log file ") + filePath);
+        reportProblem(QStringLiteral("Log: could not open log file ") + filePath, m_file.errorString());
     m_outputStream.setDevice(&m_file);
     m_outputStream.setCodec("UTF-8");
     m_rotationStrategy->initFromFile(m_file);
@@ -49,7 +40,8 @@ void FileDestination::write(const QString &record, LogLevel level)
         m_file.close();
         m_rotationStrategy->rotate();
         if (!m_file.open(openMode()))
-            reportProblem(QStringLiteral("Log: could not reopen log file ") + m_file.fileName());
+            reportProblem(QStringLiteral("Log: could not reopen log file ") + m_file.fileName(),
+                          m_file.errorString());
         m_rotationStrategy->initFromFile(m_file);
         m_outputStream.setDevice(&m_file);
         // setDevice() falls back to the locale's codec; the log stays UTF-8.

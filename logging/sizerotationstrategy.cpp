@@ -1,20 +1,12 @@
 #include "sizerotationstrategy.h"
 
+#include "reportproblem.h"
+
 #include <QFile>
 
 #include <algorithm>
-#include <cstdio>
 
 namespace Logging {
-
-namespace {
-
-void reportProblem(const QString &text)
-{
-    std::fputs(text.toLocal8Bit().constData(), stderr);
-}
-
-} // namespace
 
 void SizeRotationStrategy::initFromFile(const QFile &file)
 {
@@ -41,8 +33,9 @@ QString SizeRotationStrategy::backupName(int index) const
 void SizeRotationStrategy::rotate()
 {
     if (m_backupsCount == 0) {
-        if (!QFile::remove(m_fileName))
-            reportProblem(QStringLiteral("Log: backup delete failed ") + m_fileName);
+        QFile log(m_fileName);
+        if (!log.remove())
+            reportProblem(QStringLiteral("Log: backup delete failed ") + m_fileName, log.errorString());
         return;
     }
 
@@ -58,16 +51,20 @@ void SizeRotationStrategy::rotate()
 
     for (int i = shiftStart; i >= 1; --i) {
         QFile::remove(backupName(i + 1));
-        if (!QFile::rename(backupName(i), backupName(i + 1)))
+        QFile backup(backupName(i));
+        if (!backup.rename(backupName(i + 1)))
             reportProblem(QStringLiteral("Log: could not rename backup ") + backupName(i)
-                          + QStringLiteral(" to ") + backupName(i + 1));
+                              + QStringLiteral(" to ") + backupName(i + 1),
+                          backup.errorString());
     }
 
     if (QFile::exists(backupName(1)))
         QFile::remove(backupName(1));
-    if (!QFile::rename(m_fileName, backupName(1)))
-        reportProblem(QStringLiteral("Log: could not rename log ") + m_fileName
-                      + QStringLiteral(" to ") + backupName(1));
+    QFile log(m_fileName);
+    if (!log.rename(backupName(1)))
+        reportProblem(QStringLiteral("Log: could not rename log ") + m_fileName + QStringLiteral(" to ")
+                          + backupName(1),
+                      log.errorString());
 }
 
 QIODevice::OpenMode SizeRotationStrategy::openModeFlag()

@@ -1,6 +1,5 @@
 #include "manifestcomparison.h"
 
-#include "log.h"
 #include "manifest.h"
 
 #include <QDomDocument>
@@ -168,13 +167,9 @@ QList<DOM_DIFF *> *compareManifests(QPair<QDomElement, QDomElement> *roots)
     auto *list = new QList<DOM_DIFF *>();
     if (!roots)
         return list;
-    // An unreadable distant manifest cannot be told from an empty release by
-    // the comparison itself; read literally it would remove everything that
-    // is installed. Nothing is compared instead.
-    if (roots->first.isNull()) {
-        LOG_WARN() << "The distant manifest has no root element; nothing is compared.";
-        return list;
-    }
+    // A null distant root reads as an empty release: everything local comes
+    // out REMOVED. Callers that act on the result refuse such a manifest
+    // before they compare.
     compareDirectories(roots->first, roots->second, list);
     return list;
 }

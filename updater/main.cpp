@@ -2,6 +2,7 @@
 #include "startupcheck.h"
 #include "unattendedrun.h"
 #include "updatergui.h"
+#include "updaterinfo.h"
 
 #include <QApplication>
 #include <QDir>
@@ -53,6 +54,8 @@ int main(int argc, char *argv[])
 {
     // Decided before any application object exists: a windowed one would
     // need a display that an unattended machine may not have.
+    if (const UpdaterInfo::Request request = UpdaterInfo::requested(argc, argv))
+        return UpdaterInfo::answer(request);
     if (silentRequested(argc, argv))
         return runUnattended(argc, argv);
 

@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTreeView>
 #include <QtTest>
@@ -54,36 +55,65 @@ class TestManifestEditor : public QObject
     DomModel *model() const { return qobject_cast<DomModel *>(view()->model()); }
     QDomElement root() const { return model()->document().documentElement(); }
 
-    // Answers the next modal window from a timer, once the slot has opened it.
-    void whenModal(std::function<void(QWidget *)> answer)
+    using Answer = std::function<void(QWidget *)>;
+
+    // Answers the modal windows that the next action opens, in turn, each
+    // from a timer once it is up.
+    void whenModals(QList<Answer> answers)
     {
+        if (answers.isEmpty())
+            return;
         auto *timer = new QTimer(this);
-        connect(timer, &QTimer::timeout, this, [this, timer, answer] {
+        connect(timer, &QTimer::timeout, this, [this, timer, answers] {
             if (QWidget *modal = QApplication::activeModalWidget()) {
                 timer->deleteLater();
                 timer->stop();
                 ++m_modals;
-                answer(modal);
+                whenModals(answers.mid(1)); // before this answer, whose action may open the next
+                answers.first()(modal);
             }
         });
         timer->start(5);
     }
 
-    // Clicks a button; a file dialog it opens is answered with the given file.
-    void click(const char *button, const QString &answer = QString(), std::function<void()> then = {})
+    // A file dialog answered with path; `then` runs once it is accepted,
+    // before the slot that opened it goes on.
+    static Answer file(const QString &path, std::function<void()> then = {})
     {
-        if (!answer.isNull()) {
-            whenModal([answer, then](QWidget *modal) {
-                auto *dialog = qobject_cast<QFileDialog *>(modal);
-                QVERIFY(dialog);
-                dialog->selectFile(answer);
-                static_cast<QDialog *>(dialog)->accept();
-                if (then)
-                    then();
-            });
-        }
+        return [path, then](QWidget *modal) {
+            auto *dialog = qobject_cast<QFileDialog *>(modal);
+            QVERIFY2(dialog, qPrintable(modal->windowTitle()));
+            dialog->selectFile(path);
+            static_cast<QDialog *>(dialog)->accept();
+            if (then)
+                then();
+        };
+    }
+
+    // A message box answered with button; its caption and text are kept.
+    static Answer box(QMessageBox::StandardButton button, QString *caption = nullptr, QString *text = nullptr)
+    {
+        return [button, caption, text](QWidget *modal) {
+            auto *messageBox = qobject_cast<QMessageBox *>(modal);
+            QVERIFY2(messageBox, qPrintable(modal->windowTitle()));
+            if (caption)
+                *caption = messageBox->windowTitle();
+            if (text)
+                *text = messageBox->text();
+            QVERIFY(messageBox->button(button));
+            messageBox->button(button)->click();
+        };
+    }
+
+    // Clicks a button, answering the modal windows it opens.
+    void click(const char *button, QList<Answer> answers = {})
+    {
+        whenModals(answers);
         m_editor->findChild<QPushButton *>(button)->click();
     }
+    void click(const char *button, const QString &answer) { click(button, {file(answer)}); }
+
+    QString status() const { return m_editor->findChild<QStatusBar *>("statusBar")->currentMessage(); }
 
     bool openApp()
     {
@@ -116,12 +146,16 @@ private slots:
         QVERIFY(openApp());
         QPointer<QAbstractItemModel> first = model();
         QVERIFY(view()->isExpanded(model()->index(1, 0, model()->index(0, 0))));
-        click("openFolderButton", path("app"));
+        QCOMPARE(m_editor->windowTitle(), QStringLiteral("Untitled[*] - Manifest editor"));
+        QVERIFY(m_editor->isWindowModified()); // on disk nowhere yet
+        click("openFolderButton", {box(QMessageBox::Discard), file(path("app"))});
         QTRY_VERIFY(model() != first);
         QVERIFY(first.isNull()); // the replaced model is released
 
         click("saveButton", path("editor.xml"));
         QTRY_VERIFY(QFile::exists(path("editor.xml")));
+        QCOMPARE(m_editor->windowTitle(), QStringLiteral("editor.xml[*] - Manifest editor"));
+        QVERIFY(!m_editor->isWindowModified());
         QCOMPARE(QProcess::execute(MANIFESTTOOL_PATH, {"create", path("app"), "-o", path("tool.xml")}), 0);
         const QDomDocument saved = readManifestDocument(path("editor.xml"));
         const QDomDocument tool = readManifestDocument(path("tool.xml"));
@@ -137,6 +171,7 @@ private slots:
         QCOMPARE(root().attribute("name"), QStringLiteral("ROOT"));
         QVERIFY(root().attribute("crc") != crc);
         QCOMPARE(Manifest(root()).globalChecksum(), root().attribute("crc"));
+        QVERIFY(m_editor->isWindowModified());
     }
 
     void crcThenDeleteSeveralRowsThenGlobalCrc()
@@ -153,6 +188,8 @@ private slots:
         QCOMPARE(a.attribute("crc"), QStringLiteral("81fe8bfe87576c3ecb22426f8e57847382917acf"));
         QCOMPARE(a.attribute("size"), QStringLiteral("4"));
         QVERIFY(!root().firstChildElement("directory").hasAttribute("crc"));
+        QCOMPARE(status(), QStringLiteral("Checksum: 1 entry updated, 1 changed. "
+                                          "The global checksum no longer matches the tree."));
 
         const QString crc = root().attribute("crc");
         view()->selectionModel()->clearSelection();
@@ -185,44 +222,184 @@ private slots:
         QFETCH(QByteArray, content);
         QFETCH(bool, vanish);
         QFETCH(QString, message);
-        const QString file = path("m.xml");
-        QVERIFY(writeFile(file, content));
+        const QString manifest = path("m.xml");
+        QVERIFY(writeFile(manifest, content));
         QVERIFY(openApp());
         QPointer<DomModel> shown = model();
 
         QString caption, text;
-        click("openManifestButton", file, [&] {
-            if (vanish)
-                QFile::remove(file);
-            if (!message.isEmpty()) {
-                whenModal([&](QWidget *box) {
-                    caption = box->windowTitle();
-                    text = qobject_cast<QMessageBox *>(box)->text();
-                    qobject_cast<QMessageBox *>(box)->button(QMessageBox::Ok)->click();
-                });
-            }
-        });
+        QList<Answer> answers{box(QMessageBox::Discard), file(manifest, [&] {
+                                  if (vanish)
+                                      QFile::remove(manifest);
+                              })};
+        if (!message.isEmpty())
+            answers << box(QMessageBox::Ok, &caption, &text);
+        click("openManifestButton", answers);
         if (message.isEmpty()) {
             QCOMPARE(model()->rowCount(), 2); // the declaration makes a row
             QCOMPARE(model()->index(1, 0).data().toString(), QStringLiteral("ROOT"));
+            QCOMPARE(m_editor->windowTitle(), QStringLiteral("m.xml[*] - Manifest editor"));
+            QVERIFY(!m_editor->isWindowModified());
         } else {
             QCOMPARE(caption, QStringLiteral("XMLError::parseXML"));
-            QVERIFY2(text.startsWith(message.arg(file)), qPrintable(text));
+            QVERIFY2(text.startsWith(message.arg(manifest)), qPrintable(text));
             QCOMPARE(model(), shown.data());
+            QCOMPARE(m_editor->windowTitle(), QStringLiteral("Untitled[*] - Manifest editor"));
         }
+    }
+
+    // Closing, or showing another manifest, over unsaved changes asks first.
+    void unsavedChangesAreNotLostSilently_data()
+    {
+        QTest::addColumn<QString>("action"); // a button, or "close"
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<bool>("goesOn");
+        for (const char *action : {"close", "openManifestButton", "openFolderButton"}) {
+            QTest::addRow("%s, cancel", action) << action << int(QMessageBox::Cancel) << false;
+            QTest::addRow("%s, discard", action) << action << int(QMessageBox::Discard) << true;
+            QTest::addRow("%s, save", action) << action << int(QMessageBox::Save) << true;
+        }
+    }
+
+    void unsavedChangesAreNotLostSilently()
+    {
+        QFETCH(QString, action);
+        QFETCH(int, answer);
+        QFETCH(bool, goesOn);
+        QVERIFY(openApp());
+        click("saveButton", path("first.xml"));
+        QVERIFY(!m_editor->isWindowModified());
+        m_editor->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_editor.get()));
+        QVERIFY(model()->setData(model()->index(0, DomModel::VersionColumn, model()->index(0, 0)), "7"));
+        QVERIFY(m_editor->isWindowModified());
+        QPointer<DomModel> shown = model();
+
+        QList<Answer> answers{box(QMessageBox::StandardButton(answer))};
+        if (answer == QMessageBox::Save)
+            answers << file(path("second.xml"));
+        if (goesOn && action != "close")
+            answers << file(action == "openFolderButton" ? path("app") : path("first.xml"));
+        bool closed = false;
+        m_modals = 0;
+        if (action == "close") {
+            whenModals(answers);
+            closed = m_editor->close();
+        } else {
+            click(qPrintable(action), answers);
+        }
+        QCOMPARE(m_modals, answers.size());
+        QCOMPARE(closed || model() != shown.data(), goesOn);
+        QCOMPARE(m_editor->isVisible(), !closed);
+        QCOMPARE(QFile::exists(path("second.xml")), answer == QMessageBox::Save);
+        if (answer == QMessageBox::Save)
+            QVERIFY(readFile(path("second.xml")).contains("version=\"7\""));
+        if (goesOn && action == "openManifestButton")
+            QVERIFY(!m_editor->isWindowModified());
+    }
+
+    // Saving over a stale global checksum asks whether to update it first.
+    void staleGlobalChecksumOnSave_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::newRow("update") << int(QMessageBox::Yes);
+        QTest::newRow("keep") << int(QMessageBox::No);
+        QTest::newRow("cancel") << int(QMessageBox::Cancel);
+    }
+
+    void staleGlobalChecksumOnSave()
+    {
+        QFETCH(int, answer);
+        QVERIFY(openApp());
+        const QString before = root().attribute("crc");
+        selectRows({model()->index(0, 0, model()->index(0, 0))}); // readme.txt
+        click("deleteButton");
+
+        QString text;
+        QList<Answer> answers{box(QMessageBox::StandardButton(answer), nullptr, &text)};
+        if (answer != QMessageBox::Cancel)
+            answers << file(path("saved.xml"));
+        m_modals = 0;
+        click("saveButton", answers);
+        QCOMPARE(text, QStringLiteral("The global checksum no longer matches the tree."));
+        QCOMPARE(m_modals, answers.size());
+        const QDomDocument saved = readManifestDocument(path("saved.xml"));
+        QCOMPARE(saved.isNull(), answer == QMessageBox::Cancel);
+        if (answer == QMessageBox::Yes)
+            QCOMPARE(saved.documentElement().attribute("crc"), Manifest(root()).globalChecksum());
+        if (answer == QMessageBox::No)
+            QCOMPARE(saved.documentElement().attribute("crc"), before);
+    }
+
+    // Started in another folder, the checksum finds none of the files: the
+    // entries keep their checksums and the status bar says so.
+    void checksumLeavesUnreadableEntries()
+    {
+        QVERIFY(openApp());
+        const QString before = contentOf(root());
+        const QModelIndex bin = model()->index(1, 0, model()->index(0, 0));
+        selectRows({model()->index(0, 0, model()->index(0, 0)), model()->index(0, 0, bin), model()->index(1, 0, bin)});
+        click("crcButton");
+        QCOMPARE(contentOf(root()), before);
+        QCOMPARE(status(), QStringLiteral("Checksum: 3 files not readable below %1, left unchanged "
+                                          "(readme.txt: No such file or directory); 0 entries updated, 0 changed.")
+                               .arg(QDir::toNativeSeparators(m_dir.path())));
+    }
+
+    // A manifest named on the command line is shown at start, under its name.
+    void commandLineOpensManifest()
+    {
+        QVERIFY(writeFile(path("start.xml"), "<UPDATE_STRUCTURE name=\"ROOT\"><file name=\"a\"/></UPDATE_STRUCTURE>"));
+        QProcess xserver;
+        xserver.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp"});
+        QVERIFY(xserver.waitForReadyRead(20000));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", ':' + QString::fromLatin1(xserver.readLine().trimmed()));
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        QProcess editor;
+        editor.setProcessEnvironment(env);
+        editor.start(MANIFESTEDITOR_PATH, {path("start.xml")});
+        QProcess search;
+        search.setProcessEnvironment(env);
+        search.start("xdotool", {"search", "--sync", "--onlyvisible", "--name", "^start\\.xml - Manifest editor$"});
+        const bool found = search.waitForFinished(20000) && search.exitCode() == 0;
+        search.kill();
+        editor.kill();
+        editor.waitForFinished();
+        xserver.kill();
+        xserver.waitForFinished();
+        QVERIFY(found);
+    }
+
+    void compareListsDistantAgainstLocal_data()
+    {
+        const QByteArray distant("<r><file name=\"new.txt\" crc=\"1\"/><file name=\"a.dll\" crc=\"2\"/>"
+                                 "<directory name=\"d\"><file name=\"f\"/></directory></r>");
+        const QByteArray local("<r><file name=\"a.dll\" crc=\"1\"/><directory name=\"gone\">"
+                               "<file name=\"g\"/></directory><file name=\"gone.txt\"/></r>");
+        QTest::addColumn<QByteArray>("distant"); // null: no such file
+        QTest::addColumn<QByteArray>("local");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("both") << distant << local
+                              << QStringList{"new.txt is NEW.", "a.dll is NEW.", "d is NEW.", "f is NEW.",
+                                             "gone to DELETE", "gone.txt to DELETE"};
+        QTest::newRow("no Distant") << QByteArray() << local
+                                    << QStringList{"a.dll to DELETE", "gone to DELETE", "gone.txt to DELETE"};
+        QTest::newRow("no Local") << distant << QByteArray()
+                                  << QStringList{"new.txt is NEW.", "a.dll is NEW.", "d is NEW.", "f is NEW."};
     }
 
     void compareListsDistantAgainstLocal()
     {
-        QVERIFY(writeFile(path("Distant"), "<r><file name=\"new.txt\" crc=\"1\"/><file name=\"a.dll\" crc=\"2\"/>"
-                                            "<directory name=\"d\"><file name=\"f\"/></directory></r>"));
-        QVERIFY(writeFile(path("Local"), "<r><file name=\"a.dll\" crc=\"1\"/><file name=\"gone.txt\"/></r>"));
+        QFETCH(QByteArray, distant);
+        QFETCH(QByteArray, local);
+        for (const auto &file : {qMakePair(QStringLiteral("Distant"), distant), qMakePair(QStringLiteral("Local"), local)})
+            QVERIFY(file.second.isNull() || writeFile(path(file.first), file.second));
         debugLines.clear();
         const QtMessageHandler previous = qInstallMessageHandler(collectDebug);
         click("pushButton");
         qInstallMessageHandler(previous);
-        QCOMPARE(debugLines, (QStringList{"new.txt is NEW.", "a.dll is NEW.", "d is NEW.", "f is NEW.",
-                                          "gone.txt to DELETE"}));
+        QTEST(debugLines, "expected");
     }
 
     void nothingToDoWithoutAManifest()

@@ -155,19 +155,47 @@ private slots:
         }
     }
 
-    // Each problem is one fixed text on stderr; the program goes on.
-    void missingFolderDiagnostics()
+    // Each problem is one fixed text on stderr with the system's reason;
+    // the program goes on.
+    void problemsOnStderr_data()
     {
+        QTest::addColumn<bool>("missingFolder"); // the log's folder does not exist
+        QTest::addColumn<int>("backups");
+        QTest::addColumn<QString>("expected"); // %1: the log's path
+        QTest::newRow("missing folder")
+            << true << 2
+            << "Log: could not open log file %1 (No such file or directory)"
+               "Log: could not rename log %1 to %1.1 (Source file does not exist.)"
+               "Log: could not reopen log file %1 (No such file or directory)";
+        QTest::newRow("missing folder, no backups")
+            << true << 0
+            << "Log: could not open log file %1 (No such file or directory)"
+               "Log: backup delete failed %1 (No such file or directory)"
+               "Log: could not reopen log file %1 (No such file or directory)";
+        // log.txt.1 cannot move up onto a folder log.txt.2 that is not empty.
+        QTest::newRow("backup in the way")
+            << false << 2 << "Log: could not rename backup %1.1 to %1.2 (Destination file exists)";
+    }
+    void problemsOnStderr()
+    {
+        QFETCH(bool, missingFolder);
+        QFETCH(int, backups);
+        QFETCH(QString, expected);
         QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("missing/log.txt"));
-        bool valid = true;
+        const QString path = dir.filePath(missingFolder ? "missing/log.txt" : "log.txt");
+        if (!missingFolder) {
+            QVERIFY(QDir(dir.path()).mkpath("log.txt.2/inside"));
+            QFile backup(path + ".1");
+            QVERIFY(backup.open(QIODevice::WriteOnly) && backup.write("one") == 3);
+        }
+        bool valid = false;
         QCOMPARE(stderrOf([&] {
-                     QSharedPointer<Destination> log = createFileDestination(path, true, 10, 2);
+                     QSharedPointer<Destination> log = createFileDestination(path, true, 10, backups);
                      valid = log->isValid();
                      log->write(QStringLiteral("longer than ten bytes"), Error);
-                 }), QStringLiteral("Log: could not open log file %1Log: could not rename log %1 to %1.1"
-                                                "Log: could not reopen log file %1").arg(path));
-        QVERIFY(!valid);
+                 }),
+                 expected.arg(path));
+        QCOMPARE(valid, !missingFolder);
     }
 };
 

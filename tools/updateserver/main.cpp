@@ -21,7 +21,8 @@ const char *const usage =
     "  --root DIR    folder to publish (default: the current folder)\n"
     "  --port N      port to listen on; 0 picks a free one (default: 8080)\n"
     "  --bind HOST   address to listen on (default: 127.0.0.1)\n"
-    "  --help        show this text\n"
+    "  --help        show this text and exit\n"
+    "  --version     show the program's version and exit\n"
     "\n"
     "A form POST (to any path) with the field \"request\" returns the file of that\n"
     "path below DIR; \"request\"=\"CLOSE\" ends an update run and logs \"version\".\n"
@@ -54,6 +55,10 @@ int main(int argc, char *argv[])
         const std::string option = argv[i];
         if (option == "--help" || option == "-h") {
             std::cout << usage;
+            return 0;
+        }
+        if (option == "--version") {
+            std::cout << "updateserver " UPDATER_PROJECT_VERSION "\n";
             return 0;
         }
         if (option != "--root" && option != "--port" && option != "--bind")
