@@ -93,6 +93,14 @@ GuardedServer::GuardedServer(const Limits &limits)
 
 GuardedServer::~GuardedServer() = default;
 
+bool GuardedServer::listenAfterBind()
+{
+    const int socket = svr_sock_;
+    if (socket != INVALID_SOCKET)
+        ::listen(socket, SOMAXCONN); // a second listen() only changes the queue's size
+    return listen_after_bind();
+}
+
 int GuardedServer::currentSocket()
 {
     return t_current.socket;

@@ -41,6 +41,11 @@ public:
     explicit GuardedServer(const Limits &limits);
     ~GuardedServer() override;
 
+    // listen_after_bind() with a queue of pending connections of the system's
+    // size instead of the library's 5, which a burst of clients overflows
+    // (each dropped connection attempt costs its client a second).
+    bool listenAfterBind();
+
     // For handlers, on the thread that serves the request: its socket, and a
     // request to close the connection after the response (the rest of a
     // request body was not read).

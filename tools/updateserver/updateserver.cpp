@@ -265,7 +265,7 @@ int UpdateServer::bind(const std::string &host, int port)
 
 bool UpdateServer::listen()
 {
-    return m_server.listen_after_bind();
+    return m_server.listenAfterBind();
 }
 
 void UpdateServer::stop()
