@@ -7,9 +7,9 @@
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QUrlQuery>
 #include <QtTest>
 
+#include "httpexchange.h"
 #include "testfiles.h"
 
 #include <arpa/inet.h>
@@ -24,59 +24,12 @@
 #include <thread>
 #include <vector>
 
-struct Reply
-{
-    int status = 0;
-    QByteArray head, body;
+using Reply = HttpReply;
 
-    QByteArray header(const QByteArray &name) const
-    {
-        for (const QByteArray &line : head.split('\n')) {
-            if (line.toLower().startsWith(name.toLower() + ':'))
-                return line.mid(name.size() + 1).trimmed();
-        }
-        return QByteArray();
-    }
-};
-
-// The body as the updater builds it: fully encoded, "%" and "+" included.
-static QByteArray form(const QString &request, const QString &version = QString())
-{
-    QUrlQuery query;
-    query.addQueryItem("version", QString(version).replace('%', "%25"));
-    query.addQueryItem("request", QString(request).replace('%', "%25"));
-    return query.query(QUrl::FullyEncoded).replace('+', "%2B").toUtf8();
-}
-
+// As the updater posts it, to its default URL path.
 static QByteArray postRequest(const QByteArray &body, const QByteArray &headers = QByteArray())
 {
-    return "POST /brevlane/.update2/.version HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-           "Content-Type: application/x-www-form-urlencoded\r\n" + headers + "Content-Length: "
-           + QByteArray::number(body.size()) + "\r\n\r\n" + body;
-}
-
-// "a-b,c-d" as the bytes of `file` a multipart/byteranges body must carry,
-// checked part by part; an empty text when they match.
-static QString checkParts(const Reply &reply, const QByteArray &file, const QString &ranges)
-{
-    const QByteArray type = reply.header("Content-Type");
-    const QByteArray prefix = "multipart/byteranges; boundary=";
-    if (!type.startsWith(prefix))
-        return "Content-Type " + QString::fromLatin1(type);
-    const QByteArray delimiter = "\r\n--" + type.mid(prefix.size());
-    int at = 0;
-    for (const QString &range : ranges.split(',')) {
-        const qint64 first = range.section('-', 0, 0).toLongLong(), last = range.section('-', 1, 1).toLongLong();
-        const QByteArray partHead = delimiter + "\r\nContent-Type: application/octet-stream\r\nContent-Range: bytes "
-                                    + range.toLatin1() + '/' + QByteArray::number(file.size()) + "\r\n\r\n";
-        if (reply.body.mid(at, partHead.size()) != partHead)
-            return "part head at " + QString::number(at) + ": " + QString::fromLatin1(reply.body.mid(at, 120));
-        at += partHead.size();
-        if (reply.body.mid(at, last - first + 1) != file.mid(first, last - first + 1))
-            return "bytes of part " + range;
-        at += last - first + 1;
-    }
-    return reply.body.mid(at) == delimiter + "--\r\n" ? QString() : "closing delimiter";
+    return updatePost("/brevlane/.update2/.version", body, headers);
 }
 
 class TestUpdateServer : public QObject
@@ -102,25 +55,16 @@ class TestUpdateServer : public QObject
 
     Reply exchange(QTcpSocket &socket, const QByteArray &request)
     {
-        Reply reply;
-        socket.write(request);
-        QByteArray head;
-        while (!head.endsWith("\r\n\r\n") && (socket.bytesAvailable() || socket.waitForReadyRead(5000)))
-            head += socket.read(1);
-        reply.status = head.mid(9, 3).toInt();
-        reply.head = head;
-        const qint64 size = reply.header("Content-Length").toLongLong();
-        while (reply.body.size() < size && (socket.bytesAvailable() || socket.waitForReadyRead(5000)))
-            reply.body += socket.read(size - reply.body.size());
+        const Reply reply = httpExchange(socket, request);
         m_log += m_server.readAllStandardError();
         return reply;
     }
 
     Reply send(const QByteArray &request)
     {
-        QTcpSocket socket;
-        socket.connectToHost("127.0.0.1", m_port);
-        return socket.waitForConnected(5000) ? exchange(socket, request) : Reply();
+        const Reply reply = httpSend(m_port, request);
+        m_log += m_server.readAllStandardError();
+        return reply;
     }
 
 private slots:
@@ -158,20 +102,20 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("file"); // expected bytes, when 200
-        QTest::newRow("binary in subfolder") << form("bin/app.bin") << 200 << "bin/app.bin";
-        QTest::newRow("plus and space, as the updater encodes") << form("a b/c+d.txt") << 200 << "a b/c+d.txt";
+        QTest::newRow("binary in subfolder") << updateForm("bin/app.bin") << 200 << "bin/app.bin";
+        QTest::newRow("plus and space, as the updater encodes") << updateForm("a b/c+d.txt") << 200 << "a b/c+d.txt";
         QTest::newRow("space as + (form rule)") << QByteArray("version=&request=a+b/c%2Bd.txt") << 200 << "a b/c+d.txt";
-        QTest::newRow("empty file") << form("empty.dat") << 200 << "empty.dat";
-        QTest::newRow("link inside root") << form("inside") << 200 << "bin/app.bin";
-        QTest::newRow("missing") << form("bin/none.bin") << 404 << "";
-        QTest::newRow("folder") << form("bin") << 404 << "";
+        QTest::newRow("empty file") << updateForm("empty.dat") << 200 << "empty.dat";
+        QTest::newRow("link inside root") << updateForm("inside") << 200 << "bin/app.bin";
+        QTest::newRow("missing") << updateForm("bin/none.bin") << 404 << "";
+        QTest::newRow("folder") << updateForm("bin") << 404 << "";
         QTest::newRow("no request field") << QByteArray("version=1") << 400 << "";
-        QTest::newRow("parent after subfolder") << form("bin/../../outside.txt") << 403 << "";
-        QTest::newRow("absolute") << form("/etc/passwd") << 403 << "";
-        QTest::newRow("backslash") << form("..\\outside.txt") << 403 << "";
+        QTest::newRow("parent after subfolder") << updateForm("bin/../../outside.txt") << 403 << "";
+        QTest::newRow("absolute") << updateForm("/etc/passwd") << 403 << "";
+        QTest::newRow("backslash") << updateForm("..\\outside.txt") << 403 << "";
         QTest::newRow("NUL") << QByteArray("request=bin/app.bin%00.txt") << 403 << "";
-        QTest::newRow("link out of root") << form("escape") << 403 << "";
-        QTest::newRow("folder link out of root") << form("awaydir/secret.txt") << 403 << "";
+        QTest::newRow("link out of root") << updateForm("escape") << 403 << "";
+        QTest::newRow("folder link out of root") << updateForm("awaydir/secret.txt") << 403 << "";
     }
     void post()
     {
@@ -241,7 +185,7 @@ private slots:
         const QByteArray file = readFile(m_root + "/bin/app.bin");
         const QByteArray header = "Range: " + range + "\r\n";
         const Reply reply = send(method == "GET" ? "GET /bin/app.bin HTTP/1.1\r\nHost: 127.0.0.1\r\n" + header + "\r\n"
-                                                 : postRequest(form("bin/app.bin"), header));
+                                                 : postRequest(updateForm("bin/app.bin"), header));
         QCOMPARE(reply.status, status);
         if (status == 416) {
             // A POST's size is unknown while its body is unread.
@@ -255,7 +199,7 @@ private slots:
             QCOMPARE(reply.header("Content-Range"), "bytes " + expected.toLatin1() + '/' + QByteArray::number(file.size()));
             QVERIFY(reply.body == file.mid(first, last - first + 1));
         } else {
-            const QString problem = checkParts(reply, file, expected);
+            const QString problem = checkByteRangeParts(reply, file, expected);
             QVERIFY2(problem.isEmpty(), qPrintable(problem));
         }
     }
@@ -350,8 +294,8 @@ private slots:
         int answered = 0, probes = 0;
         while (connected && clock.elapsed() < std::chrono::milliseconds(duration).count()) {
             probe.start();
-            answered += send(postRequest(form("a b/c+d.txt"))).body == "plus and space\n";
-            answered += exchange(kept, postRequest(form("a b/c+d.txt"))).body == "plus and space\n";
+            answered += send(postRequest(updateForm("a b/c+d.txt"))).body == "plus and space\n";
+            answered += exchange(kept, postRequest(updateForm("a b/c+d.txt"))).body == "plus and space\n";
             probes += 2;
             slowest = std::max(slowest, probe.elapsed());
             QTest::qWait(int(std::max<qint64>(0, 1000 - probe.elapsed())));
@@ -370,7 +314,7 @@ private slots:
 
     void closeIsLogged()
     {
-        QCOMPARE(send(postRequest(form("CLOSE", "2.0+rc 1"))).status, 200);
+        QCOMPARE(send(postRequest(updateForm("CLOSE", "2.0+rc 1"))).status, 200);
         QTRY_VERIFY((m_log += m_server.readAllStandardError()).contains("CLOSE version=\"2.0+rc 1\" 200"));
     }
 
@@ -380,7 +324,7 @@ private slots:
         socket.connectToHost("127.0.0.1", m_port);
         QVERIFY(socket.waitForConnected(5000));
         for (int i = 0; i < 12; ++i) {
-            const Reply reply = exchange(socket, postRequest(form("a b/c+d.txt")));
+            const Reply reply = exchange(socket, postRequest(updateForm("a b/c+d.txt")));
             QCOMPARE(reply.status, 200);
             QCOMPARE(reply.body, QByteArray("plus and space\n"));
             QCOMPARE(socket.state(), QAbstractSocket::ConnectedState);
@@ -397,7 +341,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         for (int i = 0; i < 20; ++i) {
-            QScopedPointer<QNetworkReply> reply(manager.post(request, form("a b/c+d.txt")));
+            QScopedPointer<QNetworkReply> reply(manager.post(request, updateForm("a b/c+d.txt")));
             QSignalSpy finished(reply.data(), &QNetworkReply::finished);
             QVERIFY(finished.wait(5000));
             QCOMPARE(reply->readAll(), QByteArray("plus and space\n"));
