@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
@@ -26,9 +27,10 @@ const char *const usage =
     "\n"
     "A form POST (to any path) with the field \"request\" returns the file of that\n"
     "path below DIR; \"request\"=\"CLOSE\" ends an update run and logs \"version\".\n"
-    "A GET returns the file at the URL's path below DIR. Nothing outside DIR is\n"
-    "served. Prints \"listening on http://HOST:PORT/\" once ready, logs one line per\n"
-    "request on standard error, and stops cleanly on SIGINT or SIGTERM.\n";
+    "A GET returns the file at the URL's path below DIR. Both honour Range.\n"
+    "Nothing outside DIR is served. Prints \"listening on http://HOST:PORT/\" once\n"
+    "ready, logs one line per request on standard error, and stops cleanly on\n"
+    "SIGINT or SIGTERM.\n";
 
 int fail(const std::string &message)
 {
@@ -92,6 +94,14 @@ int main(int argc, char *argv[])
     sigaddset(&stopSignals, SIGUSR1); // wakes the waiter when the server ends by itself
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN); // a client that hangs up must not end the server
+
+    // Every waiting client holds a descriptor: allow as many as the system
+    // lets this process have, not the usual 1024.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     UpdateServer server(root, std::cerr);
     const int bound = server.bind(host, port);

@@ -1,8 +1,8 @@
 #include "updateserver.h"
 
-#include <arpa/inet.h>
+#include "byteranges.h"
+
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,9 +10,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <vector>
 
@@ -127,68 +129,128 @@ struct OpenFile
     }
 };
 
-int portOf(const sockaddr_storage &address)
-{
-    if (address.ss_family == AF_INET)
-        return ntohs(reinterpret_cast<const sockaddr_in &>(address).sin_port);
-    if (address.ss_family == AF_INET6)
-        return ntohs(reinterpret_cast<const sockaddr_in6 &>(address).sin6_port);
-    return -1;
-}
+// The form of the request being served on this thread: the library hands
+// the body to the handler only, and the log line needs it too.
+thread_local std::string t_form;
+// Whether the request on this thread reached routing; a request refused by
+// the library before that (a Range header it cannot parse) did not.
+thread_local bool t_routed = false;
 
-bool carries(int fd, const httplib::Request &request)
-{
-    sockaddr_storage local{}, peer{};
-    socklen_t localSize = sizeof local, peerSize = sizeof peer;
-    return getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localSize) == 0
-        && getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerSize) == 0
-        && portOf(local) == request.local_port && portOf(peer) == request.remote_port;
-}
+// The update form carries a path name: a few hundred bytes, never this much.
+const size_t formLimit = 64 * 1024;
 
 // Sends the acknowledgement of what has arrived of the request at once.
 // A client that writes the head and the body of a POST separately without
 // TCP_NODELAY (Qt does) holds the body back until the head is acknowledged,
 // and Linux delays that acknowledgement by 40 ms on a connection that has
 // already seen a reply: one stall per file of an update run.
-// The library does not hand out the socket, so it is looked up once per
-// connection by its ports; each connection stays on one worker thread.
-void acknowledgeNow(const httplib::Request &request)
+void acknowledgeNow()
 {
-    thread_local int socket = -1;
-    if (socket < 0 || !carries(socket, request)) {
-        socket = -1;
-        std::error_code error;
-        for (const auto &entry : fs::directory_iterator("/proc/self/fd", error)) {
-            const int fd = std::atoi(entry.path().filename().c_str());
-            if (carries(fd, request)) {
-                socket = fd;
-                break;
-            }
-        }
-    }
     const int on = 1;
+    const int socket = GuardedServer::currentSocket();
     if (socket >= 0)
         setsockopt(socket, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+}
+
+std::string contentRange(const ByteRanges::Range &range, size_t size)
+{
+    return "bytes " + std::to_string(range.first) + '-' + std::to_string(range.last) + '/' + std::to_string(size);
+}
+
+// A response body made of literal texts and pieces of the open file, read
+// block by block as the library asks for them.
+struct Body
+{
+    struct Piece
+    {
+        size_t start = 0; // offset in the body
+        std::string text; // used when length is 0
+        size_t fileOffset = 0, length = 0;
+        size_t size() const { return length > 0 ? length : text.size(); }
+    };
+    std::shared_ptr<OpenFile> file;
+    std::vector<Piece> pieces;
+    size_t size = 0;
+
+    void addText(std::string text)
+    {
+        Piece piece;
+        piece.start = size;
+        piece.text = std::move(text);
+        size += piece.size();
+        pieces.push_back(std::move(piece));
+    }
+    void addFile(size_t offset, size_t length)
+    {
+        Piece piece;
+        piece.start = size;
+        piece.fileOffset = offset;
+        piece.length = length;
+        size += length;
+        pieces.push_back(std::move(piece));
+    }
+    bool write(size_t offset, size_t length, httplib::DataSink &sink) const
+    {
+        const auto after = std::upper_bound(pieces.begin(), pieces.end(), offset,
+                                            [](size_t at, const Piece &piece) { return at < piece.start; });
+        if (after == pieces.begin())
+            return false;
+        const Piece &piece = *(after - 1);
+        const size_t into = offset - piece.start;
+        if (piece.length == 0)
+            return sink.write(piece.text.data() + into, std::min(length, piece.text.size() - into));
+        const size_t want = std::min({length, piece.length - into, file->buffer.size()});
+        const ssize_t got = ::pread(file->fd, file->buffer.data(), want, static_cast<off_t>(piece.fileOffset + into));
+        // A file that shrank or cannot be read ends the connection: the
+        // client sees a short body.
+        if (got <= 0)
+            return false;
+        return sink.write(file->buffer.data(), static_cast<size_t>(got));
+    }
+};
+
+// A multipart boundary that differs between responses.
+std::string makeBoundary()
+{
+    thread_local std::mt19937_64 random(std::random_device{}());
+    char text[24];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(random()));
+    return text;
 }
 
 } // namespace
 
 UpdateServer::UpdateServer(const fs::path &root, std::ostream &log)
-    : m_root(fs::canonical(root))
+    : m_server(GuardedServer::Limits())
+    , m_root(fs::canonical(root))
     , m_log(log)
 {
     // One update run is one connection with a request per file: do not close
     // it after a handful of requests (the library's default is 5). The bound
     // is announced in the Keep-Alive header, so keep it a modest number.
     m_server.set_keep_alive_max_count(1000000);
-    m_server.set_tcp_nodelay(true);
-    m_server.Post(".*", [this](const httplib::Request &req, httplib::Response &res) { handlePost(req, res); });
+    m_server.set_payload_max_length(formLimit);
+    m_server.Post(".*", [this](const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &body) {
+        handlePost(req, res, body);
+    });
     m_server.Get(".*", [this](const httplib::Request &req, httplib::Response &res) { handleGet(req, res); });
     // Runs when the head of a request has been read, before its body.
-    m_server.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &) {
-        acknowledgeNow(req);
+    m_server.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
+        t_routed = true;
+        acknowledgeNow();
+        // The library would apply the ranges by itself, and this version does
+        // it wrongly (a 200 with Content-Range, no bounds check): they are
+        // served here instead.
+        const_cast<httplib::Request &>(req).ranges.clear();
+        // Refused before the body is read: a client may announce any size.
+        if (req.method == "POST" && req.get_header_value<uint64_t>("Content-Length") > formLimit) {
+            refuseBody(res);
+            return httplib::Server::HandlerResponse::Handled;
+        }
         return httplib::Server::HandlerResponse::Unhandled;
     });
+    m_server.set_error_handler(httplib::Server::HandlerWithResponse(
+        [this](const httplib::Request &req, httplib::Response &res) { return handleRefusal(req, res); }));
     m_server.set_logger([this](const httplib::Request &req, const httplib::Response &res) { logRequest(req, res); });
 }
 
@@ -201,7 +263,7 @@ int UpdateServer::bind(const std::string &host, int port)
 
 bool UpdateServer::listen()
 {
-    return m_server.listen_after_bind();
+    return m_server.listenAfterBind();
 }
 
 void UpdateServer::stop()
@@ -235,14 +297,67 @@ UpdateServer::Lookup UpdateServer::resolve(const std::string &relative, fs::path
     return Lookup::Found;
 }
 
-void UpdateServer::handlePost(const httplib::Request &request, httplib::Response &response)
+void UpdateServer::refuseBody(httplib::Response &response)
 {
+    setText(response, 413, "request body too large");
+    response.set_header("Connection", "close");
+    GuardedServer::closeAfterResponse();
+}
+
+httplib::Server::HandlerResponse UpdateServer::handleRefusal(const httplib::Request &request, httplib::Response &response)
+{
+    if (response.status == 413) {
+        // The library stopped reading a body past the limit: the rest of it
+        // is still on the connection.
+        refuseBody(response);
+        return httplib::Server::HandlerResponse::Handled;
+    }
+    if (response.status != 416 || t_routed)
+        return httplib::Server::HandlerResponse::Unhandled;
+    // The library refused a Range header it could not parse, before routing.
+    // A GET is answered as any other (the header decides by the file's
+    // size); a POST's body has not been read, so its connection ends.
+    const_cast<httplib::Request &>(request).ranges.clear();
+    if (request.method == "GET" || request.method == "HEAD") {
+        handleGet(request, response);
+    } else {
+        setText(response, 416, "range not satisfiable");
+        response.set_header("Connection", "close");
+        GuardedServer::closeAfterResponse();
+    }
+    return httplib::Server::HandlerResponse::Handled;
+}
+
+void UpdateServer::handlePost(const httplib::Request &request, httplib::Response &response,
+                              const httplib::ContentReader &reader)
+{
+    t_form.clear();
+    bool tooLarge = false;
+    const bool complete = reader([&tooLarge](const char *data, size_t length) {
+        if (t_form.size() + length > formLimit) {
+            tooLarge = true;
+            return false;
+        }
+        t_form.append(data, length);
+        return true;
+    });
+    if (tooLarge) {
+        t_form.clear();
+        refuseBody(response);
+        return;
+    }
+    if (!complete) {
+        setText(response, 400, "incomplete request body");
+        response.set_header("Connection", "close");
+        GuardedServer::closeAfterResponse();
+        return;
+    }
     if (!isForm(request)) {
         setText(response, 415, std::string("expected ") + formType);
         return;
     }
     bool hasRequest = false;
-    const std::string wanted = formField(request.body, "request", &hasRequest);
+    const std::string wanted = formField(t_form, "request", &hasRequest);
     if (!hasRequest || wanted.empty()) {
         setText(response, 400, "missing field \"request\"");
         return;
@@ -252,17 +367,17 @@ void UpdateServer::handlePost(const httplib::Request &request, httplib::Response
         setText(response, 200, "closed");
         return;
     }
-    serveFile(wanted, response);
+    serveFile(wanted, request.get_header_value("Range"), response);
 }
 
 void UpdateServer::handleGet(const httplib::Request &request, httplib::Response &response)
 {
     // The path arrives percent-decoded; the leading "/" is the root itself.
     const std::string &path = request.path;
-    serveFile(path.empty() ? path : path.substr(1), response);
+    serveFile(path.empty() ? path : path.substr(1), request.get_header_value("Range"), response);
 }
 
-void UpdateServer::serveFile(const std::string &relative, httplib::Response &response)
+void UpdateServer::serveFile(const std::string &relative, const std::string &range, httplib::Response &response)
 {
     fs::path file;
     switch (resolve(relative, file)) {
@@ -284,24 +399,48 @@ void UpdateServer::serveFile(const std::string &relative, httplib::Response &res
         return;
     }
     const size_t size = static_cast<size_t>(info.st_size);
-    response.status = 200;
+    const ByteRanges ranges(range, size);
+    if (ranges.outcome() == ByteRanges::Outcome::Unsatisfiable) {
+        setText(response, 416, "range not satisfiable");
+        response.set_header("Content-Range", "bytes */" + std::to_string(size));
+        return;
+    }
+    response.set_header("Accept-Ranges", "bytes");
     if (size == 0) {
         // A provider of length 0 would be taken for one of unknown length.
+        response.status = 200;
         response.set_content(std::string(), binaryType);
         return;
     }
+
     // Streamed block by block: a large file never sits whole in memory.
-    open->buffer.resize(std::min(size, readBlock));
-    response.set_content_provider(size, binaryType,
-                                  [open](size_t offset, size_t length, httplib::DataSink &sink) {
-                                      const size_t want = std::min(length, open->buffer.size());
-                                      const ssize_t got = ::pread(open->fd, open->buffer.data(), want,
-                                                                  static_cast<off_t>(offset));
-                                      // A file that shrank or cannot be read ends the
-                                      // connection: the client sees a short body.
-                                      if (got <= 0)
-                                          return false;
-                                      return sink.write(open->buffer.data(), static_cast<size_t>(got));
+    auto body = std::make_shared<Body>();
+    body->file = open;
+    std::string type = binaryType;
+    if (ranges.outcome() == ByteRanges::Outcome::Whole) {
+        response.status = 200;
+        body->addFile(0, size);
+    } else if (ranges.ranges().size() == 1) {
+        response.status = 206;
+        const ByteRanges::Range &only = ranges.ranges().front();
+        response.set_header("Content-Range", contentRange(only, size));
+        body->addFile(only.first, only.length());
+    } else {
+        // Several ranges: one multipart/byteranges body, laid out as nginx does.
+        response.status = 206;
+        const std::string boundary = makeBoundary();
+        type = "multipart/byteranges; boundary=" + boundary;
+        for (const ByteRanges::Range &part : ranges.ranges()) {
+            body->addText("\r\n--" + boundary + "\r\nContent-Type: " + binaryType + "\r\nContent-Range: "
+                          + contentRange(part, size) + "\r\n\r\n");
+            body->addFile(part.first, part.length());
+        }
+        body->addText("\r\n--" + boundary + "--\r\n");
+    }
+    open->buffer.resize(std::min(body->size, readBlock));
+    response.set_content_provider(body->size, type.c_str(),
+                                  [body](size_t offset, size_t length, httplib::DataSink &sink) {
+                                      return body->write(offset, length, sink);
                                   });
 }
 
@@ -316,12 +455,14 @@ void UpdateServer::logRequest(const httplib::Request &request, const httplib::Re
     // The client's port tells one connection from another.
     line << stamp << ' ' << request.remote_addr << ':' << request.remote_port << ' ' << request.method << ' ' << quoted(request.path);
     if (request.method == "POST" && isForm(request)) {
-        const std::string wanted = formField(request.body, "request");
+        const std::string wanted = formField(t_form, "request");
         if (wanted == "CLOSE")
-            line << " CLOSE version=" << quoted(formField(request.body, "version"));
+            line << " CLOSE version=" << quoted(formField(t_form, "version"));
         else
             line << " request=" << quoted(wanted);
     }
+    t_form.clear();
+    t_routed = false;
     const size_t bytes = response.content_length_ > 0 ? response.content_length_ : response.body.size();
     line << ' ' << response.status << ' ' << bytes << '\n';
 

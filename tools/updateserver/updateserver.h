@@ -1,6 +1,8 @@
 #ifndef UPDATESERVER_H
 #define UPDATESERVER_H
 
+#include "guardedserver.h"
+
 #include <httplib.h>
 
 #include <filesystem>
@@ -11,7 +13,8 @@
 // Publishes one release folder over HTTP the way the update clients expect:
 // a form POST whose field "request" names a file below the folder gets that
 // file's bytes, "request" = "CLOSE" ends an update run, and a GET serves a
-// file by its URL path. Nothing outside the folder is ever served.
+// file by its URL path. Nothing outside the folder is ever served. Both
+// honour Range the way nginx does (206, multipart/byteranges, 416).
 class UpdateServer
 {
 public:
@@ -34,12 +37,16 @@ public:
     Lookup resolve(const std::string &relative, std::filesystem::path &file) const;
 
 private:
-    void handlePost(const httplib::Request &request, httplib::Response &response);
+    void handlePost(const httplib::Request &request, httplib::Response &response, const httplib::ContentReader &reader);
     void handleGet(const httplib::Request &request, httplib::Response &response);
-    void serveFile(const std::string &relative, httplib::Response &response);
+    // Answers for the responses that the library makes by itself.
+    httplib::Server::HandlerResponse handleRefusal(const httplib::Request &request, httplib::Response &response);
+    static void refuseBody(httplib::Response &response);
+    // `range` is the request's Range header, empty when there is none.
+    void serveFile(const std::string &relative, const std::string &range, httplib::Response &response);
     void logRequest(const httplib::Request &request, const httplib::Response &response);
 
-    httplib::Server m_server;
+    GuardedServer m_server;
     std::filesystem::path m_root;
     std::ostream &m_log;
     std::mutex m_logMutex;
