@@ -1,30 +1,23 @@
 #include "updaterinfo.h"
 
-#include <algorithm>
+#include "startupcheck.h"
+
 #include <cstdio>
 
 #ifdef _WIN32
 #include <windows.h>
 #endif
 
-const std::vector<std::string> &UpdaterInfo::valueOptions()
-{
-    static const std::vector<std::string> options = {
-        "--callback", "--local_path", "--distant_path", "--url", "--dir",
-        "--timeout", "--ca_file", "--public_key", "--manifest_request", "--files_url", "--log_size"};
-    return options;
-}
-
 UpdaterInfo::Request UpdaterInfo::requested(int argc, char *argv[])
 {
-    const std::vector<std::string> &withValue = valueOptions();
+    const QStringList &withValue = StartupCheck::valueOptions();
     for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        if (argument == "--help")
+        const QString argument = QString::fromLocal8Bit(argv[i]);
+        if (argument == QLatin1String("--help"))
             return Help;
-        if (argument == "--version")
+        if (argument == QLatin1String("--version"))
             return Version;
-        if (std::find(withValue.begin(), withValue.end(), argument) != withValue.end())
+        if (withValue.contains(argument))
             ++i; // its value, never an option
     }
     return None;

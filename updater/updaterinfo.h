@@ -1,9 +1,6 @@
 #ifndef UPDATERINFO_H
 #define UPDATERINFO_H
 
-#include <string>
-#include <vector>
-
 // updater --help and --version. They are decided from the raw arguments
 // before any application object exists, since a windowed one needs a
 // display, and they end the run at once.
@@ -12,12 +9,9 @@ class UpdaterInfo
 public:
     enum Request { None, Help, Version };
 
-    // Options whose value is the next argument, whatever it looks like, so
-    // that in "--url --version" the URL is "--version". A new option that
-    // takes a value belongs here as well as in the command-line parser.
-    static const std::vector<std::string> &valueOptions();
-
-    // The first --help or --version found in option position.
+    // The first --help or --version found in option position: the value of
+    // an option is skipped whatever it looks like, so that in
+    // "--url --version" the URL is "--version".
     static Request requested(int argc, char *argv[]);
 
     // Prints the answer on stdout and returns the exit status (0).

@@ -30,16 +30,9 @@ QString findAsGivenOrInAppDir(const QString &value)
     return QFileInfo::exists(inAppDir) ? inAppDir : QString();
 }
 
-// Options that take the next argument as their value, whatever it looks
-// like: the five of the plain command line, then the added ones.
 const QStringList &optionNames()
 {
-    static const QStringList names = {
-        QStringLiteral("--callback"), QStringLiteral("--local_path"), QStringLiteral("--distant_path"),
-        QStringLiteral("--url"), QStringLiteral("--dir"), QStringLiteral("--timeout"), QStringLiteral("--ca_file"),
-        QStringLiteral("--files_url"), QStringLiteral("--public_key"), QStringLiteral("--manifest_request"),
-        QStringLiteral("--log_size")};
-    return names;
+    return StartupCheck::valueOptions();
 }
 
 const QLatin1String silentOption("--silent");
@@ -76,6 +69,16 @@ StartupCheck::StartupCheck(QWidget *boxParent, const QStringList &arguments, Int
     , m_arguments(arguments)
     , m_interaction(interaction)
 {
+}
+
+const QStringList &StartupCheck::valueOptions()
+{
+    static const QStringList names = {
+        QStringLiteral("--callback"), QStringLiteral("--local_path"), QStringLiteral("--distant_path"),
+        QStringLiteral("--url"), QStringLiteral("--dir"), QStringLiteral("--timeout"), QStringLiteral("--ca_file"),
+        QStringLiteral("--files_url"), QStringLiteral("--public_key"), QStringLiteral("--manifest_request"),
+        QStringLiteral("--log_size")};
+    return names;
 }
 
 bool StartupCheck::silentRequested(const QStringList &arguments)

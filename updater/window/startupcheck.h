@@ -20,6 +20,11 @@ public:
     // first; the boxes are modal on boxParent.
     StartupCheck(QWidget *boxParent, const QStringList &arguments, Interaction interaction = WithBoxes);
 
+    // Options that take the next argument as their value, whatever it looks
+    // like: the five of the plain command line, then the added ones. Every
+    // early look at the arguments skips values through this one list.
+    static const QStringList &valueOptions();
+
     // Whether the command line asks for an unattended run ("--silent"). The
     // values of the other options are skipped, so "--url --silent" does not.
     static bool silentRequested(const QStringList &arguments);
