@@ -3,6 +3,7 @@
 
 #include "testfiles.h"
 #include "testhttpserver.h"
+#include "updaterprocess.h"
 #include "manifest.h"
 #include "startupcheck.h"
 
@@ -33,21 +34,7 @@ class TestUnattendedRun : public QObject
         if (server)
             arguments = QStringList{"--local_path", path("local.xml"), "--distant_path", path("distant.xml"),
                                     "--url", server->url(), "--dir", path("app")} + arguments;
-        QProcess updater;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char *variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-            env.remove(QString::fromLatin1(variable));
-        updater.setProcessEnvironment(env);
-        updater.setWorkingDirectory(m_dir->path());
-        updater.start(path("updater"), QStringList{"--silent"} + arguments);
-        if (!updater.waitForFinished(30000)) {
-            updater.kill();
-            updater.waitForFinished();
-            return -1;
-        }
-        if (errors)
-            *errors = QString::fromLocal8Bit(updater.readAllStandardError());
-        return updater.exitStatus() == QProcess::NormalExit ? updater.exitCode() : -2;
+        return runWithoutDisplay(path("updater"), QStringList{"--silent"} + arguments, m_dir->path(), errors, 30000);
     }
 
 private slots:
@@ -223,6 +210,12 @@ private slots:
         QTest::newRow("no distant manifest") << QStringList{} << "Critical error AutoInstall feature not implemented.";
         QTest::newRow("distant manifest missing") << QStringList{"--distant_path", "absent.xml"}
                                                   << "Critical error Unable to update.";
+        // Unattended, a warning never turns into a guess: no default server,
+        // no other folder.
+        QTest::newRow("invalid --url") << QStringList{"--distant_path", "distant.xml", "--url", "http://[::1"}
+                                       << "Launch warning. Invalid update url. Switching to default value.";
+        QTest::newRow("folder that cannot be made") << QStringList{"--distant_path", "distant.xml", "--dir", "no/such/parent"}
+                                                    << "Launch warning. Unable to create destination folder.";
     }
     void startupFailureExitsTwoWithoutABox()
     {

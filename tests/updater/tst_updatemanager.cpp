@@ -250,6 +250,11 @@ private slots:
                 top << e.attribute(QStringLiteral("name"));
             QCOMPARE(top, QStringList({"a+b.dll", "change.txt", "keep.txt", "emptydir", "newdir", "sub"}));
         }
+        // The one record a support person looks for first.
+        if (faultKind.isEmpty() && !upToDate)
+            QCOMPARE(log->count(QStringLiteral("INFO"), QStringLiteral("run finished: distant version 2.0, local version "
+                                                                       "before 1.0; files fetched 4, failed 0, deleted 2;")),
+                     1);
         if (!upToDate) {
             QCOMPARE(log->count(QStringLiteral("INFO"), QStringLiteral("\"change.txt written.\"")), 1 - errors);
             QCOMPARE(log->count(QStringLiteral("INFO"), QStringLiteral("\"emptydir written.\"")), 1);
@@ -286,6 +291,7 @@ private slots:
             QCOMPARE(readFile(localManifest), localBefore);
             QCOMPARE(readTree(installed), installedTree);
             QCOMPARE(log->count(QStringLiteral("ERROR"), distantManifest), 1);
+            QCOMPARE(log->count(QStringLiteral("INFO"), QStringLiteral("run refused:")), 1);
             return;
         }
         QCOMPARE(received(false).size(), 5);
@@ -357,6 +363,7 @@ private slots:
         QVERIFY(!QFile::exists(installed + "/newdir/deep/f.txt"));
         QVERIFY(QDir(installed + "/newdir/deep").entryList(QDir::Files | QDir::Hidden).isEmpty());
         QVERIFY(QFile::exists(installed + "/gone.txt"));
+        QCOMPARE(log->count(QStringLiteral("INFO"), QStringLiteral("run cancelled:")), 1);
     }
 
     // The percentage counts the whole run: it never falls back when the

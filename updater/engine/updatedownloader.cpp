@@ -272,6 +272,7 @@ void UpdateDownloader::writeData()
         const qint64 n = reply->read(m_buffer.data(), m_buffer.size());
         if (n <= 0)
             break;
+        m_transferred += n;
         // Stopped at the first byte too many: the body is never longer on
         // disk than the file may be.
         if (expected < 0 || temporaryFile->writtenSize() + n > expected) {

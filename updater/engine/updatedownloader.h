@@ -59,6 +59,10 @@ public:
 
     // Why the last attempt failed a check or a write, for the log.
     QString lastFailure() const { return m_lastFailure; }
+    bool isCancelled() const { return cancelled; }
+    // Body bytes received over the network in this run, every attempt
+    // counted.
+    qint64 bytesTransferred() const { return m_transferred; }
 
     // The one wire format of the update server: a form POST to the update
     // URL with the fields "version" then "request".
@@ -127,6 +131,7 @@ private:
     bool m_writeFailed = false;
     QString m_lastFailure;
     QByteArray m_buffer;
+    qint64 m_transferred = 0;
 };
 
 #endif // UPDATEDOWNLOADER_H

@@ -82,11 +82,29 @@ void UpdateManager::refuse(const QString &reason)
         m_diffs = new QList<DOM_DIFF *>;
     ++m_errorCount;
     m_finished = true;
+    logSummary(QStringLiteral("refused"));
     emit fileDownloadsFinished(m_errorCount);
+}
+
+void UpdateManager::logSummary(const QString &ending)
+{
+    const QString distantVersion = m_roots ? m_roots->first.attribute(QStringLiteral("version")) : QString();
+    LOG_INFO() << QStringLiteral("run %1: distant version %2, local version before %3; files fetched %4, failed %5, "
+                                 "deleted %6; %7 bytes written, %8 bytes transferred; %9 s")
+                      .arg(ending, distantVersion.isEmpty() ? QStringLiteral("-") : distantVersion,
+                           m_localVersionBefore.isEmpty() ? QStringLiteral("-") : m_localVersionBefore)
+                      .arg(m_filesFetched)
+                      .arg(m_filesFailed)
+                      .arg(m_entriesDeleted)
+                      .arg(m_bytesWritten)
+                      .arg(m_downloader->bytesTransferred())
+                      .arg(m_clock.elapsed() / 1000.0, 0, 'f', 2)
+               << Qt::endl;
 }
 
 void UpdateManager::start()
 {
+    m_clock.start();
     const UpdaterSettings &settings = UpdaterSettings::instance();
     // Parsed here rather than through loadManifestRoots(): the manager must
     // own both documents for the whole run, and a truncated file that fails
@@ -119,6 +137,7 @@ void UpdateManager::start()
     m_localDocument = readManifestDocument(settings.localManifestPath, &localError);
     m_roots = new QPair<QDomElement, QDomElement>(m_distantDocument.documentElement(),
                                                   m_localDocument.documentElement());
+    m_localVersionBefore = m_roots->second.attribute(QStringLiteral("version"));
 
     // An unreadable release, or one that lists nothing, cannot be told from
     // "everything was removed"; acting on it would delete the installation.
@@ -270,6 +289,8 @@ void UpdateManager::downloadFinished(QDomElement distant, QFile *file)
     DOM_DIFF *diff = recordFor(distant);
     const bool ok = diff && writeFile(distant, file);
     if (ok) {
+        ++m_filesFetched;
+        m_bytesWritten += elementSize(distant).toLongLong();
         LOG_INFO() << nameOf(m_currentElement) + QStringLiteral(" written.") << Qt::endl;
         updateElement(distant, diff->local);
     } else {
@@ -277,6 +298,7 @@ void UpdateManager::downloadFinished(QDomElement distant, QFile *file)
             delete file;
         LOG_ERROR() << nameOf(m_currentElement) + QStringLiteral(" file writing error.") << Qt::endl;
         ++m_errorCount;
+        ++m_filesFailed;
     }
 }
 
@@ -355,6 +377,7 @@ void UpdateManager::updateElement(QDomElement distant, QDomElement local)
 void UpdateManager::downloadFailed(QDomElement elt)
 {
     ++m_errorCount;
+    ++m_filesFailed;
     emit fileDownloadFailed(elt);
 }
 
@@ -383,6 +406,7 @@ void UpdateManager::downloadFailedElt(QDomElement elt)
     LOG_ERROR() << nameOf(m_currentElement) + QStringLiteral(" file error ! ") + m_downloader->lastFailure()
                 << Qt::endl;
     ++m_errorCount;
+    ++m_filesFailed;
 }
 
 void UpdateManager::downloadFailedWrite(QDomElement elt, QString reason)
@@ -431,12 +455,14 @@ void UpdateManager::downloadsFinished()
         // wait for ever: the run ends with this failure counted.
         LOG_ERROR() << QStringLiteral("cannot write local manifest: %1: %2").arg(path, saveError) << Qt::endl;
         ++m_errorCount;
+        logSummary(QStringLiteral("failed"));
         emit fileDownloadsFinished(m_errorCount);
         return;
     }
     // Files fetched from static hosting have no server to tell.
     if (UpdaterSettings::instance().filesUrl.isEmpty())
         sendCloseRequest(version);
+    logSummary(m_downloader->isCancelled() ? QStringLiteral("cancelled") : QStringLiteral("finished"));
     emit fileDownloadsFinished(m_errorCount);
 }
 
@@ -458,10 +484,9 @@ void UpdateManager::deleteItem(DOM_DIFF *item)
         }
     } else {
         const QString path = folder + QLatin1Char('/') + nameOf(e);
-        if (isFile(e))
-            QFile::remove(path);
-        else
-            removeDirectoryTree(path);
+        const bool removed = isFile(e) ? QFile::remove(path) : removeDirectoryTree(path);
+        if (removed)
+            ++m_entriesDeleted;
     }
     e.parentNode().removeChild(e);
 }

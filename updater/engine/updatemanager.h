@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QDomDocument>
 #include <QDomElement>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QList>
 #include <QMap>
@@ -78,6 +79,8 @@ private:
     bool createFolder(const QString &path, QString *error);
     // Refuses the whole run: nothing is fetched, deleted or saved.
     void refuse(const QString &reason);
+    // The one record that says how the run went, for whoever reads the log.
+    void logSummary(const QString &ending);
     bool isManifestTree(const QDomElement &root) const;
     // Why the release must not be installed: its signature (with a key),
     // then its version and expiry. Empty when it may.
@@ -109,6 +112,14 @@ private:
     // nothing and sends nothing.
     bool m_finished = false;
     int m_closeRequestsPending = 0;
+
+    // For the summary record.
+    QElapsedTimer m_clock;
+    QString m_localVersionBefore;
+    int m_filesFetched = 0;
+    int m_filesFailed = 0;
+    int m_entriesDeleted = 0;
+    qint64 m_bytesWritten = 0;
 };
 
 #endif // UPDATEMANAGER_H

@@ -116,10 +116,11 @@ bool StartupCheck::logSize(const QStringList &arguments, qint64 *bytes)
     return !value.isEmpty() && parseBounded(value, 1, qint64(1) << 40, bytes);
 }
 
-void StartupCheck::warn(const QString &text) const
+void StartupCheck::warn(const QString &text)
 {
     const QString caption = QStringLiteral("Launch warning.");
     if (m_interaction == Unattended) {
+        m_warned = true;
         LOG_WARN() << caption << text << Qt::endl;
         printWithoutBox(caption, text);
     } else {
@@ -259,6 +260,10 @@ QString StartupCheck::run()
         fatal = QStringLiteral("Unable to update.");
     else if (settings.distantManifestPath.isEmpty() && settings.manifestRequest.isEmpty())
         fatal = QStringLiteral("AutoInstall feature not implemented.");
+    else if (m_warned)
+        // Unattended, nobody sees a warning: a run that would go on with a
+        // default it was not given (another server, another folder) stops.
+        fatal = QStringLiteral("Unable to update.");
     else if (!settings.manifestRequest.isEmpty() && !fetchManifest())
         fatal = QStringLiteral("Unable to update.");
     if (fatal.isEmpty())

@@ -45,7 +45,7 @@ public:
     QString run();
 
 private:
-    void warn(const QString &text) const;
+    void warn(const QString &text);
     // Fetches the manifest named by "--manifest_request"; false, after the
     // warning, when it cannot be had.
     bool fetchManifest();
@@ -53,6 +53,8 @@ private:
     QWidget *m_boxParent;
     QStringList m_arguments;
     Interaction m_interaction;
+    // An unattended check gave a warning: the run does not start.
+    bool m_warned = false;
 };
 
 #endif // STARTUPCHECK_H
