@@ -8,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QtTest>
 
 #include <limits>
@@ -91,16 +92,25 @@ private slots:
         auto *cancel = widget<QPushButton>(window, "Cancel");
         QVERIFY(!restart->isEnabled() && cancel->isEnabled());
 
+        auto *log = widget<QPlainTextEdit>(window, "plainTextEdit");
+        QVERIFY(log->isReadOnly());
         QTRY_VERIFY_WITH_TIMEOUT(restart->isEnabled(), 20000);
         QVERIFY(!cancel->isEnabled());
         QCOMPARE(widget<QLabel>(window, "updateText")->text(), QStringLiteral("Update completed with 1 error(s)."));
-        QCOMPARE(widget<QProgressBar>(window, "progressBar")->value(), 100);
-        QCOMPARE(widget<QPlainTextEdit>(window, "plainTextEdit")->toPlainText(),
+        // At the end nothing is left: no time, no stale speed.
+        auto *bar = widget<QProgressBar>(window, "progressBar");
+        QCOMPARE(bar->value(), 100);
+        QCOMPARE(bar->text(), QStringLiteral("100% - 00:00 remaining"));
+        QVERIFY(widget<QLabel>(window, "speed")->text().isEmpty());
+        // The failed file gets one line with its last reason, before the end.
+        const auto sha1 = [](const QByteArray &data) { return QCryptographicHash::hash(data, QCryptographicHash::Sha1).toHex(); };
+        QCOMPARE(log->toPlainText(),
                  QStringLiteral("Downloading a.dll...a.dll written.\n"
                                 "Downloading b.dll...\n"
                                 "Downloading b.dll...\n"
                                 "Downloading b.dll...b.dll failed !\n"
-                                "Update finished."));
+                                "b.dll: SHA-1 mismatch: received %1, expected %2\n"
+                                "Update finished.").arg(QString::fromLatin1(sha1("bad")), QString::fromLatin1(sha1("bee"))));
         QCOMPARE(QFileInfo(release.tmp.filePath(QStringLiteral("app/a.dll"))).size(), qint64(1048576));
     }
 
@@ -140,6 +150,34 @@ private slots:
         // Before any start of its own the status keeps the run's last text.
         QCOMPARE(widget<QLabel>(window, "updateText")->text(),
                  started ? QStringLiteral("c.dll - 1kB/1.5MB") : QStringLiteral("Update completed with 0 error(s)."));
+    }
+
+    // A long name is cut in its middle so that the byte counts stay in view;
+    // the log view follows new lines unless the user has scrolled up.
+    void statusAndLogStayReadable()
+    {
+        Release release(UpToDate);
+        UpdaterGUI window(release.arguments);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QDomDocument doc;
+        doc.setContent(QStringLiteral("<file name='translations_portuguese_brazil_community_edition_%1.pak'/>")
+                           .arg(QString(40, QLatin1Char('x'))));
+        auto *log = widget<QPlainTextEdit>(window, "plainTextEdit");
+        for (int i = 0; i < 40; ++i)
+            window.downloadStart(doc.documentElement(), 0);
+        QScrollBar *scroll = log->verticalScrollBar();
+        QVERIFY(scroll->maximum() > 0);
+        QCOMPARE(scroll->value(), scroll->maximum());
+        window.downloadProgress(2000000, 3460300, 1e6, 2, 50);
+        auto *label = widget<QLabel>(window, "updateText");
+        QVERIFY2(label->text().endsWith(QStringLiteral(" - 1.9MB/3.2MB")), qPrintable(label->text()));
+        QVERIFY(label->text().startsWith(QStringLiteral("transl")) && label->text().contains(QChar(0x2026)));
+        QVERIFY(label->fontMetrics().horizontalAdvance(label->text()) <= label->contentsRect().width());
+        // Scrolled up to read: new lines do not pull the view down.
+        scroll->setValue(0);
+        window.downloadStart(doc.documentElement(), 0);
+        QCOMPARE(scroll->value(), 0);
     }
 
     // Restart ends the process, so it runs in a child: this same test program

@@ -336,7 +336,7 @@ bool UpdateDownloader::verify(StagedFile *file)
         return false;
     }
     if (expected < 0 || file->writtenSize() != expected) {
-        m_lastFailure = QStringLiteral("%1 bytes received, the file has %2")
+        m_lastFailure = QStringLiteral("size mismatch: received %1 bytes, expected %2")
                             .arg(file->writtenSize())
                             .arg(elementSize(currentElement));
         return false;
@@ -344,13 +344,13 @@ bool UpdateDownloader::verify(StagedFile *file)
     // An element without "crc" can match nothing.
     const QString crc = elementCrc(currentElement);
     if (crc.isEmpty() || file->sha1Hex() != crc) {
-        m_lastFailure = QStringLiteral("SHA-1 %1, the file has %2").arg(file->sha1Hex(), crc);
+        m_lastFailure = QStringLiteral("SHA-1 mismatch: received %1, expected %2").arg(file->sha1Hex(), crc);
         return false;
     }
     const QString sha256 = currentElement.attribute(QStringLiteral("sha256"));
     if (currentElement.hasAttribute(QStringLiteral("sha256"))
         && file->sha256Hex().compare(sha256, Qt::CaseInsensitive) != 0) {
-        m_lastFailure = QStringLiteral("SHA-256 %1, the file has %2").arg(file->sha256Hex(), sha256);
+        m_lastFailure = QStringLiteral("SHA-256 mismatch: received %1, expected %2").arg(file->sha256Hex(), sha256);
         return false;
     }
     return true;

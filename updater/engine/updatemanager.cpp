@@ -77,6 +77,7 @@ bool UpdateManager::isManifestTree(const QDomElement &root) const
 void UpdateManager::refuse(const QString &reason)
 {
     LOG_ERROR() << reason << Qt::endl;
+    noteFailure(QString(), reason.section(QStringLiteral(": "), -1));
     m_refused = true;
     if (!m_diffs)
         m_diffs = new QList<DOM_DIFF *>;
@@ -239,6 +240,7 @@ bool UpdateManager::acceptDigest(const QDomElement &element)
     if (!m_signed || ReleaseCheck::isSha256(element.attribute(QStringLiteral("sha256"))))
         return true;
     LOG_ERROR() << QStringLiteral("no SHA-256 in a signed release, not fetched: ") + elementPath(element) << Qt::endl;
+    noteFailure(elementPath(element), QStringLiteral("no SHA-256 in a signed release"));
     ++m_errorCount;
     return false;
 }
@@ -249,6 +251,7 @@ bool UpdateManager::createFolder(const QString &path, QString *error)
     if (!m_destination.makeFolder(path, error).isEmpty())
         return true;
     LOG_ERROR() << QStringLiteral("directory not created: ") + *error << Qt::endl;
+    noteFailure(path, *error);
     ++m_errorCount;
     return false;
 }
@@ -258,6 +261,7 @@ bool UpdateManager::acceptEntry(const QDomElement &element)
     if (isSafeEntryPath(element))
         return true;
     LOG_ERROR() << QStringLiteral("unsafe entry path, not touched: ") + elementPath(element) << Qt::endl;
+    noteFailure(elementPath(element), QStringLiteral("unsafe entry path"));
     ++m_errorCount;
     return false;
 }
@@ -282,6 +286,7 @@ void UpdateManager::downloadStart(QDomElement elt, int remainingDownloads)
 {
     Q_UNUSED(remainingDownloads)
     m_currentElement = elt;
+    m_lastReason.clear();
 }
 
 void UpdateManager::downloadFinished(QDomElement distant, QFile *file)
@@ -297,6 +302,7 @@ void UpdateManager::downloadFinished(QDomElement distant, QFile *file)
         if (!diff)
             delete file;
         LOG_ERROR() << nameOf(m_currentElement) + QStringLiteral(" file writing error.") << Qt::endl;
+        noteFailure(elementPath(distant), m_lastReason);
         ++m_errorCount;
         ++m_filesFailed;
     }
@@ -323,7 +329,8 @@ bool UpdateManager::writeFile(QDomElement distant, QFile *file)
     QString error;
     const QString folder = m_destination.makeFolder(dir, &error);
     if (folder.isEmpty() || folder != staged->folder()) {
-        LOG_ERROR() << "error copying file" << (folder.isEmpty() ? error : QStringLiteral("the folder moved"));
+        m_lastReason = folder.isEmpty() ? error : QStringLiteral("the folder moved");
+        LOG_ERROR() << "error copying file" << m_lastReason;
         return false;
     }
 
@@ -335,19 +342,21 @@ bool UpdateManager::writeFile(QDomElement distant, QFile *file)
                           || staged->sha256Hex().compare(distant.attribute(QStringLiteral("sha256")), Qt::CaseInsensitive) == 0;
     if (staged->writeFailed() || !sizeOk || staged->writtenSize() != size || staged->size() != size
         || elementCrc(distant).isEmpty() || staged->sha1Hex() != elementCrc(distant) || !sha256Ok) {
-        LOG_ERROR() << "error copying file"
-                    << QStringLiteral("the file does not match its manifest entry: %1").arg(target);
+        m_lastReason = QStringLiteral("the file does not match its manifest entry");
+        LOG_ERROR() << "error copying file" << m_lastReason + QStringLiteral(": ") + target;
         return false;
     }
 
     // A folder cannot be replaced by a file in one step.
     const QFileInfo existing(folder + QLatin1Char('/') + nameOf(distant));
     if (existing.isDir() && !existing.isSymLink()) {
+        m_lastReason = QStringLiteral("a folder is in the way");
         LOG_ERROR() << "cannot remove" << existing.filePath();
         return false;
     }
     if (!staged->commit(nameOf(distant))) {
-        LOG_ERROR() << "error copying file" << staged->errorString();
+        m_lastReason = staged->errorString();
+        LOG_ERROR() << "error copying file" << m_lastReason;
         return false;
     }
     return true;
@@ -376,6 +385,7 @@ void UpdateManager::updateElement(QDomElement distant, QDomElement local)
 
 void UpdateManager::downloadFailed(QDomElement elt)
 {
+    noteFailure(elementPath(elt), m_lastReason);
     ++m_errorCount;
     ++m_filesFailed;
     emit fileDownloadFailed(elt);
@@ -384,6 +394,7 @@ void UpdateManager::downloadFailed(QDomElement elt)
 void UpdateManager::downloadFailed(QNetworkReply::NetworkError er, QString str, QDomElement elt)
 {
     Q_UNUSED(elt)
+    m_lastReason = str;
     LOG_ERROR() << nameOf(m_currentElement) + QStringLiteral(" network error: ") + QString::number(er)
                        + QStringLiteral(" - ") + str
                 << Qt::endl;
@@ -392,7 +403,8 @@ void UpdateManager::downloadFailed(QNetworkReply::NetworkError er, QString str, 
 void UpdateManager::downloadFailedCRC(QDomElement elt, QFile *file)
 {
     Q_UNUSED(elt)
-    LOG_ERROR() << nameOf(m_currentElement) + QStringLiteral(" crc error ! ") + m_downloader->lastFailure() << Qt::endl;
+    m_lastReason = m_downloader->lastFailure();
+    LOG_ERROR() << nameOf(m_currentElement) + QStringLiteral(" crc error ! ") + m_lastReason << Qt::endl;
     delete file;
 }
 
@@ -405,6 +417,7 @@ void UpdateManager::downloadFailedElt(QDomElement elt)
     m_currentElement = elt;
     LOG_ERROR() << nameOf(m_currentElement) + QStringLiteral(" file error ! ") + m_downloader->lastFailure()
                 << Qt::endl;
+    noteFailure(elementPath(elt), m_downloader->lastFailure());
     ++m_errorCount;
     ++m_filesFailed;
 }
@@ -412,6 +425,7 @@ void UpdateManager::downloadFailedElt(QDomElement elt)
 void UpdateManager::downloadFailedWrite(QDomElement elt, QString reason)
 {
     Q_UNUSED(elt)
+    m_lastReason = reason;
     LOG_ERROR() << nameOf(m_currentElement) + QStringLiteral(" file writing error. ") + reason << Qt::endl;
 }
 
@@ -479,6 +493,7 @@ void UpdateManager::deleteItem(DOM_DIFF *item)
     if (folder.isEmpty()) {
         if (QFileInfo::exists(m_destDir.filePath(dir)) || QFileInfo(m_destDir.filePath(dir)).isSymLink()) {
             LOG_ERROR() << QStringLiteral("not deleted: ") + error << Qt::endl;
+            noteFailure(elementPath(e), error);
             ++m_errorCount;
             return;
         }

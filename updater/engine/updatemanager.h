@@ -35,6 +35,15 @@ public:
     // Whether the run has ended (fileDownloadsFinished was emitted).
     bool isFinished() const { return m_finished; }
 
+    // What failed in the run: an entry's path (or the whole release) and
+    // the last reason, in the order they happened.
+    struct Failure
+    {
+        QString entry;
+        QString reason;
+    };
+    QList<Failure> failures() const { return m_failures; }
+
     // How long the close request may take at most.
     static const int closeRequestTimeoutMs = 5000;
 
@@ -81,6 +90,7 @@ private:
     void refuse(const QString &reason);
     // The one record that says how the run went, for whoever reads the log.
     void logSummary(const QString &ending);
+    void noteFailure(const QString &entry, const QString &reason) { m_failures.append({entry, reason}); }
     bool isManifestTree(const QDomElement &root) const;
     // Why the release must not be installed: its signature (with a key),
     // then its version and expiry. Empty when it may.
@@ -112,6 +122,10 @@ private:
     // nothing and sends nothing.
     bool m_finished = false;
     int m_closeRequestsPending = 0;
+
+    QList<Failure> m_failures;
+    // Why the file in flight failed last, for m_failures.
+    QString m_lastReason;
 
     // For the summary record.
     QElapsedTimer m_clock;

@@ -7,6 +7,8 @@
 #include "updatersettings.h"
 
 #include <QCoreApplication>
+#include <QFontMetrics>
+#include <QScrollBar>
 #include <QProcess>
 #include <QTextCursor>
 #include <QTime>
@@ -25,6 +27,8 @@ UpdaterGUI::UpdaterGUI(const QStringList &arguments, QWidget *parent)
 {
     ui->setupUi(this);
     setWindowTitle(QStringLiteral("Updater"));
+    // The log is the run's account, not a place to type.
+    ui->plainTextEdit->setReadOnly(true);
     ui->pushButton->hide();
     ui->pushButton_2->hide();
 
@@ -91,23 +95,57 @@ void UpdaterGUI::restartSoft()
     std::exit(0);
 }
 
+void UpdaterGUI::writeLog(const QString &text, bool newLine)
+{
+    // The view follows the newest line, unless the user has scrolled up to
+    // read an older one.
+    QScrollBar *bar = ui->plainTextEdit->verticalScrollBar();
+    const bool following = bar->value() >= bar->maximum();
+    if (newLine)
+        ui->plainTextEdit->appendPlainText(text);
+    else
+        ui->plainTextEdit->textCursor().insertText(text);
+    if (following)
+        bar->setValue(bar->maximum());
+}
+
+void UpdaterGUI::showStatus(const QString &name, const QString &suffix)
+{
+    // A long name is cut in the middle so that what follows it (the byte
+    // counts) stays in view.
+    const QFontMetrics metrics(ui->updateText->font());
+    const int width = ui->updateText->contentsRect().width() > 0 ? ui->updateText->contentsRect().width()
+                                                                   : this->width() - 20;
+    const int room = qMax(metrics.averageCharWidth() * 4, width - metrics.horizontalAdvance(suffix));
+    ui->updateText->setText(metrics.elidedText(name, Qt::ElideMiddle, room) + suffix);
+}
+
 void UpdaterGUI::downloadStart(QDomElement elt, int remainingDownloads)
 {
     Q_UNUSED(remainingDownloads)
     activeElement = elt;
     const QString name = activeElement.attribute(QStringLiteral("name"));
-    ui->updateText->setText(name);
-    ui->plainTextEdit->appendPlainText(QStringLiteral("Downloading ") + name + QStringLiteral("..."));
+    showStatus(name, QString());
+    writeLog(QStringLiteral("Downloading ") + name + QStringLiteral("..."), true);
 }
 
 void UpdaterGUI::downloadsFinished(int errors)
 {
     ui->progressBar->setValue(100);
+    // The run is over: nothing is left to wait for, and no speed to show.
+    ui->progressBar->setFormat(QStringLiteral("%p% - 00:00 remaining"));
+    ui->speed->clear();
     ui->updateText->setText(QStringLiteral("Update completed with ") + QString::number(errors)
                             + QStringLiteral(" error(s)."));
     ui->Restart->setEnabled(true);
     ui->Cancel->setEnabled(false);
-    ui->plainTextEdit->appendPlainText(QStringLiteral("Update finished."));
+    // What failed, one line each, so that nobody has to search the log.
+    const QList<UpdateManager::Failure> failures = manager->failures();
+    for (const UpdateManager::Failure &failure : failures)
+        writeLog((failure.entry.isEmpty() ? QStringLiteral("distant manifest") : failure.entry) + QStringLiteral(": ")
+                     + failure.reason,
+                 true);
+    writeLog(QStringLiteral("Update finished."), true);
 }
 
 void UpdaterGUI::downloadFinished(QDomElement elt, QFile *file)
@@ -116,17 +154,17 @@ void UpdaterGUI::downloadFinished(QDomElement elt, QFile *file)
     Q_UNUSED(file)
     const QString name = activeElement.attribute(QStringLiteral("name"));
     const qint64 size = activeElement.attribute(QStringLiteral("size")).toLongLong();
-    ui->updateText->setText(name + QStringLiteral(" downloaded. ") + formatSize(size));
+    showStatus(name, QStringLiteral(" downloaded. ") + formatSize(size));
     // Continues the "Downloading ..." line.
-    ui->plainTextEdit->textCursor().insertText(name + QStringLiteral(" written."));
+    writeLog(name + QStringLiteral(" written."), false);
 }
 
 void UpdaterGUI::downloadFailed(QDomElement elt)
 {
     Q_UNUSED(elt)
     const QString name = activeElement.attribute(QStringLiteral("name"));
-    ui->updateText->setText(name + QStringLiteral(" - Download failed !!!"));
-    ui->plainTextEdit->textCursor().insertText(name + QStringLiteral(" failed !"));
+    showStatus(name, QStringLiteral(" - Download failed !!!"));
+    writeLog(name + QStringLiteral(" failed !"), false);
 }
 
 void UpdaterGUI::downloadProgress(qint64 bytesReceived, qint64 bytesTotal, double currentSpeed,
@@ -137,7 +175,7 @@ void UpdaterGUI::downloadProgress(qint64 bytesReceived, qint64 bytesTotal, doubl
     const QTime time(0, seconds / 60, seconds % 60, 0);
     const QString progress = formatSize(bytesReceived) + QLatin1Char('/') + formatSize(bytesTotal);
     if (!activeElement.isNull())
-        ui->updateText->setText(activeElement.attribute(QStringLiteral("name")) + QStringLiteral(" - ") + progress);
+        showStatus(activeElement.attribute(QStringLiteral("name")), QStringLiteral(" - ") + progress);
     const qint64 speed = std::isfinite(currentSpeed) ? qint64(qBound(-9.0e18, currentSpeed, 9.0e18)) : 0;
     ui->progressBar->setValue(percentageDone);
     ui->progressBar->setFormat(QStringLiteral("%p% - ") + time.toString(QStringLiteral("mm:ss"))

@@ -40,6 +40,11 @@ public slots:
                           int percentageDone);
 
 private:
+    // A new line, or text that continues the last one.
+    void writeLog(const QString &text, bool newLine);
+    // The status label: a name and what follows it.
+    void showStatus(const QString &name, const QString &suffix);
+
     Ui::UpdaterForm *ui;
     // The manager's downloader; not owned.
     UpdateDownloader *downloader = nullptr;
