@@ -14,6 +14,22 @@ const QString &timestampFormat()
     return format;
 }
 
+// The local time of a record. Working out the local time zone means a look
+// at the system's zone file each time, and a large update logs thousands of
+// records a second: the offset from UTC is reused for a second.
+QDateTime localNow()
+{
+    thread_local qint64 offsetValidUntil = 0;
+    thread_local int offsetSeconds = 0;
+    const QDateTime utc = QDateTime::currentDateTimeUtc();
+    const qint64 now = utc.toMSecsSinceEpoch();
+    if (now >= offsetValidUntil || now < offsetValidUntil - 1000) {
+        offsetSeconds = utc.toLocalTime().offsetFromUtc();
+        offsetValidUntil = now + 1000;
+    }
+    return utc.toOffsetFromUtc(offsetSeconds);
+}
+
 } // namespace
 
 LogRecordStream::LogRecordStream(LogLevel level)
@@ -28,7 +44,7 @@ LogRecordStream::~LogRecordStream()
     // that percent sequences inside it are left as they are.
     const QString record = QStringLiteral("%1 %2 %3")
                                .arg(levelText(m_level), 5)
-                               .arg(QDateTime::currentDateTime().toString(timestampFormat()))
+                               .arg(localNow().toString(timestampFormat()))
                                .arg(m_buffer);
     Logger::instance().dispatch(record, m_level);
 }

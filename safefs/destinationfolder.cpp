@@ -63,11 +63,12 @@ QString DestinationFolder::resolve(const QString &relativeDir, bool create, QStr
         setError(error, QStringLiteral("the destination folder does not exist"));
         return QString();
     }
-    const auto known = m_resolved.constFind(relativeDir);
+    const QStringList levels = relativeDir.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    const QString key = levels.join(QLatin1Char('/'));
+    const auto known = m_resolved.constFind(key);
     if (known != m_resolved.constEnd())
         return known.value();
     QString current = m_root;
-    const QStringList levels = relativeDir.split(QLatin1Char('/'), Qt::SkipEmptyParts);
     for (const QString &level : levels) {
         if (level == QLatin1String(".") || level == QLatin1String("..")) {
             setError(error, QStringLiteral("'%1' is not a folder name").arg(level));
@@ -108,7 +109,7 @@ QString DestinationFolder::resolve(const QString &relativeDir, bool create, QStr
         }
         current = next;
     }
-    m_resolved.insert(relativeDir, current);
+    m_resolved.insert(key, current);
     return current;
 }
 

@@ -181,9 +181,12 @@ bool StagedFile::commit(const QString &name)
     // The installed file looks like the one it replaces (an executable stays
     // executable); a new one gets the mode of any freshly created file.
     struct stat existing;
-    if (::lstat(targetName.constData(), &existing) == 0 && S_ISREG(existing.st_mode)
-        && ::fchmod(handle(), existing.st_mode & 07777) != 0)
-        return fail(QStringLiteral("cannot set the permissions of %1: %2").arg(target, systemError(errno)));
+    if (::lstat(targetName.constData(), &existing) == 0) {
+        if (S_ISDIR(existing.st_mode))
+            return fail(QStringLiteral("cannot replace %1: it is a folder").arg(target));
+        if (S_ISREG(existing.st_mode) && ::fchmod(handle(), existing.st_mode & 07777) != 0)
+            return fail(QStringLiteral("cannot set the permissions of %1: %2").arg(target, systemError(errno)));
+    }
 
     QString source = m_temporaryPath;
     if (source.isEmpty()) {

@@ -52,8 +52,9 @@ public:
 
     // Puts the file at folder()/name in one rename. An existing regular file
     // there is replaced and its permissions kept; a link there is replaced
-    // as a link, never written through. False with errorString() leaves the
-    // target untouched. The file is closed afterwards either way.
+    // as a link, never written through; a folder there is never replaced.
+    // False with errorString() leaves the target untouched. The file is
+    // closed afterwards either way.
     bool commit(const QString &name);
 
     // Closes and removes the file if it was not committed.

@@ -347,13 +347,6 @@ bool UpdateManager::writeFile(QDomElement distant, QFile *file)
         return false;
     }
 
-    // A folder cannot be replaced by a file in one step.
-    const QFileInfo existing(folder + QLatin1Char('/') + nameOf(distant));
-    if (existing.isDir() && !existing.isSymLink()) {
-        m_lastReason = QStringLiteral("a folder is in the way");
-        LOG_ERROR() << "cannot remove" << existing.filePath();
-        return false;
-    }
     if (!staged->commit(nameOf(distant))) {
         m_lastReason = staged->errorString();
         LOG_ERROR() << "error copying file" << m_lastReason;
