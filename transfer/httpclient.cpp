@@ -62,6 +62,9 @@ HttpClient::~HttpClient()
     const QList<HttpTransfer *> transfers = findChildren<HttpTransfer *>(QString(), Qt::FindDirectChildrenOnly);
     for (HttpTransfer *transfer : transfers)
         delete transfer;
+    for (void *easy : qAsConst(m_idleHandles))
+        curl_easy_cleanup(static_cast<CURL *>(easy));
+    m_idleHandles.clear();
     curl_multi_cleanup(static_cast<CURLM *>(m_multi));
     m_multi = nullptr;
     for (const Watch &watch : qAsConst(m_watches)) {
@@ -85,7 +88,7 @@ HttpTransfer *HttpClient::start(const QUrl &url, const QByteArray &contentType, 
                                 const TransferLimits &limits)
 {
     auto *transfer = new HttpTransfer(this, url);
-    CURL *easy = curl_easy_init();
+    CURL *easy = m_idleHandles.isEmpty() ? curl_easy_init() : static_cast<CURL *>(m_idleHandles.takeLast());
     transfer->m_easy = easy;
 
     const QByteArray address = url.toEncoded();
@@ -143,6 +146,17 @@ HttpTransfer *HttpClient::start(const QUrl &url, const QByteArray &contentType, 
     else
         curl_multi_add_handle(static_cast<CURLM *>(m_multi), easy);
     return transfer;
+}
+
+void HttpClient::recycle(void *easy)
+{
+    // A few are enough: transfers of one client mostly run one at a time.
+    if (m_idleHandles.size() >= 4) {
+        curl_easy_cleanup(static_cast<CURL *>(easy));
+        return;
+    }
+    curl_easy_reset(static_cast<CURL *>(easy));
+    m_idleHandles.append(easy);
 }
 
 void HttpClient::cancel(HttpTransfer *transfer)

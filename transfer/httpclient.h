@@ -35,6 +35,10 @@ public:
 
     // Called by a transfer that is taken back before the transport ends it.
     void cancel(HttpTransfer *transfer);
+    // Takes back the handle of a finished transfer for the next one: a new
+    // handle would allocate its buffers again for every file.
+    void recycle(void *easy);
+
     // Whether the transport is at work, so that it must not be re-entered.
     bool isDispatching() const { return m_dispatching; }
     // A transfer ended from inside the transport's work; it is completed as
@@ -66,6 +70,7 @@ private:
     bool m_dispatching = false;
     QList<void *> m_starting;
     QList<QPointer<HttpTransfer>> m_cancelling;
+    QList<void *> m_idleHandles;
     TransferOptions m_options;
     QByteArray m_caFile; // what the TLS set-up reads, kept alive here
     QTimer m_timer;

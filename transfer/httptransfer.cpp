@@ -77,8 +77,12 @@ HttpTransfer::~HttpTransfer()
 {
     if (!m_finished && m_client)
         m_client->cancel(this);
-    if (m_easy)
-        curl_easy_cleanup(static_cast<CURL *>(m_easy));
+    if (m_easy) {
+        if (m_client && m_finished)
+            m_client->recycle(m_easy);
+        else
+            curl_easy_cleanup(static_cast<CURL *>(m_easy));
+    }
     if (m_headerList)
         curl_slist_free_all(static_cast<curl_slist *>(m_headerList));
 }
