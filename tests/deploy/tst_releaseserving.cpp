@@ -96,7 +96,8 @@ class TestReleaseServing : public QObject
     }
 
     // Starts the client's updater without a display; its output goes to files.
-    static std::unique_ptr<QProcess> startUpdater(const QString &folder, const QString &url)
+    static std::unique_ptr<QProcess> startUpdater(const QString &folder, const QString &url,
+                                                  const QStringList &extra = QStringList())
     {
         auto updater = std::make_unique<QProcess>();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -106,8 +107,9 @@ class TestReleaseServing : public QObject
         updater->setWorkingDirectory(folder);
         updater->setStandardOutputFile(folder + "/updater.out");
         updater->setStandardErrorFile(folder + "/updater.err");
-        updater->start(folder + "/updater", {"--silent", "--local_path", folder + "/local.xml", "--distant_path",
-                                             folder + "/distant.xml", "--url", url, "--dir", folder + "/app"});
+        updater->start(folder + "/updater", QStringList{"--silent", "--local_path", folder + "/local.xml", "--distant_path",
+                                                        folder + "/distant.xml", "--url", url, "--dir", folder + "/app"}
+                                                + extra);
         return updater;
     }
 
@@ -150,18 +152,36 @@ private slots:
         QVERIFY(makeManifest(path("release"), path("distant.xml"), "2.0"));
     }
 
+    // Through the update protocol, and with each file fetched by GET from
+    // nginx serving the release folder as static files (--files_url), as a
+    // CDN or a bucket would.
+    void updaterConvergesAgainstNginx_data()
+    {
+        QTest::addColumn<bool>("staticFiles");
+        QTest::newRow("update protocol") << false;
+        QTest::newRow("static files") << true;
+    }
     void updaterConvergesAgainstNginx()
     {
+        QFETCH(bool, staticFiles);
         NginxServer nginx(path("release"));
         QVERIFY2(nginx.isRunning(), qPrintable(nginx.errorString()));
-        const QString client = path("nginx-client");
+        const QString client = path(staticFiles ? "static-client" : "nginx-client");
         QVERIFY(prepareClient(client, path("distant.xml")));
-        const auto updater = startUpdater(client, nginx.url());
+        const auto updater = startUpdater(client, nginx.url(),
+                                          staticFiles ? QStringList{"--files_url", nginx.staticUrl()} : QStringList());
         QCOMPARE(finish(*updater, 60000), 0);
         const QString problems = difference(readTree(client + "/app"), m_release);
         QVERIFY2(problems.isEmpty(), qPrintable(problems));
         QVERIFY(readFile(client + "/local.xml").contains("version=\"2.0\""));
-        QTRY_VERIFY(nginx.accessLog().contains("request=\"CLOSE\" version=\"2.0\" 200"));
+        if (staticFiles) {
+            // Plain GETs, and no server to tell that the run is closed.
+            QTest::qWait(200);
+            QVERIFY(!nginx.accessLog().contains("POST"));
+            QVERIFY(nginx.accessLog().contains("\"GET " + QUrl(nginx.staticUrl()).path().toUtf8() + "bin/app.bin"));
+        } else {
+            QTRY_VERIFY(nginx.accessLog().contains("request=\"CLOSE\" version=\"2.0\" 200"));
+        }
     }
 
     // A distant manifest whose entries reach out of the release (by "url")
