@@ -20,6 +20,9 @@
 
 namespace {
 
+// How much is written before the disk is asked to start writing it out.
+const qint64 kWriteBehind = 8 * 1024 * 1024;
+
 QString systemError(int code)
 {
     return QString::fromLocal8Bit(std::strerror(code));
@@ -62,6 +65,7 @@ bool StagedFile::create(const QString &folder)
 {
     m_folder = folder;
     m_written = 0;
+    m_handedToDisk = 0;
     m_writeFailed = false;
     m_committed = false;
     resetDigests();
@@ -106,6 +110,7 @@ bool StagedFile::restart()
     if (!isOpen() || !resize(0) || !seek(0))
         return fail(QStringLiteral("cannot empty the file: %1").arg(errorString()));
     m_written = 0;
+    m_handedToDisk = 0;
     m_writeFailed = false;
     resetDigests();
     return true;
@@ -127,6 +132,15 @@ qint64 StagedFile::writeData(const char *data, qint64 length)
         total += written;
     }
     m_written += total;
+#ifdef Q_OS_LINUX
+    // Large files are handed to the disk while they arrive, not all at the
+    // end: the flush before the manifest is saved then has little left, and
+    // dirty pages do not pile up.
+    if (m_written - m_handedToDisk >= kWriteBehind) {
+        ::sync_file_range(handle(), m_handedToDisk, m_written - m_handedToDisk, SYNC_FILE_RANGE_WRITE);
+        m_handedToDisk = m_written;
+    }
+#endif
     if (total != length) {
         m_writeFailed = true;
         if (error() == QFileDevice::NoError)

@@ -81,6 +81,7 @@ private:
     Digest m_sha256;
     bool m_sha256Enabled = false;
     qint64 m_written = 0;
+    qint64 m_handedToDisk = 0; // bytes the disk was asked to write out
     bool m_writeFailed = false;
     bool m_committed = false;
 };
