@@ -1,10 +1,12 @@
 #include "updatedownloader.h"
 
+#include "chunkedfetch.h"
 #include "destinationfolder.h"
 #include "httptransfer.h"
 #include "manifest.h"
 #include "stagedfile.h"
 
+#include <QFileInfo>
 #include <QUrl>
 #include <QUrlQuery>
 
@@ -64,7 +66,15 @@ UpdateDownloader::UpdateDownloader(QString url, QObject *parent)
     : QObject(parent)
     , url(std::move(url))
     , m_buffer(kBufferSize, Qt::Uninitialized)
+    , m_chunked(new ChunkedFetch([this](const QString &relativeUrl,
+                                        const TransferLimits &limits) { return request(relativeUrl, limits); },
+                                 this))
 {
+    connect(m_chunked, &ChunkedFetch::planned, this, &UpdateDownloader::chunksPlanned);
+    connect(m_chunked, &ChunkedFetch::progress, this, &UpdateDownloader::chunksProgress);
+    connect(m_chunked, &ChunkedFetch::finished, this, &UpdateDownloader::chunksFinished);
+    connect(m_chunked, &ChunkedFetch::unusable, this, &UpdateDownloader::fetchWhole);
+    connect(m_chunked, &ChunkedFetch::networkError, this, &UpdateDownloader::chunksNetworkError);
     qRegisterMetaType<QDomElement>("QDomElement");
     qRegisterMetaType<QFile *>("QFile*");
     qRegisterMetaType<QNetworkReply::NetworkError>("QNetworkReply::NetworkError");
@@ -142,6 +152,9 @@ void UpdateDownloader::cancelDownloads()
         // What was cut off is on record, but it is no failure of the file.
         emit fileNetworkError(QNetworkReply::OperationCanceledError, QStringLiteral("cancelled"), currentElement);
     }
+    m_chunked->abort();
+    m_chunkBusy = false;
+    m_chunkedElement = QDomElement();
     discardFile();
     attempts = 0;
     // The queue reports itself empty from the event loop, as it would after
@@ -181,9 +194,21 @@ void UpdateDownloader::discardFile()
     temporaryFile = nullptr;
 }
 
+HttpTransfer *UpdateDownloader::request(const QString &relativeUrl, const TransferLimits &limits)
+{
+    return m_filesUrl.isEmpty()
+               ? networkManager.post(QUrl(url, QUrl::TolerantMode), formContentType(), formBody(version, relativeUrl), limits)
+               : networkManager.get(fileUrl(m_filesUrl, relativeUrl), limits);
+}
+
+qint64 UpdateDownloader::bytesTransferred() const
+{
+    return m_transferred + m_chunked->bytesFetched();
+}
+
 void UpdateDownloader::downloadNext()
 {
-    if (reply)
+    if (reply || m_chunkBusy)
         return; // one transfer at a time
     m_retryTimer.stop();
     if (cancelled) {
@@ -206,6 +231,7 @@ void UpdateDownloader::downloadNext()
     m_resumeFrom = temporaryFile->writtenSize();
     m_discardPartial = false;
     m_writeFailed = false;
+    const QString oldPath = chunkSource();
 
     TransferLimits limits;
     if (m_resumeFrom > 0)
@@ -216,12 +242,12 @@ void UpdateDownloader::downloadNext()
     // A receiver may have cancelled the run on hearing of this start.
     if (cancelled || !temporaryFile)
         return;
+    if (!oldPath.isEmpty()) {
+        startChunked(oldPath);
+        return;
+    }
 
-    const QString relativeUrl = currentElement.attribute(QStringLiteral("url"));
-    reply = m_filesUrl.isEmpty()
-                ? networkManager.post(QUrl(url, QUrl::TolerantMode), formContentType(), formBody(version, relativeUrl),
-                                      limits)
-                : networkManager.get(fileUrl(m_filesUrl, relativeUrl), limits);
+    reply = request(currentElement.attribute(QStringLiteral("url")), limits);
     connect(reply, &HttpTransfer::finished, this, &UpdateDownloader::downloadFinished);
     connect(reply, &HttpTransfer::readyRead, this, &UpdateDownloader::writeData);
     connect(reply, &HttpTransfer::downloadProgress, this, &UpdateDownloader::downloadProgress);
@@ -295,18 +321,21 @@ void UpdateDownloader::downloadProgress(qint64 received, qint64 total)
     Q_UNUSED(total) // the element's "size" is what counts, not the server's figure
     if (!reply || !temporaryFile)
         return;
+    // Bytes of the file so far, a resumed part included.
+    reportProgress(temporaryFile->writtenSize(), received, integerSize(currentElement));
+}
 
+void UpdateDownloader::reportProgress(qint64 fileBytes, qint64 attemptBytes, qint64 fileTotal)
+{
     // A report at 0 ms would give an infinite sample and spoil the mean for
     // the rest of the run, so it adds none.
     const qint64 ms = clock.elapsed();
     if (ms > 0) {
         speedSamples += 1;
-        speedSum += received * 1000.0 / ms;
+        speedSum += attemptBytes * 1000.0 / ms;
     }
     const double mean = speedSamples > 0 ? speedSum / speedSamples : 0.0;
 
-    // Bytes of the file so far, a resumed part included.
-    const qint64 fileBytes = temporaryFile->writtenSize();
     const double done = verifiedBytes + fileBytes;
     const qint64 remaining = truncToInt64(queuedBytes - done);
 
@@ -325,7 +354,94 @@ void UpdateDownloader::downloadProgress(qint64 received, qint64 total)
 
     const int percentage = queuedBytes > 0 ? truncToInt(done / queuedBytes * 100.0 + 0.99) : 0;
 
-    emit fileDownloadProgress(fileBytes, integerSize(currentElement), mean, smoothedTimeLeft * 1.5, percentage);
+    emit fileDownloadProgress(fileBytes, fileTotal, mean, smoothedTimeLeft * 1.5, percentage);
+}
+
+QString UpdateDownloader::chunkSource() const
+{
+    if (!currentElement.hasAttribute(QStringLiteral("chunks")) || !currentElement.hasAttribute(QStringLiteral("chunks_sha256"))
+        || m_wholeOnly.contains(currentElement) || !temporaryFile)
+        return QString();
+    // A rebuilding under way goes on from where it stopped; a partly
+    // received whole download goes on whole.
+    if (temporaryFile->writtenSize() > 0 && !(m_chunkedElement == currentElement && m_chunked->isPlanned()))
+        return QString();
+    // The installed file, read in place: a regular file of the staged
+    // file's own folder, never a link (it could lead out of the folder).
+    const QString path = temporaryFile->folder() + QLatin1Char('/') + currentElement.attribute(QStringLiteral("name"));
+    const QFileInfo installed(path);
+    return installed.isFile() && !installed.isSymLink() ? path : QString();
+}
+
+void UpdateDownloader::startChunked(const QString &oldPath)
+{
+    m_chunkBusy = true;
+    clock.start();
+    if (m_chunkedElement == currentElement && m_chunked->isPlanned()) {
+        m_chunked->resume();
+        return;
+    }
+    m_chunkedElement = currentElement;
+    m_chunkCopy = 0;
+    m_chunked->start(currentElement.attribute(QStringLiteral("url")), currentElement.attribute(QStringLiteral("chunks")),
+                     currentElement.attribute(QStringLiteral("chunks_sha256")), integerSize(currentElement), oldPath,
+                     temporaryFile);
+}
+
+void UpdateDownloader::chunksPlanned(qint64 fetch, qint64 copy)
+{
+    Q_UNUSED(fetch)
+    // The run's total counts what goes over the network.
+    m_chunkCopy = copy;
+    queuedBytes -= double(copy);
+}
+
+void UpdateDownloader::chunksProgress(qint64 fetched)
+{
+    reportProgress(fetched, fetched, m_chunked->bytesToFetch());
+}
+
+void UpdateDownloader::chunksFinished()
+{
+    m_chunkBusy = false;
+    StagedFile *file = temporaryFile;
+    // Checked exactly like a whole download before anything is placed.
+    if (!verify(file)) {
+        fetchWhole(QStringLiteral("the rebuilt file does not match: ") + m_lastFailure);
+        return;
+    }
+    temporaryFile = nullptr;
+    m_chunkedElement = QDomElement();
+    const qint64 size = integerSize(currentElement);
+    emit fileDownloaded(currentElement, file);
+    attempts = 0;
+    verifiedBytes += double(size - m_chunkCopy);
+    m_bytesSaved += m_chunkCopy;
+    downloadNext();
+}
+
+void UpdateDownloader::chunksNetworkError(QNetworkReply::NetworkError code, const QString &text)
+{
+    m_chunkBusy = false;
+    emit fileNetworkError(code, text, currentElement);
+    retryOrGiveUp();
+}
+
+void UpdateDownloader::fetchWhole(const QString &reason)
+{
+    m_chunkBusy = false;
+    m_chunked->abort();
+    m_chunkedElement = QDomElement();
+    queuedBytes += double(m_chunkCopy);
+    m_chunkCopy = 0;
+    m_wholeOnly.append(currentElement);
+    emit fileChunksUnusable(currentElement, reason);
+    // Whatever was written goes: the whole download starts afresh, with
+    // attempts of its own.
+    discardFile();
+    attempts = 0;
+    queue.prepend(currentElement);
+    downloadNext();
 }
 
 bool UpdateDownloader::verify(StagedFile *file)
@@ -418,6 +534,10 @@ void UpdateDownloader::retryOrGiveUp()
     if (attempts > 2) {
         emit fileDownloadError(currentElement);
         attempts = 0;
+        if (m_chunkedElement == currentElement) {
+            m_chunked->abort();
+            m_chunkedElement = QDomElement();
+        }
         discardFile();
         downloadNext();
         return;

@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <QVector>
 
+class ChunkedFetch;
 class DestinationFolder;
 class HttpTransfer;
 class StagedFile;
@@ -62,7 +63,10 @@ public:
     bool isCancelled() const { return cancelled; }
     // Body bytes received over the network in this run, every attempt
     // counted.
-    qint64 bytesTransferred() const { return m_transferred; }
+    qint64 bytesTransferred() const;
+    // Bytes of changed files taken from their installed versions instead of
+    // the network.
+    qint64 bytesSaved() const { return m_bytesSaved; }
 
     // The one wire format of the update server: a form POST to the update
     // URL with the fields "version" then "request".
@@ -84,6 +88,9 @@ signals:
     // Writing the received bytes failed (a full disk, say); the attempt
     // fails like any other.
     void fileWriteError(QDomElement element, QString reason);
+    // A changed file with a chunk index could not be built from its chunks;
+    // it is fetched whole instead.
+    void fileChunksUnusable(QDomElement element, QString reason);
 
 public slots:
     void downloadProgress(qint64 received, qint64 total);
@@ -102,6 +109,17 @@ private:
     // Expected byte count of the current element; -1 when it has none.
     qint64 expectedSize() const;
     bool verify(StagedFile *file);
+    // The installed file a changed element can be rebuilt from, or empty.
+    QString chunkSource() const;
+    HttpTransfer *request(const QString &relativeUrl, const TransferLimits &limits);
+    void startChunked(const QString &oldPath);
+    void chunksPlanned(qint64 fetch, qint64 copy);
+    void chunksProgress(qint64 fetched);
+    void chunksFinished();
+    void chunksNetworkError(QNetworkReply::NetworkError code, const QString &text);
+    // Gives up the chunks of the current file and fetches it whole.
+    void fetchWhole(const QString &reason);
+    void reportProgress(qint64 fileBytes, qint64 attemptBytes, qint64 fileTotal);
 
     HttpClient networkManager;
     StagedFile *temporaryFile = nullptr;
@@ -132,6 +150,14 @@ private:
     QString m_lastFailure;
     QByteArray m_buffer;
     qint64 m_transferred = 0;
+
+    // The rebuilding of a changed file from its chunks, when it has them.
+    ChunkedFetch *m_chunked;
+    QDomElement m_chunkedElement; // the file it works on
+    bool m_chunkBusy = false;     // a step of it is under way
+    qint64 m_chunkCopy = 0;       // bytes it copies from the installed file
+    QList<QDomElement> m_wholeOnly; // files whose chunks failed: fetched whole
+    qint64 m_bytesSaved = 0;
 };
 
 #endif // UPDATEDOWNLOADER_H

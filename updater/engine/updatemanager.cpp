@@ -52,6 +52,11 @@ UpdateManager::UpdateManager(QObject *parent)
     connect(m_downloader, &UpdateDownloader::fileNetworkError, this,
             QOverload<QNetworkReply::NetworkError, QString, QDomElement>::of(&UpdateManager::downloadFailed));
     connect(m_downloader, &UpdateDownloader::fileWriteError, this, &UpdateManager::downloadFailedWrite);
+    connect(m_downloader, &UpdateDownloader::fileChunksUnusable, this, [](QDomElement element, QString reason) {
+        LOG_WARN() << QStringLiteral("%1: not rebuilt from its chunks (%2), fetched whole")
+                          .arg(elementPath(element), reason)
+                   << Qt::endl;
+    });
 }
 
 UpdateManager::~UpdateManager()
@@ -91,7 +96,7 @@ void UpdateManager::logSummary(const QString &ending)
 {
     const QString distantVersion = m_roots ? m_roots->first.attribute(QStringLiteral("version")) : QString();
     LOG_INFO() << QStringLiteral("run %1: distant version %2, local version before %3; files fetched %4, failed %5, "
-                                 "deleted %6; %7 bytes written, %8 bytes transferred; %9 s")
+                                 "deleted %6; %7 bytes written, %8 bytes transferred, %9 bytes saved; %10 s")
                       .arg(ending, distantVersion.isEmpty() ? QStringLiteral("-") : distantVersion,
                            m_localVersionBefore.isEmpty() ? QStringLiteral("-") : m_localVersionBefore)
                       .arg(m_filesFetched)
@@ -99,6 +104,7 @@ void UpdateManager::logSummary(const QString &ending)
                       .arg(m_entriesDeleted)
                       .arg(m_bytesWritten)
                       .arg(m_downloader->bytesTransferred())
+                      .arg(m_downloader->bytesSaved())
                       .arg(m_clock.elapsed() / 1000.0, 0, 'f', 2)
                << Qt::endl;
 }
