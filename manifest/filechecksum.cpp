@@ -102,7 +102,7 @@ QString fileChecksum(const QString &path, QCryptographicHash::Algorithm algorith
         QByteArray(reinterpret_cast<const char *>(digest), int(digestLength)).toHex());
 }
 
-FileChecksums fileChecksums(const QString &path)
+FileChecksums fileChecksums(const QString &path, FileContentObserver *observer)
 {
     QFile file(path);
     // Unbuffered: the block is read straight into our buffer, not copied.
@@ -124,9 +124,13 @@ FileChecksums fileChecksums(const QString &path)
         if (EVP_DigestUpdate(sha1.get(), buffer.get(), size_t(count)) != 1
             || EVP_DigestUpdate(sha256.get(), buffer.get(), size_t(count)) != 1)
             return FileChecksums();
+        if (observer)
+            observer->addBlock(buffer.get(), count);
     }
     FileChecksums result{hexDigest(sha1.get()), hexDigest(sha256.get())};
     if (result.sha1.isEmpty() || result.sha256.isEmpty())
         return FileChecksums();
+    if (observer)
+        observer->finish();
     return result;
 }

@@ -15,9 +15,20 @@ struct FileChecksums
     QString sha256; // the "sha256" attribute
 };
 
+// Sees a file's content block by block, in order, while fileChecksums()
+// reads it, so that more work on the content costs no second read.
+class FileContentObserver
+{
+public:
+    virtual ~FileContentObserver() = default;
+    virtual void addBlock(const char *data, qint64 size) = 0;
+    // Called once after the last block, only when the whole file was read.
+    virtual void finish() = 0;
+};
+
 // SHA-1 and SHA-256 of a file's content from a single read of it; both
-// empty when the file cannot be opened or read to its end. Safe to call
-// from several threads at once.
-FileChecksums fileChecksums(const QString &path);
+// empty when the file cannot be opened or read to its end. `observer`, if
+// any, sees the same bytes. Safe to call from several threads at once.
+FileChecksums fileChecksums(const QString &path, FileContentObserver *observer = nullptr);
 
 #endif // FILECHECKSUM_H

@@ -55,6 +55,19 @@ void FolderScanner::setHashThreads(int count)
     m_hashThreads = qBound(0, count, kMaxHashThreads);
 }
 
+void FolderScanner::setContentObserverFactory(ContentObserverFactory factory)
+{
+    m_observerFactory = std::move(factory);
+}
+
+FileChecksums FolderScanner::hashFile(const PendingFile &file) const
+{
+    std::unique_ptr<FileContentObserver> observer;
+    if (m_observerFactory)
+        observer = m_observerFactory(file.url, file.size);
+    return fileChecksums(file.path, observer.get());
+}
+
 void FolderScanner::hashPendingFiles()
 {
     const std::vector<PendingFile> &pending = *m_pending;
@@ -69,7 +82,7 @@ void FolderScanner::hashPendingFiles()
     std::atomic<size_t> next{0};
     auto work = [&] {
         for (size_t i = next++; i < count; i = next++)
-            results[order[i]] = fileChecksums(pending[order[i]].path);
+            results[order[i]] = hashFile(pending[order[i]]);
     };
 
     const int wanted = m_hashThreads > 0 ? m_hashThreads : qBound(1, QThread::idealThreadCount(), kMaxHashThreads);
@@ -116,13 +129,14 @@ void FolderScanner::addFileElement(QDomElement parent, QFileInfo entry)
     file.setAttribute(QStringLiteral("crc"), QString());
     file.setAttribute(QStringLiteral("size"), QString::number(entry.size()));
     // Relative to the scanned folder, components separated by "/".
-    file.setAttribute(QStringLiteral("url"),
-                      m_dir->relativeFilePath(entry.absoluteFilePath()));
+    const QString url = m_dir->relativeFilePath(entry.absoluteFilePath());
+    file.setAttribute(QStringLiteral("url"), url);
     parent.appendChild(file);
+    const PendingFile pending{file, entry.filePath(), url, entry.size()};
     if (m_pending)
-        m_pending->push_back(PendingFile{file, entry.filePath(), entry.size()});
+        m_pending->push_back(pending);
     else
-        setChecksums(file, fileChecksums(entry.filePath()));
+        setChecksums(file, hashFile(pending));
 }
 
 void FolderScanner::addDirectoryElement(QDomElement parent, QFileInfo entry)

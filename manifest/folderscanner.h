@@ -1,6 +1,8 @@
 #ifndef FOLDERSCANNER_H
 #define FOLDERSCANNER_H
 
+#include "filechecksum.h"
+
 #include <QDir>
 #include <QDomDocument>
 #include <QDomElement>
@@ -8,6 +10,7 @@
 #include <QSet>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -29,6 +32,14 @@ public:
     // processor core, 1 to hash each file as it is listed.
     void setHashThreads(int count);
 
+    // Makes the observer that sees one file's content while it is hashed
+    // (see fileChecksums()), or none for that file. Called with the file's
+    // "url" and listed size, on the hashing threads, so it must be safe to
+    // call from several at once; the observer is destroyed after the file.
+    using ContentObserverFactory =
+        std::function<std::unique_ptr<FileContentObserver>(const QString &url, qint64 size)>;
+    void setContentObserverFactory(ContentObserverFactory factory);
+
     void addFileElement(QDomElement parent, QFileInfo entry);
     void addDirectoryElement(QDomElement parent, QFileInfo entry);
 
@@ -37,13 +48,16 @@ private:
     {
         QDomElement element;
         QString path;
+        QString url; // copied: the document is not read from other threads
         qint64 size;
     };
 
     void addEntries(QDomElement parent, const QString &folder);
     void hashPendingFiles();
+    FileChecksums hashFile(const PendingFile &file) const;
 
     int m_hashThreads = 0;
+    ContentObserverFactory m_observerFactory;
     // Set during a threaded scan: the file elements whose checksums are
     // still to be filled in, in the order they were listed.
     std::unique_ptr<std::vector<PendingFile>> m_pending;

@@ -41,10 +41,12 @@ QString timestamp()
     return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-ddThh:mm:ss.zzz"));
 }
 
-QDomDocument fromFolder(const QString &folder, const QString &excludedFile, int hashThreads)
+QDomDocument fromFolder(const QString &folder, const QString &excludedFile, int hashThreads,
+                        FolderScanner::ContentObserverFactory observerFactory)
 {
     FolderScanner scanner;
     scanner.setHashThreads(hashThreads);
+    scanner.setContentObserverFactory(std::move(observerFactory));
     QDomDocument document = scanner.scan(folder);
     QDomElement root = document.documentElement();
     if (!excludedFile.isEmpty())

@@ -1,6 +1,8 @@
 #ifndef MANIFESTBUILDER_H
 #define MANIFESTBUILDER_H
 
+#include "folderscanner.h"
+
 #include <QDomDocument>
 #include <QString>
 
@@ -15,8 +17,10 @@ QString timestamp();
 // tree's global checksum and the creation stamp, in canonical order.
 // `excludedFile`, a path relative to the folder, is left out: a manifest
 // written into the folder it describes cannot list itself. `hashThreads`
-// is passed to FolderScanner::setHashThreads (0: every core).
-QDomDocument fromFolder(const QString &folder, const QString &excludedFile = QString(), int hashThreads = 0);
+// is passed to FolderScanner::setHashThreads (0: every core), and
+// `observerFactory` to FolderScanner::setContentObserverFactory.
+QDomDocument fromFolder(const QString &folder, const QString &excludedFile = QString(), int hashThreads = 0,
+                        FolderScanner::ContentObserverFactory observerFactory = {});
 
 // Appends `folder` as a "directory" named after its last path component
 // below the root of `document`, then stamps the root with the new global

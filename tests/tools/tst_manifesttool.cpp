@@ -1,4 +1,6 @@
 #include "testfiles.h"
+#include "chunker.h"
+#include "chunkindex.h"
 #include "manifest.h"
 
 #include <QProcess>
@@ -170,6 +172,11 @@ private slots:
                                                  << "--expires takes a number of days";
         QTest::newRow("create, no jobs") << QStringList{"create", "app", "-o", "m.xml", "--jobs", "0"}
                                          << "--jobs takes a number from 1 to 64";
+        QTest::newRow("create, threshold without chunks")
+            << QStringList{"create", "app", "-o", "m.xml", "--chunk_threshold", "10"} << "--chunk_threshold needs --chunks";
+        QTest::newRow("create, negative threshold")
+            << QStringList{"create", "app", "-o", "m.xml", "--chunks", "--chunk_threshold=-1"}
+            << "--chunk_threshold takes a number of bytes";
         QTest::newRow("keygen without name") << QStringList{"keygen"} << "keygen: expected one NAME";
         QTest::newRow("sign without key") << QStringList{"sign", "good.xml"} << "the private key is missing";
         QTest::newRow("sign, missing key") << QStringList{"sign", "good.xml", "--key", "none.key"}
@@ -389,6 +396,99 @@ private slots:
         QCOMPARE(QString(result.out).remove(date), QString::fromUtf8(readFile(path("file.xml"))).remove(date));
         QVERIFY(result.out.contains("\n<UPDATE_STRUCTURE ") && result.out.endsWith("</UPDATE_STRUCTURE>\n"));
         QVERIFY(!QFile::exists(path("-")) && !QFile::exists(path("app/-")));
+    }
+
+    // --chunks: an index for each file above the threshold, in the hidden
+    // .chunks folder, named and checksummed on the file element; a later
+    // run leaves exactly the indexes it names.
+    void createWritesChunkIndexes()
+    {
+        makeTree("app");
+        QByteArray random(int(3 * 1024 * 1024), Qt::Uninitialized);
+        for (int i = 0; i < random.size(); ++i)
+            random[i] = char(QRandomGenerator::global()->generate());
+        const QMap<QString, QByteArray> large{{"big.bin", random},
+                                              {"sub/edge.bin", random.left(1024 * 1024 + 1)},
+                                              {"sp ace/\u00e9t\u00e9.bin", random.mid(5, 1536 * 1024)}};
+        for (auto file = large.cbegin(); file != large.cend(); ++file)
+            QVERIFY(writeFile(path("app/" + file.key()), file.value()));
+        QVERIFY(writeFile(path("app/exact.bin"), random.left(1024 * 1024)));
+        QVERIFY(writeFile(path("app/.chunks/old/gone.bin.idx"), "stale"));
+        QVERIFY(writeFile(path("app/.chunks/notes.txt"), "not an index"));
+
+        const QStringList seed{"QT_HASH_SEED=0"};
+        const Result result = run({"create", "app", "-o", "m.xml", "--chunks"}, MANIFESTTOOL_PATH, seed);
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY2(result.out.contains("3 chunk indexes in app/.chunks, 1 stale ones removed"), qPrintable(result.out));
+        QDomDocument document = readManifestDocument(path("m.xml"));
+        QDomNodeList files = document.elementsByTagName("file");
+        QStringList indexed;
+        QStringList urls;
+        for (int i = 0; i < files.size(); ++i) {
+            QDomElement file = files.at(i).toElement();
+            const QString url = file.attribute("url");
+            urls << url;
+            if (!file.hasAttribute("chunks")) {
+                QVERIFY(!file.hasAttribute("chunks_sha256"));
+                continue;
+            }
+            indexed << url;
+            QCOMPARE(file.attribute("chunks"), ".chunks/" + url + ".idx");
+            const QByteArray bytes = readFile(path("app/" + file.attribute("chunks")));
+            QCOMPARE(file.attribute("chunks_sha256"),
+                     QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()));
+            ChunkIndex index;
+            QString error;
+            QVERIFY2(ChunkIndex::fromBytes(bytes, &index, &error), qPrintable(error));
+            QCOMPARE(QString::number(index.fileSize()), file.attribute("size"));
+            QVector<Chunk> chunks;
+            QVERIFY(Chunker::chunkFile(path("app/" + url), &chunks, &error));
+            QCOMPARE(index.chunks().size(), chunks.size());
+            for (int c = 0; c < chunks.size(); ++c)
+                QVERIFY(index.chunks().at(c).length == chunks.at(c).length && index.chunks().at(c).sha256 == chunks.at(c).sha256);
+        }
+        indexed.sort();
+        QCOMPARE(indexed, QStringList(large.keys()));
+        QVERIFY(!urls.join(' ').contains(".chunks"));
+        QCOMPARE(run({"verify", "m.xml", "app"}).exitCode, 0);
+
+        // The attributes are outside the global checksum; one thread writes the same.
+        QCOMPARE(run({"create", "app", "-o", "plain.xml"}).exitCode, 0);
+        QCOMPARE(document.documentElement().attribute("crc"), readManifestDocument(path("plain.xml")).documentElement().attribute("crc"));
+        QCOMPARE(run({"create", "app", "-o", "one.xml", "--chunks", "--jobs", "1"}, MANIFESTTOOL_PATH, seed).exitCode, 0);
+        const QRegularExpression date(" date=\"[^\"]*\"");
+        QCOMPARE(QString::fromUtf8(readFile(path("one.xml"))).remove(date), QString::fromUtf8(readFile(path("m.xml"))).remove(date));
+
+        // A higher threshold: the other indexes and their emptied folders go.
+        QCOMPARE(run({"create", "app", "-o", "m.xml", "--chunks", "--chunk_threshold", "2000000"}).exitCode, 0);
+        QStringList left;
+        QDirIterator it(path("app/.chunks"), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            left << QDir(path("app/.chunks")).relativeFilePath(it.next());
+        left.sort();
+        QCOMPARE(left, (QStringList{"big.bin.idx", "notes.txt"}));
+        QCOMPARE(readManifestDocument(path("m.xml")).toString().count("chunks="), 1);
+    }
+
+    // Indexes are written into the folder only, never through a link.
+    void chunkIndexesStayInTheFolder()
+    {
+        QVERIFY(writeFile(path("app/big.bin"), QByteArray(2 * 1024 * 1024, 'b')));
+        QVERIFY(QDir().mkpath(path("outside")));
+        QVERIFY(QFile::link(path("outside"), path("app/.chunks")));
+        Result result = run({"create", "app", "-o", "m.xml", "--chunks"});
+        QCOMPARE(result.exitCode, 2);
+        QVERIFY2(result.err.contains("app/.chunks' is a link"), qPrintable(result.err));
+        QVERIFY(QDir(path("outside")).isEmpty());
+        QVERIFY(!QFile::exists(path("m.xml")));
+
+        QVERIFY(QFile::remove(path("app/.chunks")) && QDir().mkpath(path("app/.chunks")));
+        QVERIFY(writeFile(path("app/sub/big.bin"), QByteArray(2 * 1024 * 1024, 's')));
+        QVERIFY(QFile::link(path("outside"), path("app/.chunks/sub")));
+        result = run({"create", "app", "-o", "m.xml", "--chunks"});
+        QCOMPARE(result.exitCode, 2);
+        QVERIFY2(result.err.contains("app/.chunks/sub' is a link"), qPrintable(result.err));
+        QVERIFY(QDir(path("outside")).isEmpty());
     }
 
     // Hashing on many threads writes the very manifest that one thread writes.

@@ -1,5 +1,6 @@
 #include "manifesttool.h"
 
+#include "chunkindexwriter.h"
 #include "manifest.h"
 #include "manifestbuilder.h"
 #include "manifestcomparison.h"
@@ -14,6 +15,7 @@
 #include <QDateTime>
 #include <QMap>
 #include <QSaveFile>
+#include <QSet>
 
 #include <cstdio>
 #include <memory>
@@ -40,6 +42,7 @@ const char *const generalHelp =
 
 const char *const createHelp =
     "Usage: manifesttool create FOLDER -o FILE [--version V] [--expires DAYS] [--jobs N]\n"
+    "                           [--chunks [--chunk_threshold BYTES]]\n"
     "Scans FOLDER and writes its manifest to FILE: every directory and file below\n"
     "it, each file with its size, SHA-1 checksum, SHA-256 and path, under a root\n"
     "named ROOT that carries the global checksum and the creation date. Hidden\n"
@@ -53,6 +56,16 @@ const char *const createHelp =
     "                      from 1 to 36500): clients that check signatures refuse\n"
     "                      it afterwards, so sign and publish a fresh one in time\n"
     "  --jobs N            hash N files at once (default: one per processor core)\n"
+    "  --chunks            also write a chunk index for every file larger than the\n"
+    "                      threshold, so that clients fetch only the changed parts\n"
+    "                      of it: the index of the file with url U goes to\n"
+    "                      FOLDER/.chunks/U.idx, and the file gets the attributes\n"
+    "                      chunks (\".chunks/U.idx\") and chunks_sha256; indexes of\n"
+    "                      earlier runs that no file needs any more are removed.\n"
+    "                      Publish the .chunks folder with the release\n"
+    "  --chunk_threshold BYTES\n"
+    "                      only files strictly larger get an index (default\n"
+    "                      1048576, 1 MiB; 0: every file that is not empty)\n"
     "  -h, --help          show this help\n"
     "\n"
     "Exit status: 0 when the manifest was written, 2 on error.\n";
@@ -138,13 +151,16 @@ struct CommandLine
 {
     QStringList positional;
     QMap<QString, QString> values;
+    QSet<QString> flags;
     bool help = false;
     QString error;
 };
 
 // Splits a command's arguments. `valueOptions` maps each spelling of an
-// option that takes a value to its key in `values`.
-CommandLine parseCommandLine(const QStringList &arguments, const QMap<QString, QString> &valueOptions)
+// option that takes a value to its key in `values`; `flagOptions` are the
+// options without a value, collected in `flags`.
+CommandLine parseCommandLine(const QStringList &arguments, const QMap<QString, QString> &valueOptions,
+                             const QSet<QString> &flagOptions = {})
 {
     CommandLine result;
     bool optionsEnded = false;
@@ -156,6 +172,8 @@ CommandLine parseCommandLine(const QStringList &arguments, const QMap<QString, Q
             optionsEnded = true;
         } else if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
             result.help = true;
+        } else if (flagOptions.contains(argument)) {
+            result.flags.insert(argument);
         } else {
             const int equals = argument.indexOf(QLatin1Char('='));
             const QString name = equals < 0 ? argument : argument.left(equals);
@@ -293,11 +311,12 @@ bool ManifestTool::checkFolder(const QString &folder)
     return false;
 }
 
-bool ManifestTool::scanFolder(const QString &folder, const QString &excludedFile, int jobs, QDomDocument *document)
+bool ManifestTool::scanFolder(const QString &folder, const QString &excludedFile, int jobs, QDomDocument *document,
+                              const FolderScanner::ContentObserverFactory &observerFactory)
 {
     {
         ScanProgress progress(folder);
-        *document = ManifestBuilder::fromFolder(folder, excludedFile, jobs);
+        *document = ManifestBuilder::fromFolder(folder, excludedFile, jobs, observerFactory);
     }
     const QString unreadable = firstUnreadable(document->documentElement(), folder);
     if (!unreadable.isEmpty()) {
@@ -314,7 +333,9 @@ int ManifestTool::create(const QStringList &arguments)
                     {QStringLiteral("--output"), QStringLiteral("output")},
                     {QStringLiteral("--version"), QStringLiteral("version")},
                     {QStringLiteral("--expires"), QStringLiteral("expires")},
-                    {QStringLiteral("--jobs"), QStringLiteral("jobs")}});
+                    {QStringLiteral("--jobs"), QStringLiteral("jobs")},
+                    {QStringLiteral("--chunk_threshold"), QStringLiteral("chunk_threshold")}},
+        {QStringLiteral("--chunks")});
     if (line.help) {
         std::fputs(createHelp, stdout);
         return Success;
@@ -334,15 +355,32 @@ int ManifestTool::create(const QStringList &arguments)
     if (line.values.contains(QStringLiteral("jobs"))
         && !parseBounded(line.values.value(QStringLiteral("jobs")), 1, kMaxJobs, &jobs))
         return fail(QStringLiteral("create: --jobs takes a number from 1 to %1").arg(kMaxJobs));
+    const bool chunks = line.flags.contains(QStringLiteral("--chunks"));
+    qint64 chunkThreshold = ChunkIndexWriter::kDefaultThreshold;
+    if (line.values.contains(QStringLiteral("chunk_threshold"))) {
+        bool ok = false;
+        chunkThreshold = line.values.value(QStringLiteral("chunk_threshold")).toLongLong(&ok);
+        if (!ok || chunkThreshold < 0)
+            return fail(QStringLiteral("create: --chunk_threshold takes a number of bytes, 0 or more"));
+        if (!chunks)
+            return fail(QStringLiteral("create: --chunk_threshold needs --chunks"));
+    }
     const bool toStandardOutput = output == QLatin1String("-");
 
     const QString folder = line.positional.first();
     if (!checkFolder(folder))
         return Failure;
     QDomDocument document;
-    if (!scanFolder(folder, toStandardOutput ? QString() : pathInside(folder, output), jobs, &document))
+    std::unique_ptr<ChunkIndexWriter> indexes;
+    if (chunks)
+        indexes = std::make_unique<ChunkIndexWriter>(folder, chunkThreshold);
+    if (!scanFolder(folder, toStandardOutput ? QString() : pathInside(folder, output), jobs, &document,
+                    indexes ? indexes->observerFactory() : FolderScanner::ContentObserverFactory()))
         return Failure;
     QDomElement root = document.documentElement();
+    // Before the manifest: it must never name an index that is not there.
+    if (indexes && !indexes->write(root))
+        return fail(QStringLiteral("create: %1").arg(indexes->errorString()));
     if (line.values.contains(QStringLiteral("version")))
         root.setAttribute(QStringLiteral("version"), line.values.value(QStringLiteral("version")));
     if (expiryDays > 0) {
@@ -362,7 +400,13 @@ int ManifestTool::create(const QStringList &arguments)
 
     QMap<QString, QDomElement> files;
     collectFiles(root, &files);
-    printOut(QStringLiteral("%1: %2 files, global checksum %3").arg(output).arg(files.size()).arg(elementCrc(root)));
+    QString summary = QStringLiteral("%1: %2 files, global checksum %3").arg(output).arg(files.size()).arg(elementCrc(root));
+    if (indexes)
+        summary += QStringLiteral("; %1 chunk indexes in %2, %3 stale ones removed")
+                       .arg(indexes->writtenCount())
+                       .arg(QDir(folder).filePath(ChunkIndexWriter::folderName()))
+                       .arg(indexes->removedCount());
+    printOut(summary);
     return Success;
 }
 

@@ -1,6 +1,8 @@
 #ifndef MANIFESTTOOL_H
 #define MANIFESTTOOL_H
 
+#include "folderscanner.h"
+
 #include <QDomDocument>
 #include <QString>
 #include <QStringList>
@@ -35,7 +37,9 @@ private:
     // Scans `folder`, hashing `jobs` files at once (0: every core), and
     // reports any file or folder below it that could not be read, which the
     // scan itself passes over in silence.
-    bool scanFolder(const QString &folder, const QString &excludedFile, int jobs, QDomDocument *document);
+    // `observerFactory` sees the content of the files as they are hashed.
+    bool scanFolder(const QString &folder, const QString &excludedFile, int jobs, QDomDocument *document,
+                    const FolderScanner::ContentObserverFactory &observerFactory = {});
     // Reads a whole file that the command needs; reports why it cannot.
     bool readWholeFile(const QString &path, QByteArray *content);
 
