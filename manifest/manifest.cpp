@@ -296,7 +296,12 @@ bool readBounded(QIODevice *device, const QString &name, QByteArray *bytes, QStr
         *error = QStringLiteral("cannot open manifest '%1': %2").arg(name, device->errorString());
         return false;
     }
-    const qint64 chunk = qint64(1) << 20;
+    // A file says how much is left: read it at once, plus one byte that
+    // shows whether it grew. Other devices are read in steps.
+    const qint64 step = 64 << 10;
+    qint64 chunk = step;
+    if (!device->isSequential())
+        chunk = qBound(qint64(0), device->size() - device->pos(), kManifestMaxBytes) + 1;
     qint64 size = 0;
     for (;;) {
         bytes->resize(int(size + chunk));
@@ -313,6 +318,8 @@ bool readBounded(QIODevice *device, const QString &name, QByteArray *bytes, QStr
         // A short read is not the end on every device; only 0 is.
         if (got == 0)
             break;
+        // Less than asked from a file is its end, which one more byte confirms.
+        chunk = !device->isSequential() && got < chunk ? 1 : step;
     }
     bytes->resize(int(size));
     return true;
