@@ -431,6 +431,23 @@ bool scanTokens(const QByteArray &bytes, const QString &name, QString *error)
     return true;
 }
 
+// The reason as one line: file names, declared encodings and the parser's
+// messages may hold line breaks and other control characters.
+QString oneLine(const QString &text)
+{
+    QString line;
+    line.reserve(text.size());
+    for (const QChar c : text) {
+        const QChar::Category category = c.category();
+        if (category == QChar::Other_Control || category == QChar::Separator_Line ||
+            category == QChar::Separator_Paragraph)
+            line += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            line += c;
+    }
+    return line;
+}
+
 QDomDocument readDocument(QIODevice *device, const QString &name, QString *error)
 {
     QString reason;
@@ -449,7 +466,7 @@ QDomDocument readDocument(QIODevice *device, const QString &name, QString *error
         reason = QStringLiteral("%1:%2:%3: manifest does not parse: %4").arg(name).arg(line).arg(column).arg(message);
     }
     if (error)
-        *error = reason;
+        *error = oneLine(reason);
     return QDomDocument();
 }
 

@@ -68,6 +68,8 @@ private slots:
         QTest::newRow("undeclared entity") << QByteArray("<r>&e;</r>") << "manifest does not parse";
         QTest::newRow("Latin-1") << QByteArray("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r/>")
                                  << "manifest is not UTF-8 text but ISO-8859-1";
+        QTest::newRow("line break in the encoding") << QByteArray("<?xml version=\"1.0\" encoding=\"UT\n\"?><r/>")
+                                                    << "manifest does not parse: UT\\x0a";
         QTest::newRow("UTF-16") << QByteArray("\xff\xfe<\0r\0/\0>\0", 10) << "m.xml:1: manifest is not UTF-8 text";
         QTest::newRow("NUL byte") << QByteArray("<r>\n\0</r>", 9) << "m.xml:2: manifest is not UTF-8 text";
         QTest::newRow("malformed") << QByteArray("<UPDATE_STRUCTURE>\n<file name=\"a\"/>\n<file </UPDATE_STRUCTURE>\n")
