@@ -415,6 +415,10 @@ bool scanTokens(const QByteArray &bytes, const QString &name, QString *error)
             --depth;
             break;
         case QXmlStreamReader::Characters:
+            // The DOM parser drops text that is only white space.
+            if (!reader.isWhitespace() || reader.isCDATA())
+                ++nodes;
+            break;
         case QXmlStreamReader::Comment:
         case QXmlStreamReader::ProcessingInstruction:
         case QXmlStreamReader::EntityReference:

@@ -49,9 +49,9 @@ QString canonicalString(QDomElement element);
 //   Element levels are counted with the root as level 1.
 // - The whole file is held in memory while it is parsed, and the DOM tree
 //   takes about 500 bytes per node (element, attribute, text or comment).
-//   A 35 MB manifest of 240,000 files has 1.45 million nodes and takes
-//   730 MB; both bounds leave room for manifests more than twice as large
-//   and keep a hostile one near 2 GB.
+//   A 35 MB manifest of 240,000 files has 1.2 million nodes and takes
+//   730 MB; both bounds leave room for manifests three times as large and
+//   keep a hostile one near 2 GB.
 // - Qt's stream parser, used for the scan, compares each attribute with all
 //   earlier ones of its element; an element has at most 6 in a manifest.
 // - The text is UTF-8, as every manifest writer here writes it, and has no
@@ -66,7 +66,7 @@ constexpr int kManifestMaxAttributes = 64;
 // parsed, or that breaks a bound above, reads as a null document; callers
 // decide what that means. With `error`, the reason is put there as one line
 // ("cannot open manifest 'm.xml': No such file or directory",
-// "m.xml:3:7: manifest does not parse: ...", "m.xml:300:2: manifest nested
+// "m.xml:3:7: manifest does not parse: ...", "m.xml:257:12: manifest nested
 // deeper than 256 levels"); it is left alone on success. A device that is not
 // open is opened for reading and left open. The caller keeps the document: a
 // root element alone does not keep its document alive, and using it after
