@@ -42,14 +42,38 @@ void sortTree(QDomNode node);
 // directory names in document order.
 QString canonicalString(QDomElement element);
 
-// Reading and writing manifest files. A file that cannot be opened or
-// parsed reads as a null document; callers decide what that means. The
-// caller keeps the document: a root element alone does not keep its
-// document alive, and using it after the document is gone crashes.
+// What a manifest reader accepts. A manifest comes from outside, so these
+// are checked by flat scans of the bytes before any tree is built from them:
+// - Qt's DOM parser and writer recurse once per nesting level and overflow
+//   the stack at about ten thousand levels; real trees are a few levels deep.
+//   Element levels are counted with the root as level 1.
+// - The whole file is held in memory while it is parsed, and the DOM tree
+//   takes about 500 bytes per node (element, attribute, text or comment).
+//   A 35 MB manifest of 240,000 files has 1.2 million nodes and takes
+//   730 MB; both bounds leave room for manifests three times as large and
+//   keep a hostile one near 2 GB.
+// - Qt's stream parser, used for the scan, compares each attribute with all
+//   earlier ones of its element; an element has at most 6 in a manifest.
+// - The text is UTF-8, as every manifest writer here writes it, and has no
+//   document type declaration (the source of entity expansion and of default
+//   attributes); the scans rely on both.
+constexpr int kManifestMaxDepth = 256;
+constexpr qint64 kManifestMaxBytes = qint64(128) << 20;
+constexpr qint64 kManifestMaxNodes = 4000000;
+constexpr int kManifestMaxAttributes = 64;
+
+// Reading and writing manifest files. A file that cannot be opened, read or
+// parsed, or that breaks a bound above, reads as a null document; callers
+// decide what that means. With `error`, the reason is put there as one line
+// ("cannot open manifest 'm.xml': No such file or directory",
+// "m.xml:3:7: manifest does not parse: ...", "m.xml:257:12: manifest nested
+// deeper than 256 levels"); it is left alone on success. A device that is not
+// open is opened for reading and left open. The caller keeps the document: a
+// root element alone does not keep its document alive, and using it after
+// the document is gone crashes.
 QDomDocument readManifestDocument(QIODevice *device);
-QDomDocument readManifestDocument(const QString &path);
-// The same, saying why a manifest could not be read.
 QDomDocument readManifestDocument(QIODevice *device, QString *error);
+QDomDocument readManifestDocument(const QString &path);
 QDomDocument readManifestDocument(const QString &path, QString *error);
 // Both writers go through a temporary file that replaces the target only
 // once everything is written, so a crash never leaves a truncated manifest.

@@ -182,6 +182,10 @@ private slots:
         QTest::newRow("sign, missing key") << QStringList{"sign", "good.xml", "--key", "none.key"}
                                            << "sign: cannot read 'none.key'";
         QTest::newRow("check without key") << QStringList{"check-signature", "good.xml"} << "the public key is missing";
+        QTest::newRow("diff, too deep") << QStringList{"diff", "good.xml", "deep.xml"}
+                                        << "deep.xml:1:5138: manifest nested deeper than 256 levels";
+        QTest::newRow("verify, too deep") << QStringList{"verify", "deeper.xml", "app"}
+                                          << "deeper.xml:1:5138: manifest nested deeper than 256 levels";
         QTest::newRow("help") << QStringList{"--help"} << "Usage: manifesttool COMMAND";
         QTest::newRow("keygen help") << QStringList{"keygen", "--help"} << "Usage: manifesttool keygen NAME";
         QTest::newRow("sign help") << QStringList{"sign", "-h"} << "Usage: manifesttool sign FILE --key";
@@ -196,6 +200,9 @@ private slots:
         makeTree("app");
         QVERIFY(writeFile(path("good.xml"), "<UPDATE_STRUCTURE/>\n"));
         QVERIFY(writeFile(path("bad.xml"), "<UPDATE_STRUCTURE>\n<file name=\"a\"/>\n<file </UPDATE_STRUCTURE>\n"));
+        for (const auto &[name, levels] : {std::pair<const char *, int>{"deep.xml", 300}, {"deeper.xml", 100000}})
+            QVERIFY(writeFile(path(name), "<UPDATE_STRUCTURE>" + QByteArray("<directory name=\"d\">").repeated(levels) +
+                                              QByteArray("</directory>").repeated(levels) + "</UPDATE_STRUCTURE>"));
 
         const Result result = run(arguments);
         QVERIFY(!QFile::exists(path("m.xml")));

@@ -282,16 +282,12 @@ int ManifestTool::run(const QStringList &arguments)
 
 bool ManifestTool::readManifest(const QString &path, QDomDocument *document)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        fail(QStringLiteral("cannot open manifest '%1': %2").arg(path, file.errorString()));
-        return false;
-    }
-    QString message;
-    int line = 0;
-    int column = 0;
-    if (!document->setContent(&file, &message, &line, &column)) {
-        fail(QStringLiteral("%1:%2:%3: manifest does not parse: %4").arg(path).arg(line).arg(column).arg(message));
+    // The manifest library's reader refuses input too deep or too large for
+    // the DOM before building anything from it.
+    QString error;
+    *document = readManifestDocument(path, &error);
+    if (document->isNull()) {
+        fail(error);
         return false;
     }
     return true;

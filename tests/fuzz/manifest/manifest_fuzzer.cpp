@@ -1,0 +1,117 @@
+// libFuzzer entry for what is done with a manifest from outside: reading,
+// comparison, element paths, canonical order, global checksum, saving and
+// reading back. The input holds two manifests, the distant one before the
+// first NUL byte and the local one after it (a manifest never holds a NUL);
+// without one, the input is compared with itself.
+#include "fuzzcheck.h"
+#include "manifest.h"
+#include "manifestcomparison.h"
+
+#include <QBuffer>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace {
+
+QDomDocument readFrom(QByteArray bytes)
+{
+    QBuffer buffer(&bytes);
+    QString error;
+    const QDomDocument document = readManifestDocument(&buffer, &error);
+    // A refusal always says why, on one line; a document read says nothing.
+    FUZZ_CHECK(document.isNull() != error.isEmpty());
+    FUZZ_CHECK(!error.contains(QLatin1Char('\n')));
+    return document;
+}
+
+// Every element below and including root, in document order, without
+// recursion.
+std::vector<QDomElement> elementsOf(const QDomElement &root)
+{
+    std::vector<QDomElement> elements;
+    if (root.isNull())
+        return elements;
+    std::vector<QDomElement> pending{root};
+    while (!pending.empty()) {
+        const QDomElement element = pending.back();
+        pending.pop_back();
+        elements.push_back(element);
+        for (QDomElement child = element.lastChildElement(); !child.isNull(); child = child.previousSiblingElement())
+            pending.push_back(child);
+    }
+    return elements;
+}
+
+QString serialized(const QDomElement &root)
+{
+    QString text;
+    QTextStream stream(&text);
+    root.save(stream, 0);
+    return text;
+}
+
+const QString &scratchFile()
+{
+    static QTemporaryDir directory;
+    static const QString path = directory.filePath(QStringLiteral("manifest.xml"));
+    return path;
+}
+
+// The global checksum is stable, leaves the tree in canonical order, and
+// survives saving and reading back.
+void checkChecksumAndSave(QDomElement root)
+{
+    Manifest manifest(root);
+    const QString checksum = manifest.globalChecksum();
+    FUZZ_CHECK(checksum == hashHex(canonicalString(root), QCryptographicHash::Sha1));
+    const QString ordered = serialized(root);
+    sortTree(root);
+    FUZZ_CHECK(serialized(root) == ordered);
+    if (root.isNull())
+        return;
+    FUZZ_CHECK(saveManifestRoot(scratchFile(), root));
+    QString error;
+    const QDomDocument readBack = readManifestDocument(scratchFile(), &error);
+    if (readBack.isNull())
+        std::fprintf(stderr, "read back: %s\n", qPrintable(error));
+    FUZZ_CHECK(!readBack.isNull());
+    FUZZ_CHECK(Manifest(readBack.documentElement()).globalChecksum() == checksum);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    const QByteArray input(reinterpret_cast<const char *>(data), int(size));
+    const int split = input.indexOf('\0');
+    const QDomDocument distant = readFrom(split < 0 ? input : input.left(split));
+    const QDomDocument local = readFrom(split < 0 ? input : input.mid(split + 1));
+
+    QPair<QDomElement, QDomElement> roots(distant.documentElement(), local.documentElement());
+    const std::unique_ptr<QList<DOM_DIFF *>> differences(compareManifests(&roots));
+    FUZZ_CHECK(!roots.first.isNull() || differences->isEmpty());
+    for (DOM_DIFF *difference : qAsConst(*differences)) {
+        FUZZ_CHECK(difference->type == CHANGED || difference->type == REMOVED || difference->type == NEW);
+        FUZZ_CHECK(!difference->distant.isNull());
+        FUZZ_CHECK(difference->type != REMOVED || difference->distant == difference->local);
+        FUZZ_CHECK(difference->type != CHANGED || !difference->local.isNull());
+        elementPath(difference->distant);
+        elementPath(difference->local);
+    }
+    qDeleteAll(*differences);
+
+    // The local tree now holds the copies of new directories too.
+    for (const QDomElement &root : {roots.first, roots.second}) {
+        for (const QDomElement &element : elementsOf(root)) {
+            elementPath(element);
+            elementDate(element);
+        }
+        checkChecksumAndSave(root);
+    }
+    return 0;
+}
