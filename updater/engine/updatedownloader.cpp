@@ -79,6 +79,8 @@ UpdateDownloader::UpdateDownloader(QString url, QObject *parent)
     qRegisterMetaType<QFile *>("QFile*");
     qRegisterMetaType<QNetworkReply::NetworkError>("QNetworkReply::NetworkError");
     m_retryTimer.setSingleShot(true);
+    // A coarse timer may fire 5 % early: the waits are the promised minimum.
+    m_retryTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_retryTimer, &QTimer::timeout, this, &UpdateDownloader::downloadNext);
 }
 
