@@ -36,6 +36,9 @@ TransferGuard::TransferGuard(QNetworkReply *reply, qint64 maximumBytes, int stal
     connect(reply, &QNetworkReply::readyRead, this, &TransferGuard::countAvailable);
     connect(reply, &QNetworkReply::finished, &m_watchdog, &QTimer::stop);
     connect(&m_watchdog, &QTimer::timeout, this, &TransferGuard::checkProgress);
+    // A coarse timer may fire 5% early, judging a server on less time than
+    // it was given.
+    m_watchdog.setTimerType(Qt::PreciseTimer);
     m_watchdog.start(stallSeconds * 1000);
 }
 

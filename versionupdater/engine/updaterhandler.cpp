@@ -190,7 +190,8 @@ void updaterHandler::writeDownload(QNetworkReply *reply)
                                QString::number(delay));
         if (m_file->restart()) {
             m_waiting = true;
-            QTimer::singleShot(delay, this, &updaterHandler::sendAttempt);
+            // Precise: a coarse timer may end a 3 s wait 150 ms early.
+            QTimer::singleShot(delay, Qt::PreciseTimer, this, &updaterHandler::sendAttempt);
             return;
         }
         reason = m_file->errorString();

@@ -272,7 +272,7 @@ void UpdaterUI::staticUpdateReady(QNetworkReply *reply)
             LOG_WARN() << QStringLiteral("%1 %2: attempt %3 of %4 failed: %5; trying again in %6 ms")
                               .arg(what, url, QString::number(m_attempt), QString::number(settings.fetchOptions.attempts()),
                                    failure, QString::number(delay));
-            QTimer::singleShot(delay, this, [this, fetch] { sendRequest(fetch); });
+            QTimer::singleShot(delay, Qt::PreciseTimer, this, [this, fetch] { sendRequest(fetch); });
             return;
         }
         if (fetch == SignatureFetch)
