@@ -1,7 +1,9 @@
 #include "fetchoptions.h"
 
+#include "systemproxyfactory.h"
+
 #include <QFile>
-#include <QNetworkProxyFactory>
+#include <QNetworkAccessManager>
 #include <QSslConfiguration>
 
 bool FetchOptions::addCaFile(const QString &path, QString *error)
@@ -48,7 +50,7 @@ bool FetchOptions::isFetchable(const QUrl &url)
            && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
 }
 
-void FetchOptions::useSystemProxies()
+void FetchOptions::useSystemProxies(QNetworkAccessManager *manager)
 {
-    QNetworkProxyFactory::setUseSystemConfiguration(true);
+    manager->setProxyFactory(new SystemProxyFactory); // the manager owns it
 }

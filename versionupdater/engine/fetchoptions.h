@@ -8,6 +8,8 @@
 #include <QUrl>
 #include <QtGlobal>
 
+class QNetworkAccessManager;
+
 // How versionupdater fetches anything: the bounds every transfer gets, how
 // often a failed one is tried again, and which certificates it trusts.
 class FetchOptions
@@ -49,8 +51,8 @@ public:
     static bool isFetchable(const QUrl &url);
 
     // http_proxy, https_proxy and no_proxy (on Windows the system's
-    // settings) decide the proxy of every transfer of the process.
-    static void useSystemProxies();
+    // settings) decide the proxy of every transfer of the manager.
+    static void useSystemProxies(QNetworkAccessManager *manager);
 };
 
 #endif // FETCHOPTIONS_H

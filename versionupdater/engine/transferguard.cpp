@@ -11,7 +11,8 @@ namespace {
 
 QString proxyName(const QUrl &url)
 {
-    const QList<QNetworkProxy> proxies = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url));
+    // The same lookup as the access manager's (SystemProxyFactory).
+    const QList<QNetworkProxy> proxies = QNetworkProxyFactory::systemProxyForQuery(QNetworkProxyQuery(url));
     for (const QNetworkProxy &proxy : proxies) {
         if (proxy.type() == QNetworkProxy::HttpProxy || proxy.type() == QNetworkProxy::Socks5Proxy)
             return QStringLiteral("%1://%2:%3")

@@ -24,7 +24,7 @@ updaterHandler::updaterHandler(const QString &destinationDir, QObject *parent)
     , m_manager(new QNetworkAccessManager(this))
     , m_destinationDir(destinationDir)
 {
-    FetchOptions::useSystemProxies();
+    FetchOptions::useSystemProxies(m_manager);
     connect(m_manager, &QNetworkAccessManager::finished, this, &updaterHandler::writeDownload);
 }
 

@@ -68,7 +68,7 @@ UpdaterUI::UpdaterUI(const QStringList &arguments, QWidget *parent)
     connect(m_handler, &updaterHandler::queueEmpty, this, &UpdaterUI::updateFinished);
 
     m_manager = new QNetworkAccessManager(this);
-    FetchOptions::useSystemProxies();
+    FetchOptions::useSystemProxies(m_manager);
     connect(m_manager, &QNetworkAccessManager::finished, this, &UpdaterUI::staticUpdateReady);
 
     if (settings.publicKeyUnusable) {
@@ -213,7 +213,8 @@ void UpdaterUI::loadPublicKey(const QString &option)
     settings.publicKey = PublicKey::fromPemFile(path, &error);
     if (settings.publicKey.isNull()) {
         settings.publicKeyUnusable = true;
-        warn(QStringLiteral("Cannot use the public key %1: %2. Nothing will be updated.").arg(path, error));
+        // The reason names the file.
+        warn(QStringLiteral("Cannot use the public key: %1. Nothing will be updated.").arg(error));
         return;
     }
     LOG_INFO() << QStringLiteral("public key: ") + path;
