@@ -126,7 +126,7 @@ private slots:
             << "SERVER/cut/app.dll" << "app.dll" << "" << 3 << 0 << "failed after 3 attempt(s)";
         QTest::newRow("nobody listening") << "http://127.0.0.1:1/app.dll" << "app.dll" << "" << 3 << 0 << "refused";
         QTest::newRow("parent") << "SERVER/evil.bin" << "../outside/secret.txt" << "" << 2 << 0 << "climbs out";
-        QTest::newRow("file: URL") << "file://OUTSIDE/secret.txt" << "stolen.txt" << "" << 2 << 0
+        QTest::newRow("file: URL") << "file://localhostOUTSIDE/secret.txt" << "stolen.txt" << "" << 2 << 0
                                    << "not an http or https URL";
         QTest::newRow("ftp: URL") << "ftp://127.0.0.1:1/app.dll" << "app.dll" << "" << 2 << 0 << "not an http";
         QTest::newRow("NUL in the name") << "SERVER/evil.bin" << QString::fromUtf8("app.dll\0.evil", 13) << "" << 2
