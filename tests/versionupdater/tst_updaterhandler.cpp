@@ -130,7 +130,7 @@ private slots:
                                    << "not an http or https URL";
         QTest::newRow("ftp: URL") << "ftp://127.0.0.1:1/app.dll" << "app.dll" << "" << 2 << 0 << "not an http";
         QTest::newRow("NUL in the name") << "SERVER/evil.bin" << QString::fromUtf8("app.dll\0.evil", 13) << "" << 2
-                                         << 0 << "NUL";
+                                         << 0 << "app.dll\\u0000.evil: refused";
         QTest::newRow("linked folder leads outside")
             << "SERVER/evil.bin" << "linked/secret.txt" << "" << 2 << 0 << "leads outside the destination";
         QTest::newRow("sha256 does not match") << "SERVER/evil.bin" << "app.dll" << sha256Of("good") << 3 << 3

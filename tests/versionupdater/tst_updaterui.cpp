@@ -500,7 +500,7 @@ private slots:
             "INFO|local version 1.2.0.0",
             "INFO|version list fetched from " + server.url("/list") + ": ",
             "INFO|line 2 skipped: 1.0.0.0 is not newer than 1.2.0.0",
-            "INFO|line 3 chosen: newer than 1.2.0.0: " + server.url("/new.bin") + " (no sha256)",
+            "INFO|line 3 chosen: newer than 1.2.0.0: " + server.url("/new.bin") + " -> new.bin (no sha256)",
             "INFO|line 4 chosen",
             "INFO|" + server.url("/new.bin") + " -> new.bin: written, 3 bytes",
             "ERROR|" + server.url("/gone.bin") + " -> gone.bin: failed after 3 attempt(s): HTTP 404 Not Found",

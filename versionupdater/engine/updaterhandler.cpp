@@ -227,7 +227,7 @@ void updaterHandler::failCurrent(const QString &reason)
 
 QString updaterHandler::describe() const
 {
-    return m_current.url.toString() + QStringLiteral(" -> ") + m_current.fileName;
+    return DownloadEntry::describe(m_current.url, m_current.fileName);
 }
 
 void updaterHandler::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)

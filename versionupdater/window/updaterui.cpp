@@ -1,6 +1,7 @@
 #include "updaterui.h"
 #include "ui_updaterui.h"
 
+#include "downloadentry.h"
 #include "fileversion.h"
 #include "log.h"
 #include "transferguard.h"
@@ -338,8 +339,9 @@ void UpdaterUI::decide(const QByteArray &list)
             settings.downloadSha256.append(QString());
         settings.downloadEntries.append(entry);
         settings.downloadSha256.append(sha256);
+        const DownloadEntry parsed = DownloadEntry::parse(entry);
         LOG_INFO() << QStringLiteral("%1 chosen: newer than %2: %3%4")
-                          .arg(where, settings.localVersion.toString(), entry.trimmed(),
+                          .arg(where, settings.localVersion.toString(), DownloadEntry::describe(parsed.url, parsed.fileName),
                                sha256.isEmpty() ? QStringLiteral(" (no sha256)") : QStringLiteral(" sha256=") + sha256);
         found = true;
     }
