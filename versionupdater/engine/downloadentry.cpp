@@ -18,3 +18,8 @@ DownloadEntry DownloadEntry::parse(const QString &text)
     }
     return entry;
 }
+
+QString DownloadEntry::describe(const QUrl &url, const QString &fileName)
+{
+    return url.toString() + QStringLiteral(" -> ") + fileName;
+}

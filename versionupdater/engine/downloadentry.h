@@ -10,6 +10,10 @@ struct DownloadEntry
 {
     static DownloadEntry parse(const QString &text);
 
+    // "URL -> name", as log records name an entry. (The logger quotes it,
+    // escaping a NUL or a line break that a hostile list put in the name.)
+    static QString describe(const QUrl &url, const QString &fileName);
+
     QUrl url;
     QString fileName;
 };

@@ -1,14 +1,17 @@
 #include "updaterhandler.h"
 
+#include "destinationfolder.h"
 #include "destinationpath.h"
 #include "downloadentry.h"
+#include "log.h"
+#include "stagedfile.h"
+#include "transferguard.h"
+#include "versionlist.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
-#include <QSaveFile>
-#include <QVariant>
+#include <QTimer>
 
 namespace {
 // Bounds what the reply holds between two writes, so memory stays flat
@@ -21,26 +24,90 @@ updaterHandler::updaterHandler(const QString &destinationDir, QObject *parent)
     , m_manager(new QNetworkAccessManager(this))
     , m_destinationDir(destinationDir)
 {
+    FetchOptions::useSystemProxies(m_manager);
     connect(m_manager, &QNetworkAccessManager::finished, this, &updaterHandler::writeDownload);
 }
 
 updaterHandler::~updaterHandler() = default;
 
-void updaterHandler::appendEntries(const QStringList &entries)
+void updaterHandler::setFetchOptions(const FetchOptions &options)
 {
-    for (const QString &text : entries) {
-        const DownloadEntry entry = DownloadEntry::parse(text);
-        appendDownload(entry.url, entry.fileName);
+    m_options = options;
+}
+
+void updaterHandler::setSha256Required(bool required)
+{
+    m_sha256Required = required;
+}
+
+void updaterHandler::appendEntries(const QStringList &entries, const QStringList &sha256)
+{
+    for (int i = 0; i < entries.size(); ++i) {
+        const DownloadEntry entry = DownloadEntry::parse(entries.at(i));
+        appendDownload(entry.url, entry.fileName, sha256.value(i));
     }
 }
 
-void updaterHandler::appendDownload(const QUrl &url, const QString &fileName)
+void updaterHandler::appendDownload(const QUrl &url, const QString &fileName, const QString &sha256)
 {
     if (url.isEmpty())
         return;
-    m_queue.append(qMakePair(url, fileName));
+    m_queue.append(Item{url, fileName, sha256});
     if (!m_busy)
         startNext();
+}
+
+bool updaterHandler::isDownloading() const
+{
+    return m_reply || m_waiting;
+}
+
+bool updaterHandler::prepare(QString *reason, bool *stop)
+{
+    *stop = false;
+    const Item &item = m_current;
+    if (!FetchOptions::isFetchable(item.url)) {
+        *reason = QStringLiteral("refused: not an http or https URL");
+        return false;
+    }
+    QString folderPart;
+    if (!DestinationPath::split(item.fileName, &folderPart, &m_currentName)) {
+        *reason = QStringLiteral("refused: the file name is empty, absolute, climbs out or holds a NUL or a colon");
+        return false;
+    }
+    if (item.sha256.isEmpty() && m_sha256Required) {
+        *reason = QStringLiteral("refused: no sha256 for the entry, and a public key is in use");
+        return false;
+    }
+    if (!item.sha256.isEmpty() && !VersionList::isSha256(item.sha256)) {
+        *reason = QStringLiteral("refused: the sha256 is not 64 lower-case hexadecimal digits");
+        return false;
+    }
+
+    if (!m_destination) {
+        const QString root = m_destinationDir.isEmpty() ? QStringLiteral(".") : m_destinationDir;
+        if (!QDir().mkpath(root)) {
+            *reason = QStringLiteral("cannot create the destination folder %1").arg(root);
+            *stop = true;
+            return false;
+        }
+        m_destination = std::make_unique<DestinationFolder>(root);
+    }
+    QString error;
+    const QString folder = m_destination->makeFolder(folderPart, &error);
+    if (folder.isEmpty()) {
+        *reason = QStringLiteral("refused: ") + error;
+        return false;
+    }
+    m_file = std::make_unique<StagedFile>();
+    m_file->setSha256Enabled(!item.sha256.isEmpty());
+    if (!m_file->create(folder)) {
+        *reason = m_file->errorString();
+        *stop = true;
+        m_file.reset();
+        return false;
+    }
+    return true;
 }
 
 void updaterHandler::startNext()
@@ -49,48 +116,51 @@ void updaterHandler::startNext()
     while (!m_queue.isEmpty()) {
         m_busy = true;
         m_current = m_queue.takeFirst();
-
-        QString target;
-        if (!DestinationPath::resolve(m_destinationDir, m_current.second, &target)) {
+        QString reason;
+        bool stop = false;
+        if (!prepare(&reason, &stop)) {
+            LOG_ERROR() << QStringLiteral("%1: %2").arg(describe(), reason);
+            if (stop) {
+                // Nothing more can be written here: stopped for good, busy stays set.
+                LOG_ERROR() << QStringLiteral("downloads stopped");
+                emit queueEmpty(false);
+                return;
+            }
             m_anyFailed = true;
+            ++m_failed;
             continue;
         }
-        QDir().mkpath(QFileInfo(target).absolutePath());
-        m_file = std::make_unique<QSaveFile>(target);
-        if (!m_file->open(QIODevice::WriteOnly)) {
-            // Nothing more can be written here: stop for good, busy stays set.
-            m_file.reset();
-            emit queueEmpty(false);
-            return;
-        }
-        m_writeFailed = false;
-        m_bytesWritten = 0;
-
-        QNetworkRequest request(m_current.first);
-        // Without this a redirect would end as a "successful" reply whose
-        // body is the redirect page.
-        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-        m_reply = m_manager->get(request);
-        m_reply->setReadBufferSize(kReadBufferSize);
+        m_attempt = 0;
+        sendAttempt();
         QUrl source;
-        source.setPath(m_current.second);
+        source.setPath(m_current.fileName);
         emit downloadStart(source, m_queue.size());
-        connect(m_reply, &QNetworkReply::downloadProgress, this, &updaterHandler::downloadProgress);
-        connect(m_reply, &QNetworkReply::readyRead, this, &updaterHandler::writeAvailable);
         return;
     }
     m_busy = false;
+    LOG_INFO() << QStringLiteral("downloads done: %1 written, %2 failed").arg(m_succeeded).arg(m_failed);
     emit queueEmpty(!m_anyFailed);
+}
+
+void updaterHandler::sendAttempt()
+{
+    m_waiting = false;
+    ++m_attempt;
+    m_reply = m_manager->get(m_options.request(m_current.url));
+    m_reply->setReadBufferSize(kReadBufferSize);
+    new TransferGuard(m_reply, m_options.maximumDownloadBytes, m_options.stallSeconds);
+    connect(m_reply, &QNetworkReply::downloadProgress, this, &updaterHandler::downloadProgress);
+    connect(m_reply, &QNetworkReply::readyRead, this, &updaterHandler::writeAvailable);
 }
 
 void updaterHandler::writeAvailable()
 {
-    if (!m_reply || !m_file)
+    TransferGuard *guard = TransferGuard::of(m_reply);
+    if (!guard || !m_file)
         return;
-    const QByteArray chunk = m_reply->readAll();
-    if (!m_writeFailed && m_file->write(chunk) != chunk.size())
-        m_writeFailed = true;
-    m_bytesWritten += chunk.size();
+    const QByteArray chunk = guard->take();
+    if (!m_file->writeFailed() && m_file->write(chunk) != chunk.size())
+        guard->stop(QStringLiteral("cannot write: %1").arg(m_file->errorString()), false);
 }
 
 void updaterHandler::writeDownload(QNetworkReply *reply)
@@ -102,31 +172,62 @@ void updaterHandler::writeDownload(QNetworkReply *reply)
     reply->deleteLater();
     m_reply = nullptr;
 
-    // error() covers HTTP error statuses and cut-off bodies; anything but a
-    // 2xx answer is refused as well, so no error page is installed.
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const bool statusOk = !status.isValid() || (status.toInt() >= 200 && status.toInt() < 300);
-    // A connection closed early is not always reported as an error, so the
-    // body is also held against the announced length (when not compressed,
-    // since the length then counts the compressed bytes).
-    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    const bool complete = !length.isValid() || reply->hasRawHeader("Content-Encoding")
-                          || length.toLongLong() == m_bytesWritten;
-    const bool ok = reply->error() == QNetworkReply::NoError && statusOk && complete && !m_writeFailed
-                    && m_file->commit();
-    const QString target = m_file->fileName();
-    if (!ok) {
-        m_file->cancelWriting();
-        m_anyFailed = true;
+    const TransferGuard *guard = TransferGuard::of(reply);
+    QString reason = guard->failure();
+    bool retryable = guard->retryable();
+    if (reason.isEmpty() && m_file->writeFailed()) {
+        reason = QStringLiteral("cannot write: %1").arg(m_file->errorString());
+        retryable = false;
     }
-    m_file.reset(); // an uncommitted QSaveFile removes its temporary file
+    if (reason.isEmpty() && !m_current.sha256.isEmpty() && m_file->sha256Hex() != m_current.sha256)
+        reason = QStringLiteral("sha256 mismatch: expected %1, got %2").arg(m_current.sha256, m_file->sha256Hex());
 
-    m_busy = false;
-    if (ok) {
-        m_finishedFile.setFileName(target);
-        emit downloadFinished(m_current.first, &m_finishedFile);
+    if (!reason.isEmpty() && retryable && m_attempt < m_options.attempts()) {
+        const int delay = m_options.retryDelayAfter(m_attempt);
+        // One arg() call: a reason that holds "%1" stays as it is.
+        LOG_WARN() << QStringLiteral("%1: attempt %2 of %3 failed: %4; trying again in %5 ms")
+                          .arg(describe(), QString::number(m_attempt), QString::number(m_options.attempts()), reason,
+                               QString::number(delay));
+        if (m_file->restart()) {
+            m_waiting = true;
+            // Precise: a coarse timer may end a 3 s wait 150 ms early.
+            QTimer::singleShot(delay, Qt::PreciseTimer, this, &updaterHandler::sendAttempt);
+            return;
+        }
+        reason = m_file->errorString();
     }
+    if (reason.isEmpty() && !m_file->commit(m_currentName))
+        reason = m_file->errorString();
+    if (!reason.isEmpty()) {
+        failCurrent(reason);
+        return;
+    }
+
+    const QString target = m_file->folder() + QLatin1Char('/') + m_currentName;
+    LOG_INFO() << QStringLiteral("%1: written, %2 bytes%3")
+                      .arg(describe(), QString::number(m_file->writtenSize()),
+                           m_current.sha256.isEmpty() ? QString() : QStringLiteral(", sha256 matches"));
+    m_file.reset();
+    ++m_succeeded;
+    m_busy = false;
+    m_finishedFile.setFileName(target);
+    emit downloadFinished(m_current.url, &m_finishedFile);
     startNext();
+}
+
+void updaterHandler::failCurrent(const QString &reason)
+{
+    LOG_ERROR() << QStringLiteral("%1: failed after %2 attempt(s): %3").arg(describe(), QString::number(m_attempt), reason);
+    m_file.reset(); // never committed: removed
+    m_anyFailed = true;
+    ++m_failed;
+    m_busy = false;
+    startNext();
+}
+
+QString updaterHandler::describe() const
+{
+    return DownloadEntry::describe(m_current.url, m_current.fileName);
 }
 
 void updaterHandler::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)

@@ -1,24 +1,32 @@
 #ifndef UPDATERHANDLER_H
 #define UPDATERHANDLER_H
 
+#include "fetchoptions.h"
+
 #include <QFile>
 #include <QList>
 #include <QNetworkReply>
 #include <QObject>
-#include <QPair>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
 
 #include <memory>
 
+class DestinationFolder;
 class QNetworkAccessManager;
-class QSaveFile;
+class StagedFile;
 
 // Downloads queued files one after another into the destination folder.
-// Each body is streamed into a temporary file beside its target and moved
-// into place only when the reply succeeded, so a failed download never
-// touches the file already there.
+//
+// Each body is streamed into a new file in its target's own folder, checked
+// as it is written, and put in place by one rename only when the reply
+// succeeded (and its SHA-256 matched, when the entry names one); a failed
+// download never touches the file already there. An attempt that fails is
+// tried again, three attempts in all. An entry that is no http(s) URL, whose
+// name leaves the destination (by "..", an absolute name, a NUL or a link
+// on disk), or that lacks its SHA-256 while one is required is refused. A
+// failed or refused entry makes the run end in error; the queue goes on.
 class updaterHandler : public QObject
 {
     Q_OBJECT
@@ -27,10 +35,19 @@ public:
     explicit updaterHandler(const QString &destinationDir, QObject *parent = nullptr);
     ~updaterHandler() override;
 
-    // Parses each entry ("URL" or "URL=file/name") and queues it.
-    void appendEntries(const QStringList &entries);
+    // Bounds, retries and certificates of the transfers started from now on.
+    void setFetchOptions(const FetchOptions &options);
+    // With a public key in use, only entries pinned by a SHA-256 are fetched.
+    void setSha256Required(bool required);
+
+    // Parses each entry ("URL" or "URL=file/name") and queues it; sha256[i],
+    // when present and not empty, is the expected SHA-256 of entries[i].
+    void appendEntries(const QStringList &entries, const QStringList &sha256 = QStringList());
     // Queues one download; starts at once when the handler is idle.
-    void appendDownload(const QUrl &url, const QString &fileName);
+    void appendDownload(const QUrl &url, const QString &fileName, const QString &sha256 = QString());
+
+    // A download is in flight or waits for its next attempt.
+    bool isDownloading() const;
 
 signals:
     void downloadStart(QUrl source, int remainingDownloads);
@@ -38,8 +55,8 @@ signals:
     // The file object names the written file; it stays valid until the
     // next download finishes.
     void downloadFinished(QUrl source, QFile *file);
-    // The queue has run dry (true when every download so far succeeded),
-    // or a destination file could not be opened (false; the handler stops).
+    // The queue has run dry (true when every entry so far succeeded), or a
+    // destination file could not be created (false; the handler stops).
     void queueEmpty(bool success);
 
 private slots:
@@ -48,20 +65,37 @@ private slots:
     void writeAvailable();
 
 private:
-    using Item = QPair<QUrl, QString>;
+    struct Item
+    {
+        QUrl url;
+        QString fileName;
+        QString sha256;
+    };
 
     void startNext();
+    // Checks the current item and makes its staged file. False with the
+    // reason when it is refused; *stop when nothing more can be written.
+    bool prepare(QString *reason, bool *stop);
+    void sendAttempt();
+    void failCurrent(const QString &reason);
+    QString describe() const;
 
     QNetworkAccessManager *m_manager;          // child of the handler
-    std::unique_ptr<QSaveFile> m_file;         // the download in flight
+    FetchOptions m_options;
+    bool m_sha256Required = false;
+    std::unique_ptr<StagedFile> m_file;        // the download in flight
     QString m_destinationDir;
+    std::unique_ptr<DestinationFolder> m_destination; // made when first needed
     QNetworkReply *m_reply = nullptr;          // deleted once finished
     QList<Item> m_queue;
     Item m_current;
+    QString m_currentName;                     // the file's own name in its folder
+    int m_attempt = 0;                         // of the current item, from 1
+    bool m_waiting = false;                    // between two attempts
     bool m_busy = false;
-    bool m_writeFailed = false;                // disk error on the current file
-    qint64 m_bytesWritten = 0;                 // body bytes of the current file
-    bool m_anyFailed = false;                  // some download of this process failed
+    bool m_anyFailed = false;                  // some entry of this process failed
+    int m_succeeded = 0;
+    int m_failed = 0;
     QFile m_finishedFile;
 };
 

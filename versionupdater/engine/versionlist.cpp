@@ -2,6 +2,7 @@
 
 namespace {
 const QString kListMarker = QStringLiteral("**UPDATE LIST**");
+const QString kSha256Field = QStringLiteral("sha256=");
 }
 
 bool VersionList::parse(const QByteArray &body, QStringList *lines)
@@ -41,5 +42,25 @@ bool VersionList::entryOf(const QString &line, QString *entry)
     if (fields.size() < 2)
         return false;
     *entry = fields.at(1);
+    return true;
+}
+
+QString VersionList::sha256Of(const QString &line)
+{
+    const QStringList fields = line.split(QLatin1Char('#'), Qt::KeepEmptyParts);
+    if (fields.size() < 3)
+        return QString();
+    const QString field = fields.at(2).trimmed();
+    return field.startsWith(kSha256Field) ? field.mid(kSha256Field.size()).trimmed() : QString();
+}
+
+bool VersionList::isSha256(const QString &text)
+{
+    if (text.size() != 64)
+        return false;
+    for (const QChar c : text) {
+        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
+            return false;
+    }
     return true;
 }

@@ -9,7 +9,9 @@
 
 // The plain-text version list the server publishes: a first line starting
 // with "**UPDATE LIST**", then one line per update, "version#entry", further
-// "#" fields ignored. The body comes from the network and is never trusted.
+// "#" fields ignored, except a third field "sha256=<64 lower-case hex>"
+// that pins the download's content. The body comes from the network and is
+// never trusted.
 class VersionList
 {
 public:
@@ -24,6 +26,14 @@ public:
 
     // Field 2 of a line, the download entry; false when the line has none.
     static bool entryOf(const QString &line, QString *entry);
+
+    // The text after "sha256=" in field 3, white space removed; empty when
+    // the line has no such field. Whether it is a well-formed digest is
+    // for isSha256 to say.
+    static QString sha256Of(const QString &line);
+
+    // Exactly 64 lower-case hexadecimal digits.
+    static bool isSha256(const QString &text);
 };
 
 #endif // VERSIONLIST_H

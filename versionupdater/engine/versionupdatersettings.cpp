@@ -23,5 +23,10 @@ void VersionUpdaterSettings::reset()
     updateUrl = defaultUpdateUrl();
     versionExecutablePath = QStringLiteral("updater/updater.exe");
     downloadEntries.clear();
+    downloadSha256.clear();
     localVersion = Version();
+    fetchOptions = FetchOptions();
+    publicKey = PublicKey();
+    publicKeyPath.clear();
+    publicKeyUnusable = false;
 }

@@ -1,6 +1,8 @@
 #ifndef VERSIONUPDATERSETTINGS_H
 #define VERSIONUPDATERSETTINGS_H
 
+#include "fetchoptions.h"
+#include "publickey.h"
 #include "version.h"
 
 #include <QString>
@@ -8,7 +10,7 @@
 
 // The settings of one versionupdater run. The command line fills them once
 // when the window is built; afterwards only the version list appends to
-// downloadEntries.
+// downloadEntries (and to downloadSha256).
 class VersionUpdaterSettings
 {
 public:
@@ -23,7 +25,21 @@ public:
     QString updateUrl;
     QString versionExecutablePath;
     QStringList downloadEntries;
+    // The SHA-256 that the version list gives for downloadEntries[i]; empty
+    // or missing for entries without one (all those of "--files").
+    QStringList downloadSha256;
     Version localVersion;
+
+    // "--timeout" and "--ca_file" end up here; the retry waits are fixed
+    // (tests shorten them).
+    FetchOptions fetchOptions;
+
+    // The key that must have signed the version list: "--public_key", or
+    // "update-key.pub" beside the executable. Null without either.
+    PublicKey publicKey;
+    QString publicKeyPath;
+    // A key was asked for but cannot be used: nothing may be updated.
+    bool publicKeyUnusable = false;
 
 private:
     VersionUpdaterSettings();

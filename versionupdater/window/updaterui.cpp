@@ -1,7 +1,10 @@
 #include "updaterui.h"
 #include "ui_updaterui.h"
 
+#include "downloadentry.h"
 #include "fileversion.h"
+#include "log.h"
+#include "transferguard.h"
 #include "updaterhandler.h"
 #include "versionlist.h"
 #include "versionupdatersettings.h"
@@ -14,8 +17,31 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QProcess>
+#include <QTimer>
 
 #include <cstdlib>
+
+namespace {
+
+const QString kUpdateError = QStringLiteral("Update error: unable to update...");
+const QString kNetworkError = QStringLiteral("Network error: unable to update...");
+
+// A list may hold thousands of old lines: beyond this many, skipped lines
+// are only counted, so that the small rotating log keeps the rest of the run.
+constexpr int kLoggedSkips = 20;
+
+// Why a line of the list is not taken.
+QString skipReason(const QString &line, const Version &local)
+{
+    QString text = line;
+    text.remove(QStringLiteral("\r\n"));
+    Version version;
+    if (!Version::parse(text.section(QLatin1Char('#'), 0, 0), &version))
+        return QStringLiteral("no four-part version");
+    return QStringLiteral("%1 is not newer than %2").arg(version.toString(), local.toString());
+}
+
+} // namespace
 
 UpdaterUI::UpdaterUI(QWidget *parent)
     : UpdaterUI(QCoreApplication::arguments(), parent)
@@ -30,18 +56,29 @@ UpdaterUI::UpdaterUI(const QStringList &arguments, QWidget *parent)
     setWindowTitle(QStringLiteral("Updater manager"));
     m_form->restartButton->hide();
 
+    LOG_INFO() << "versionupdater" << UPDATER_PROJECT_VERSION << "started with" << arguments.mid(1);
     parseCommandLine(arguments);
     VersionUpdaterSettings &settings = VersionUpdaterSettings::instance();
 
     // Deliberately without a parent: the handler lives as long as the process.
     m_handler = new updaterHandler(settings.destinationDir);
+    m_handler->setFetchOptions(settings.fetchOptions);
+    m_handler->setSha256Required(!settings.publicKey.isNull());
     connect(m_handler, &updaterHandler::downloadStart, this, &UpdaterUI::downloadReady);
     connect(m_handler, &updaterHandler::currentDownloadProgress, this, &UpdaterUI::downloadProgress);
     connect(m_handler, &updaterHandler::queueEmpty, this, &UpdaterUI::updateFinished);
 
-    auto *manager = new QNetworkAccessManager(this);
-    connect(manager, &QNetworkAccessManager::finished, this, &UpdaterUI::staticUpdateReady);
-    manager->get(QNetworkRequest(QUrl(settings.updateUrl, QUrl::TolerantMode)));
+    m_manager = new QNetworkAccessManager(this);
+    FetchOptions::useSystemProxies(m_manager);
+    connect(m_manager, &QNetworkAccessManager::finished, this, &UpdaterUI::staticUpdateReady);
+
+    if (settings.publicKeyUnusable) {
+        // Falling back to unsigned updates is the one thing a broken key
+        // must never cause: nothing is fetched at all.
+        listFailed(kUpdateError, QStringLiteral("no update: the public key %1 cannot be used").arg(settings.publicKeyPath));
+        return;
+    }
+    sendRequest(ListFetch);
 
     m_form->updateLabel->setText(QStringLiteral("Updating..."));
     if (!settings.downloadEntries.isEmpty())
@@ -55,6 +92,7 @@ UpdaterUI::~UpdaterUI()
 
 void UpdaterUI::warn(const QString &text)
 {
+    LOG_WARN() << text;
     QMessageBox::warning(this, QStringLiteral("Launch warning."), text, QMessageBox::Ok, QMessageBox::NoButton);
 }
 
@@ -62,6 +100,7 @@ bool UpdaterUI::parseCommandLine(const QStringList &arguments)
 {
     VersionUpdaterSettings &settings = VersionUpdaterSettings::instance();
     const QString dashes = QStringLiteral("--");
+    QString publicKeyOption;
     int i = 1; // the program path is not an option
     // Takes the value of an option; an option given last has none, which
     // is reported and the option ignored.
@@ -115,20 +154,71 @@ bool UpdaterUI::parseCommandLine(const QStringList &arguments)
                 continue;
             if (!Version::parse(value, &settings.localVersion))
                 warn(QStringLiteral("Invalid version format. Switching to default value."));
+        } else if (option == QLatin1String("--timeout")) {
+            if (!takeValue(&value))
+                continue;
+            bool ok = false;
+            const int seconds = value.toInt(&ok);
+            if (ok && seconds >= 1 && seconds <= 86400)
+                settings.fetchOptions.stallSeconds = seconds;
+            else
+                warn(QStringLiteral("Invalid timeout. Switching to default value."));
+        } else if (option == QLatin1String("--ca_file")) {
+            if (!takeValue(&value))
+                continue;
+            FetchOptions read;
+            QString error;
+            if (read.addCaFile(value, &error))
+                settings.fetchOptions.caCertificates = read.caCertificates;
+            else
+                warn(QStringLiteral("Cannot read CA certificates: %1. Switching to default value.").arg(error));
+        } else if (option == QLatin1String("--public_key")) {
+            if (takeValue(&value))
+                publicKeyOption = value;
         } else {
             warn(QStringLiteral("Invalid command line."));
         }
     }
+    loadPublicKey(publicKeyOption);
 
     if (!settings.localVersion.isSet()) {
         if (!readFileVersion(settings.versionExecutablePath, &settings.localVersion)) {
             // Every listed version from 0 on is then newer.
             settings.localVersion = Version(-1, 0, 0, 0);
+            LOG_ERROR() << QStringLiteral("cannot read the file version of ") + settings.versionExecutablePath;
             QMessageBox::critical(this, QStringLiteral("Update critical error."),
                                   QStringLiteral("Cannot read file version"), QMessageBox::Ok, QMessageBox::NoButton);
         }
     }
+    LOG_INFO() << QStringLiteral("local version %1, version list %2, destination %3")
+                      .arg(settings.localVersion.toString(), settings.updateUrl,
+                           QDir(settings.destinationDir).absolutePath());
     return true;
+}
+
+void UpdaterUI::loadPublicKey(const QString &option)
+{
+    VersionUpdaterSettings &settings = VersionUpdaterSettings::instance();
+    QString path = option;
+    if (path.isEmpty()) {
+        const QFileInfo besideProgram(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("update-key.pub")));
+        if (!besideProgram.exists() && !besideProgram.isSymLink()) {
+            LOG_WARN() << QStringLiteral("no public key (--public_key, or update-key.pub beside the program): "
+                                         "the version list and its downloads are not verified");
+            return;
+        }
+        path = besideProgram.filePath();
+    }
+    settings.publicKeyPath = path;
+    QString error;
+    settings.publicKey = PublicKey::fromPemFile(path, &error);
+    if (settings.publicKey.isNull()) {
+        settings.publicKeyUnusable = true;
+        // The reason names the file.
+        warn(QStringLiteral("Cannot use the public key: %1. Nothing will be updated.").arg(error));
+        return;
+    }
+    LOG_INFO() << QStringLiteral("public key: ") + path;
 }
 
 void UpdaterUI::showEndButton()
@@ -139,42 +229,135 @@ void UpdaterUI::showEndButton()
                                        : QStringLiteral("Restart"));
 }
 
-void UpdaterUI::staticUpdateReady(QNetworkReply *reply)
+void UpdaterUI::sendRequest(Fetch fetch)
 {
-    if (reply->error() != QNetworkReply::NoError) {
-        m_form->updateLabel->setText(QStringLiteral("Network error: unable to update..."));
-        showEndButton();
+    const VersionUpdaterSettings &settings = VersionUpdaterSettings::instance();
+    ++m_attempt;
+    QUrl url(settings.updateUrl, QUrl::TolerantMode);
+    if (fetch == SignatureFetch)
+        url.setPath(url.path(QUrl::FullyEncoded) + QStringLiteral(".sig"), QUrl::TolerantMode);
+    QNetworkRequest request = settings.fetchOptions.request(url);
+    request.setAttribute(QNetworkRequest::User, int(fetch));
+    QNetworkReply *reply = m_manager->get(request);
+    new TransferGuard(reply, fetch == ListFetch ? FetchOptions::kMaximumListBytes : FetchOptions::kMaximumSignatureBytes,
+                      settings.fetchOptions.stallSeconds);
+}
+
+void UpdaterUI::listFailed(const QString &state, const QString &reason)
+{
+    LOG_ERROR() << reason;
+    m_form->updateLabel->setText(state);
+    showEndButton();
+    if (m_handler->isDownloading()) {
+        LOG_INFO() << QStringLiteral("version list: %1 (downloads of --files go on)").arg(state);
         return;
     }
+    m_form->label->hide();
+    LOG_INFO() << QStringLiteral("end: ") + state;
+}
+
+void UpdaterUI::staticUpdateReady(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    VersionUpdaterSettings &settings = VersionUpdaterSettings::instance();
+    const Fetch fetch = Fetch(reply->request().attribute(QNetworkRequest::User).toInt());
+    const QString what = fetch == ListFetch ? QStringLiteral("version list") : QStringLiteral("version list signature");
+    const QString url = reply->url().toString();
+    const TransferGuard *guard = TransferGuard::of(reply);
+    const QString failure = guard ? guard->failure()
+                                  : (reply->error() != QNetworkReply::NoError ? reply->errorString() : QString());
+
+    if (!failure.isEmpty()) {
+        const bool retryable = !guard || guard->retryable();
+        if (retryable && m_attempt < settings.fetchOptions.attempts()) {
+            const int delay = settings.fetchOptions.retryDelayAfter(m_attempt);
+            LOG_WARN() << QStringLiteral("%1 %2: attempt %3 of %4 failed: %5; trying again in %6 ms")
+                              .arg(what, url, QString::number(m_attempt), QString::number(settings.fetchOptions.attempts()),
+                                   failure, QString::number(delay));
+            QTimer::singleShot(delay, Qt::PreciseTimer, this, [this, fetch] { sendRequest(fetch); });
+            return;
+        }
+        if (fetch == SignatureFetch)
+            listFailed(kUpdateError, QStringLiteral("version list refused: %1 (%2: %3)")
+                                         .arg(signatureCheckText(SignatureCheck::Missing), url, failure));
+        else if (!retryable) // too long to be a version list
+            listFailed(kUpdateError, QStringLiteral("version list refused: %1: %2").arg(url, failure));
+        else
+            listFailed(kNetworkError, QStringLiteral("version list not fetched: %1: %2").arg(url, failure));
+        return;
+    }
+
+    const QByteArray body = reply->readAll();
+    LOG_INFO() << QStringLiteral("%1 fetched from %2: %3 bytes").arg(what, url, QString::number(body.size()));
+    if (fetch == SignatureFetch) {
+        const SignatureCheck check = settings.publicKey.verify(m_list, body);
+        if (check != SignatureCheck::Valid) {
+            listFailed(kUpdateError, QStringLiteral("version list refused: ") + signatureCheckText(check));
+            return;
+        }
+        LOG_INFO() << QStringLiteral("version list: ") + signatureCheckText(check);
+        decide(m_list);
+        return;
+    }
+    if (!settings.publicKey.isNull()) {
+        // Nothing in the list counts until its signature checks out.
+        m_list = body;
+        m_attempt = 0;
+        sendRequest(SignatureFetch);
+        return;
+    }
+    decide(body);
+}
+
+void UpdaterUI::decide(const QByteArray &list)
+{
     QStringList lines;
-    if (!VersionList::parse(reply->readAll(), &lines)) {
-        m_form->updateLabel->setText(QStringLiteral("Update error: unable to update..."));
-        showEndButton();
+    if (!VersionList::parse(list, &lines)) {
+        listFailed(kUpdateError, QStringLiteral("version list refused: its first line does not start with **UPDATE LIST**"));
         return;
     }
 
     VersionUpdaterSettings &settings = VersionUpdaterSettings::instance();
     bool found = false;
-    for (const QString &line : qAsConst(lines)) {
+    int skipped = 0;
+    for (int i = 0; i < lines.size(); ++i) {
+        const QString &line = lines.at(i);
+        // Line numbers count the marker line as 1.
+        const QString where = QStringLiteral("line %1").arg(i + 2);
+        QString reason, entry;
         if (!fileHasUpdate(line))
+            reason = skipReason(line, settings.localVersion);
+        else if (!VersionList::entryOf(line, &entry)) // newer, but nothing to fetch
+            reason = QStringLiteral("no download entry");
+        if (!reason.isEmpty()) {
+            if (++skipped <= kLoggedSkips)
+                LOG_INFO() << QStringLiteral("%1 skipped: %2").arg(where, reason);
             continue;
-        // A newer line without a download entry has nothing to fetch.
-        QString entry;
-        if (!VersionList::entryOf(line, &entry))
-            continue;
+        }
+        const QString sha256 = VersionList::sha256Of(line);
+        while (settings.downloadSha256.size() < settings.downloadEntries.size())
+            settings.downloadSha256.append(QString());
         settings.downloadEntries.append(entry);
+        settings.downloadSha256.append(sha256);
+        const DownloadEntry parsed = DownloadEntry::parse(entry);
+        LOG_INFO() << QStringLiteral("%1 chosen: newer than %2: %3%4")
+                          .arg(where, settings.localVersion.toString(), DownloadEntry::describe(parsed.url, parsed.fileName),
+                               sha256.isEmpty() ? QStringLiteral(" (no sha256)") : QStringLiteral(" sha256=") + sha256);
         found = true;
     }
+    if (skipped > kLoggedSkips)
+        LOG_INFO() << QStringLiteral("%1 more lines skipped").arg(skipped - kLoggedSkips);
 
     if (found) {
         m_form->updateLabel->setText(QStringLiteral("Updating..."));
-        m_handler->appendEntries(settings.downloadEntries);
+        m_handler->appendEntries(settings.downloadEntries, settings.downloadSha256);
         return;
     }
     m_form->updateLabel->setText(QStringLiteral("No update available."));
     m_form->progressBar->hide();
     m_form->label->hide();
     showEndButton();
+    LOG_INFO() << QStringLiteral("end: No update available.");
 }
 
 bool UpdaterUI::fileHasUpdate(QString line)
@@ -203,13 +386,18 @@ void UpdaterUI::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 
 void UpdaterUI::updateFinished(bool success)
 {
-    m_form->updateLabel->setText(success ? QStringLiteral("Update finished.") : QStringLiteral("Update error."));
+    const QString state = success ? QStringLiteral("Update finished.") : QStringLiteral("Update error.");
+    m_form->updateLabel->setText(state);
+    // Nothing is downloading any more: "Downloading..." would be stale.
+    m_form->label->hide();
     showEndButton();
+    LOG_INFO() << QStringLiteral("end: ") + state;
 }
 
 void UpdaterUI::on_restartButton_clicked()
 {
     const QString callback = VersionUpdaterSettings::instance().callbackPath;
+    LOG_INFO() << (callback.isEmpty() ? QStringLiteral("closed") : QStringLiteral("restarting ") + callback);
     if (!callback.isEmpty()) {
         // One command line, split the way Qt splits it; a failed start is
         // not a reason to stay.

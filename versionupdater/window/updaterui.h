@@ -16,7 +16,8 @@ class UpdaterUI;
 using UpdaterUIForm = Ui::UpdaterUI;
 
 // The only window of versionupdater: reads the command line, asks the
-// server for the version list, queues what is newer and offers a restart.
+// server for the version list (and its signature when a public key is in
+// use), queues what is newer and offers a restart.
 class UpdaterUI : public QMainWindow
 {
     Q_OBJECT
@@ -37,12 +38,23 @@ private slots:
     void on_restartButton_clicked();
 
 private:
+    // What a GET of the window's access manager is for.
+    enum Fetch { ListFetch, SignatureFetch };
+
     bool parseCommandLine(const QStringList &arguments);
+    void loadPublicKey(const QString &option);
     void warn(const QString &text);
     void showEndButton();
+    void sendRequest(Fetch fetch);
+    // The list's end states that stop the run: no download follows.
+    void listFailed(const QString &state, const QString &reason);
+    void decide(const QByteArray &list);
 
     UpdaterUIForm *m_form;
     updaterHandler *m_handler = nullptr; // lives until the process ends
+    QNetworkAccessManager *m_manager = nullptr;
+    int m_attempt = 0;                   // of the current fetch, from 1
+    QByteArray m_list;                   // kept until its signature is checked
 };
 
 #endif // UPDATERUI_H
