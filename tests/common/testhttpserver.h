@@ -45,10 +45,9 @@ public:
             lock.unlock();
             if (h)
                 h(r, res);
-            // A handler that answers a range itself is not second-guessed
-            // by the library's own range handling.
-            if (res.has_header("Content-Range"))
-                const_cast<httplib::Request &>(req).ranges.clear();
+            // Ranges are the handler's to answer: the library's own range
+            // handling is not applied to what it sends.
+            const_cast<httplib::Request &>(req).ranges.clear();
         });
         server.Get(".*", [this](const httplib::Request &req, httplib::Response &res) {
             const QString path = QString::fromStdString(req.path);

@@ -1,0 +1,177 @@
+// Changed files rebuilt from their chunks, through the real programs: a
+// release made by manifesttool --chunks, signed with openssl, served by
+// updateserver or by a test server that misbehaves on ranges, and the real
+// updater --silent. Whatever happens, the installed file is the release's,
+// and only what changed goes over the wire when the chunks can be trusted.
+#include "testfiles.h"
+#include "testhttpserver.h"
+#include "updaterprocess.h"
+#include "updateserverprocess.h"
+
+#include <QRandomGenerator>
+#include <QtTest>
+
+namespace {
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
+    return bytes;
+}
+
+// The value of a "name N" field in the run's summary record.
+qint64 summaryFigure(const QByteArray &log, const QByteArray &name)
+{
+    const int summary = log.lastIndexOf("run finished");
+    const int at = log.indexOf(" " + name, summary);
+    if (summary < 0 || at < 0)
+        return -1;
+    const int start = log.lastIndexOf(' ', at - 1) + 1;
+    return log.mid(start, at - start).toLongLong();
+}
+
+} // namespace
+
+class TestChunkedUpdate : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QByteArray m_old, m_new;
+
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+
+    QByteArray run(const QString &command)
+    {
+        QProcess sh;
+        sh.setWorkingDirectory(m_dir.path());
+        sh.start(QStringLiteral("sh"), {"-c", command});
+        sh.waitForFinished(60000);
+        return sh.readAllStandardOutput() + sh.readAllStandardError();
+    }
+    // A fresh client: the updater, the installed 1.0 and its manifest.
+    QString client(const QString &name)
+    {
+        const QString folder = path(name);
+        [&] {
+            QVERIFY(QDir().mkpath(folder + "/app"));
+            QVERIFY(QFile::copy(QStringLiteral(UPDATER_EXECUTABLE), folder + "/updater"));
+            QVERIFY(writeFile(folder + "/app/data.pak", m_old));
+            QVERIFY(writeFile(folder + "/app/small.txt", "small 1.0"));
+            QVERIFY(QFile::copy(path("local.xml"), folder + "/local.xml"));
+        }();
+        return folder;
+    }
+    int update(const QString &folder, const QString &url, QByteArray *log, const QStringList &extra = {})
+    {
+        const int status = runWithoutDisplay(folder + "/updater",
+                                             QStringList{"--silent", "--local_path", folder + "/local.xml",
+                                                         "--distant_path", path("distant.xml"), "--url", url, "--dir",
+                                                         folder + "/app", "--public_key", path("publisher.pub")}
+                                                 + extra,
+                                             folder);
+        *log = readFile(folder + "/log.txt.2") + readFile(folder + "/log.txt.1") + readFile(folder + "/log.txt");
+        return status;
+    }
+
+private slots:
+    // Release 1.0 installed, 2.0 published: a 6 MiB file with three small
+    // edits and an insertion, and a small file below the chunk threshold.
+    void initTestCase()
+    {
+        m_old = randomBytes(6 * 1024 * 1024, 1);
+        m_new = m_old;
+        m_new.replace(100000, 10, "ten bytes!");
+        m_new.replace(3000000, 5, "five!");
+        m_new.insert(5000000, randomBytes(20000, 2));
+        QVERIFY(writeFile(path("release-1.0/data.pak"), m_old) && writeFile(path("release-1.0/small.txt"), "small 1.0"));
+        QVERIFY(writeFile(path("release/data.pak"), m_new) && writeFile(path("release/small.txt"), "small 2.0"));
+        const QString tool = QStringLiteral(MANIFESTTOOL_PATH);
+        run(tool + " create release-1.0 -o local.xml --version 1.0");
+        run(tool + " create release -o distant.xml --version 2.0 --chunks");
+        run("openssl genpkey -algorithm ed25519 -out publisher.key && openssl pkey -in publisher.key -pubout -out publisher.pub"
+            " && openssl pkeyutl -sign -rawin -inkey publisher.key -in distant.xml | base64 -w0 > distant.xml.sig");
+        QVERIFY(readFile(path("distant.xml")).contains("chunks=\".chunks/data.pak.idx\""));
+        QVERIFY(QFile::exists(path("release/.chunks/data.pak.idx")));
+        QCOMPARE(QFileInfo(path("distant.xml.sig")).size(), qint64(88));
+    }
+
+    // Signed manifest, index checked by its SHA-256, ranges from
+    // updateserver: the file is rebuilt, and the wire carries a fraction.
+    void signedReleaseFetchesOnlyWhatChanged()
+    {
+        UpdateServerProcess server(path("release"));
+        QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
+        const QString folder = client("signed");
+        QByteArray log;
+        QCOMPARE(update(folder, server.url(), &log), 0);
+        QCOMPARE(readFile(folder + "/app/data.pak"), m_new);
+        QCOMPARE(readFile(folder + "/app/small.txt"), QByteArray("small 2.0"));
+        const qint64 transferred = summaryFigure(log, "bytes transferred");
+        const qint64 saved = summaryFigure(log, "bytes saved");
+        QVERIFY2(transferred > 0 && transferred < m_new.size() / 10, log.constData());
+        QVERIFY2(saved > m_new.size() * 8 / 10, log.constData());
+        QVERIFY(!log.contains("not rebuilt from its chunks"));
+        // The ranges went as update requests for the file itself.
+        QVERIFY(server.log().contains("request=\"data.pak\" 206"));
+    }
+
+    // Whatever goes wrong with the chunks, the installed file is the
+    // release's: a changed index, a range answered with other bytes, a range
+    // answered whole; a connection dropped in a range is resumed.
+    void chunksThatCannotBeTrusted_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<bool>("rebuilt"); // from the chunks, or fetched whole
+        QTest::newRow("index changed on the server") << "index" << false;
+        QTest::newRow("a range with other bytes") << "corrupt range" << false;
+        QTest::newRow("ranges ignored: whole answers") << "no ranges" << false;
+        QTest::newRow("connection dropped in a range") << "drop" << true;
+    }
+    void chunksThatCannotBeTrusted()
+    {
+        QFETCH(QString, fault);
+        QFETCH(bool, rebuilt);
+        const QString release = path("release");
+        auto ranges = std::make_shared<std::atomic<int>>(0);
+        TestServer server;
+        server.setHandler([=](const TestServer::Received &r, httplib::Response &res) {
+            if (r.request == "CLOSE")
+                return;
+            QByteArray body = readFile(release + '/' + QString::fromUtf8(r.request));
+            if (fault == "index" && r.request.endsWith(".idx"))
+                body[100] = char(body[100] ^ 1);
+            if (r.range.isEmpty() || fault == "no ranges") {
+                res.set_content(body.toStdString(), "application/octet-stream");
+                return;
+            }
+            // "bytes=FROM-TO"
+            const QList<QByteArray> bounds = r.range.mid(6).split('-');
+            const qint64 from = bounds.value(0).toLongLong();
+            const qint64 to = bounds.value(1).isEmpty() ? body.size() - 1 : bounds.value(1).toLongLong();
+            QByteArray part = body.mid(int(from), int(to - from + 1));
+            if (fault == "corrupt range")
+                part[0] = char(part[0] ^ 0x55);
+            res.status = 206;
+            res.set_header("Content-Range", QStringLiteral("bytes %1-%2/%3").arg(from).arg(to).arg(body.size()).toStdString());
+            if (fault == "drop" && (*ranges)++ == 0) {
+                TestServer::closeMidway(res, part);
+                return;
+            }
+            res.set_content(part.toStdString(), "application/octet-stream");
+        });
+        const QString folder = client(fault.left(5));
+        QByteArray log;
+        QCOMPARE(update(folder, server.url(), &log), 0);
+        QCOMPARE(readFile(folder + "/app/data.pak"), m_new);
+        QCOMPARE(log.contains("not rebuilt from its chunks"), !rebuilt);
+        const qint64 saved = summaryFigure(log, "bytes saved");
+        QVERIFY2(rebuilt ? saved > m_new.size() / 2 : saved == 0, log.constData());
+        if (fault == "drop") // the rest of the cut range was asked for
+            QVERIFY(log.contains("network error"));
+    }
+};
+
+QTEST_MAIN(TestChunkedUpdate)
+#include "tst_chunkedupdate.moc"
