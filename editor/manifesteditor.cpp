@@ -182,18 +182,14 @@ bool ManifestEditor::openManifestFile(const QString &path)
         QMessageBox::critical(this, xmlErrorCaption, QStringLiteral("Couldn't open ") + path, QMessageBox::Ok);
         return false;
     }
-    QDomDocument document(QStringLiteral("Manifest"));
-    QString message;
-    int line = 0;
-    int column = 0;
     // A file that does not parse would show as an empty manifest, and saving
     // that would overwrite a good one; keep the manifest on show instead.
-    if (!document.setContent(&file, &message, &line, &column)) {
-        QMessageBox::critical(this, xmlErrorCaption,
-                              QStringLiteral("Couldn't parse %1: %2 at line %3, column %4")
-                                  .arg(path, message)
-                                  .arg(line)
-                                  .arg(column),
+    // The bounded reader also keeps a hostile file (nested too deep, too
+    // large) away from the recursive parser.
+    QString error;
+    const QDomDocument document = readManifestDocument(&file, &error);
+    if (document.isNull()) {
+        QMessageBox::critical(this, xmlErrorCaption, QStringLiteral("Couldn't parse %1: %2").arg(path, error),
                               QMessageBox::Ok);
         return false;
     }

@@ -215,6 +215,8 @@ private slots:
                               << QString();
         QTest::newRow("unreadable") << QByteArray("<a/>") << true << "Couldn't open %1";
         QTest::newRow("malformed") << QByteArray("<a>\n<b>\n</a>\n") << false << "Couldn't parse %1: ";
+        QTest::newRow("nested too deep") << QByteArray("<d>").repeated(300) + QByteArray("</d>").repeated(300) << false
+                                         << "Couldn't parse %1: ";
     }
 
     void openManifestReportsWhatItCannotShow()

@@ -17,6 +17,14 @@ namespace {
 const QByteArray payloadA("first file of the release\n");
 const QByteArray payloadB(70000, 'b');
 
+// The body of the last request the server heard; empty when it heard none,
+// so that a check fails cleanly instead of reading past the end.
+QByteArray lastBody(const TestServer &server)
+{
+    const auto requests = server.requests();
+    return requests.empty() ? QByteArray() : requests.back().body;
+}
+
 } // namespace
 
 class TestUnattendedRun : public QObject
@@ -66,7 +74,27 @@ private slots:
         QCOMPARE(runUpdater(&server), 0); // what a run writes: tst_updatemanager
         QCOMPARE(readFile(path("app/sub/b.bin")), payloadB);
         QCOMPARE(int(server.requests().size()), 3);
-        QCOMPARE(server.requests().back().body, QByteArray("version=2.0&request=CLOSE"));
+        QCOMPARE(lastBody(server), QByteArray("version=2.0&request=CLOSE"));
+    }
+
+    // The log keeps what a support person needs: the rotation size can be
+    // raised, and every run ends with its summary record.
+    void logSize_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<bool>("rotated");
+        QTest::newRow("default 1024 bytes") << QStringList() << true;
+        QTest::newRow("--log_size 100000") << QStringList{"--log_size", "100000"} << false;
+    }
+    void logSize()
+    {
+        QFETCH(QStringList, options);
+        TestServer server;
+        server.serveFiles({{"a.txt", payloadA}, {"sub/b.bin", payloadB}});
+        QVERIFY(writeFile(path("log.txt"), QByteArray(1000, '.') + '\n')); // an earlier run's
+        QCOMPARE(runUpdater(&server, options), 0);
+        QTEST(QFile::exists(path("log.txt.1")), "rotated");
+        QVERIFY(readFile(path("log.txt")).contains("run finished: distant version 2.0"));
     }
 
     void failingFileExitsOne()
@@ -74,7 +102,7 @@ private slots:
         TestServer server;
         server.serveFiles({{"a.txt", payloadA}, {"sub/b.bin", "not the file"}});
         QCOMPARE(runUpdater(&server), 1);
-        QCOMPARE(server.requests().back().body, QByteArray("version=2.0__1&request=CLOSE"));
+        QCOMPARE(lastBody(server), QByteArray("version=2.0__1&request=CLOSE"));
     }
 
     // An error page, or any XML that lists no entry, is refused like an
@@ -200,7 +228,7 @@ private slots:
         clock.start();
         QCOMPARE(runUpdater(&server), 0);
         QVERIFY2(clock.elapsed() < 7500, qPrintable(QString::number(clock.elapsed())));
-        QCOMPARE(server.requests().back().request, QByteArray("CLOSE"));
+        QVERIFY(lastBody(server).endsWith("request=CLOSE"));
     }
 
     void startupFailureExitsTwoWithoutABox_data()

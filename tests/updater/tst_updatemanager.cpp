@@ -214,7 +214,9 @@ private slots:
 
         // What the server saw: the files in comparison order, then one close request.
         QTEST(received(false), "requests");
-        QCOMPARE(server->requests().back().request, QByteArray("CLOSE"));
+        const auto heard = server->requests();
+        QVERIFY(!heard.empty());
+        QCOMPARE(heard.back().request, QByteArray("CLOSE"));
         QCOMPARE(received(true), QList<QByteArray>{"version=" + version + "&request=CLOSE"});
 
         Tree expected = releaseTree;
