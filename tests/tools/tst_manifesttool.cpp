@@ -453,6 +453,15 @@ private slots:
             QCOMPARE(index.chunks().size(), chunks.size());
             for (int c = 0; c < chunks.size(); ++c)
                 QVERIFY(index.chunks().at(c).length == chunks.at(c).length && index.chunks().at(c).sha256 == chunks.at(c).sha256);
+            // The block hashes beside it: 8 bytes per 2 KiB of each chunk.
+            QCOMPARE(file.attribute("blocks"), ".chunks/" + url + ".blk");
+            const QByteArray blocks = readFile(path("app/" + file.attribute("blocks")));
+            qint64 count = 0;
+            for (const Chunk &chunk : chunks)
+                count += (chunk.length + 2047) / 2048;
+            QCOMPARE(qint64(blocks.size()), 8 + 8 * count);
+            QVERIFY(blocks.startsWith("UPDBLK01"));
+            QCOMPARE(blocks.mid(8, 8), QCryptographicHash::hash(readFile(path("app/" + url)).left(2048), QCryptographicHash::Sha256).left(8));
         }
         indexed.sort();
         QCOMPARE(indexed, QStringList(large.keys()));
@@ -473,7 +482,7 @@ private slots:
         while (it.hasNext())
             left << QDir(path("app/.chunks")).relativeFilePath(it.next());
         left.sort();
-        QCOMPARE(left, (QStringList{"big.bin.idx", "notes.txt"}));
+        QCOMPARE(left, (QStringList{"big.bin.blk", "big.bin.idx", "notes.txt"}));
         QCOMPARE(readManifestDocument(path("m.xml")).toString().count("chunks="), 1);
     }
 

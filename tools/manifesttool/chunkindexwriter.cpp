@@ -1,5 +1,6 @@
 #include "chunkindexwriter.h"
 
+#include "blockhashes.h"
 #include "chunker.h"
 #include "chunkindex.h"
 #include "filechecksum.h"
@@ -15,20 +16,24 @@
 #include <algorithm>
 #include <mutex>
 
-// What the hashing threads hand over: each chunked file's index, by url.
+// What the hashing threads hand over: each chunked file's index and block
+// hashes, by url.
 struct ChunkIndexWriter::Collected
 {
     std::mutex mutex;
     QHash<QString, QByteArray> indexes;
+    QHash<QString, QByteArray> blocks;
     QString error;
 
-    void store(const QString &url, const QByteArray &index, const QString &failure)
+    void store(const QString &url, const QByteArray &index, const QByteArray &blockHashes, const QString &failure)
     {
         const std::lock_guard<std::mutex> lock(mutex);
-        if (failure.isEmpty())
+        if (failure.isEmpty()) {
             indexes.insert(url, index);
-        else if (error.isEmpty())
+            blocks.insert(url, blockHashes);
+        } else if (error.isEmpty()) {
             error = QStringLiteral("cannot chunk '%1': %2").arg(url, failure);
+        }
     }
 };
 
@@ -44,20 +49,47 @@ public:
 
     void addBlock(const char *data, qint64 size) override
     {
+        m_pending.append(data, int(size));
         if (m_ok)
             m_ok = m_chunker.addData(data, size, &m_chunks);
+        hashNewChunks();
     }
 
     void finish() override
     {
         if (m_ok)
             m_ok = m_chunker.finish(&m_chunks);
+        hashNewChunks();
         // Kept as index bytes, which take a third of the chunk list's memory.
         m_collected->store(m_url, m_ok ? ChunkIndex(m_chunks).toBytes() : QByteArray(),
+                           m_ok ? BlockHashes::header() + m_blocks : QByteArray(),
                            m_ok ? QString() : m_chunker.errorString());
     }
 
 private:
+    // The block hashes of the chunks cut since the last call, from the
+    // bytes kept since the end of the chunk before them.
+    void hashNewChunks()
+    {
+        if (!m_ok)
+            return;
+        qint64 consumed = 0;
+        for (; m_hashed < m_chunks.size(); ++m_hashed) {
+            const Chunk &chunk = m_chunks.at(m_hashed);
+            BlockHashes::appendChunk(m_pending.constData() + (chunk.offset - m_pendingStart), chunk.length, &m_blocks);
+            consumed = chunk.offset + chunk.length - m_pendingStart;
+        }
+        if (consumed > 0) {
+            m_pending.remove(0, int(consumed));
+            m_pendingStart += consumed;
+        }
+    }
+
+    QByteArray m_pending;     // bytes of the chunk being cut
+    qint64 m_pendingStart = 0; // its offset in the file
+    int m_hashed = 0;          // chunks whose blocks are hashed
+    QByteArray m_blocks;
+
     std::shared_ptr<Collected> m_collected;
     QString m_url;
     Chunker m_chunker;
@@ -68,6 +100,7 @@ private:
 namespace {
 
 const QString kSuffix = QStringLiteral(".idx");
+const QString kBlockSuffix = QStringLiteral(".blk");
 
 } // namespace
 
@@ -139,6 +172,14 @@ bool ChunkIndexWriter::writeIndexes(QDomElement element, QSet<QString> *current)
         child.setAttribute(QStringLiteral("chunks_sha256"),
                            QString::fromLatin1(QCryptographicHash::hash(index, QCryptographicHash::Sha256).toHex()));
         current->insert(relative);
+        // The block hashes beside the index; a client reads them by ranges.
+        const QByteArray blocks = m_collected->blocks.value(url);
+        const QString blockRelative = folderName() + QLatin1Char('/') + url + kBlockSuffix;
+        QSaveFile blockFile(QDir(m_folder).filePath(blockRelative));
+        if (!blockFile.open(QIODevice::WriteOnly) || blockFile.write(blocks) != blocks.size() || !blockFile.commit())
+            return fail(QStringLiteral("cannot write '%1': %2").arg(blockFile.fileName(), blockFile.errorString()));
+        child.setAttribute(QStringLiteral("blocks"), blockRelative);
+        current->insert(blockRelative);
         ++m_written;
     }
     return true;
@@ -173,7 +214,7 @@ bool ChunkIndexWriter::removeStale(const QSet<QString> &current)
                        QDirIterator::Subdirectories);
     while (files.hasNext()) {
         const QString path = files.next();
-        if (!path.endsWith(kSuffix) || current.contains(path.mid(base.size())))
+        if (!(path.endsWith(kSuffix) || path.endsWith(kBlockSuffix)) || current.contains(path.mid(base.size())))
             continue;
         QFile stale(path);
         if (!stale.remove())

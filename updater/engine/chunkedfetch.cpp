@@ -1,15 +1,23 @@
 #include "chunkedfetch.h"
 
+#include "blockhashes.h"
 #include "httptransfer.h"
 #include "stagedfile.h"
 
 #include <QCryptographicHash>
+
+#include <algorithm>
+#include <memory>
 
 namespace {
 
 // Local reading and copying go this much at a time between two turns of
 // the event loop.
 const qint64 kSlice = 4 * 1024 * 1024;
+
+// Between two fetched blocks, bytes still at hand that are fewer than this
+// are fetched too: a range request costs some hundreds of bytes of headers.
+const qint64 kMinCopyBetweenFetches = 1024;
 
 } // namespace
 
@@ -45,6 +53,7 @@ void ChunkedFetch::start(const QString &fileUrl, const QString &indexUrl, const 
     m_step = 0;
     m_stepDone = 0;
     m_fetched = 0;
+    m_fetchTotal = 0;
     m_error.clear();
     m_indexBytes.clear();
     m_oldChunks.clear();
@@ -155,6 +164,16 @@ void ChunkedFetch::chunkOldFile()
         return;
     }
     m_planned = true;
+    m_steps = m_plan.steps();
+    m_final = QVector<bool>(m_steps.size(), m_blocksUrl.isEmpty());
+    m_blockStart.clear();
+    qint64 blocks = 0;
+    for (const Chunk &chunk : m_index.chunks()) {
+        m_blockStart.append(blocks);
+        blocks += BlockHashes::blockCount(chunk.length);
+    }
+    m_blockStart.append(blocks);
+    m_fetchTotal = m_plan.fetchBytes();
     m_step = 0;
     m_stepDone = 0;
     emit planned(m_plan.fetchBytes(), m_plan.copyBytes());
@@ -165,15 +184,17 @@ void ChunkedFetch::runSteps()
 {
     if (m_stopped)
         return;
-    const QVector<ChunkPlan::Step> &steps = m_plan.steps();
-    if (m_step >= steps.size()) {
+    if (m_step >= m_steps.size()) {
         m_old.close();
         emit finished();
         return;
     }
-    const ChunkPlan::Step &step = steps.at(m_step);
+    const ChunkPlan::Step &step = m_steps.at(m_step);
     if (step.action == ChunkPlan::Action::Fetch) {
-        fetchRange();
+        if (m_stepDone == 0 && !m_final.at(m_step))
+            refineStep(m_step);
+        else
+            fetchRange();
         return;
     }
     // A slice of a copy from the installed file.
@@ -202,9 +223,145 @@ void ChunkedFetch::resume()
     runSteps();
 }
 
+void ChunkedFetch::refineStep(int index)
+{
+    m_final[index] = true;
+    const ChunkPlan::Step step = m_steps.at(index);
+    // The chunks the step covers; a fetch is always made of whole chunks.
+    const QVector<Chunk> &chunks = m_index.chunks();
+    const auto first = std::lower_bound(chunks.begin(), chunks.end(), step.sourceOffset,
+                                        [](const Chunk &chunk, qint64 offset) { return chunk.offset < offset; });
+    if (first == chunks.end() || first->offset != step.sourceOffset) {
+        runSteps();
+        return;
+    }
+    const int c0 = int(first - chunks.begin());
+    int c1 = c0;
+    while (c1 < chunks.size() && chunks.at(c1).offset + chunks.at(c1).length < step.sourceOffset + step.length)
+        ++c1;
+    if (c1 >= chunks.size()) {
+        runSteps();
+        return;
+    }
+    const qint64 from = BlockHashes::kHeaderSize + BlockHashes::kHashSize * m_blockStart.at(c0);
+    const qint64 to = BlockHashes::kHeaderSize + BlockHashes::kHashSize * m_blockStart.at(c1 + 1) - 1;
+    TransferLimits limits;
+    limits.range = QByteArray::number(from) + '-' + QByteArray::number(to);
+    m_transfer = m_makeRequest(m_blocksUrl, limits);
+    auto hashes = std::make_shared<QByteArray>();
+    const qint64 expected = to - from + 1;
+    connect(m_transfer, &HttpTransfer::readyRead, this, [this, hashes, expected] {
+        char buffer[16384];
+        for (qint64 n; (n = m_transfer->read(buffer, sizeof buffer)) > 0;) {
+            m_fetched += n;
+            if (hashes->size() + n > expected) {
+                m_transfer->abort(QNetworkReply::UnknownContentError, QStringLiteral("too many block hashes"));
+                return;
+            }
+            hashes->append(buffer, int(n));
+        }
+    });
+    connect(m_transfer, &HttpTransfer::finished, this, [this, hashes, expected, from, index] {
+        // Hashes are only hints: without them the step is fetched as planned.
+        const bool usable = m_transfer->error() == QNetworkReply::NoError && m_transfer->httpStatus() == 206
+                            && m_transfer->contentRangeStart() == from && hashes->size() == expected;
+        endTransfer();
+        if (m_stopped)
+            return;
+        if (usable)
+            splitStep(index, *hashes);
+        runSteps();
+    });
+}
+
+void ChunkedFetch::splitStep(int index, const QByteArray &hashes)
+{
+    const ChunkPlan::Step step = m_steps.at(index);
+    const qint64 oldSize = m_old.size();
+    // The installed bytes this step replaces lie between the copies around
+    // it: its blocks are looked for there, aligned at the start of that
+    // stretch (an edit in place) and at its end (bytes inserted or removed
+    // before them).
+    const bool startKnown = index == 0 || m_steps.at(index - 1).action == ChunkPlan::Action::Copy;
+    const bool endKnown = index + 1 == m_steps.size() || m_steps.at(index + 1).action == ChunkPlan::Action::Copy;
+    const qint64 oldStart = index == 0 ? 0
+                                       : (startKnown ? m_steps.at(index - 1).sourceOffset + m_steps.at(index - 1).length : -1);
+    const qint64 oldEnd = index + 1 == m_steps.size() ? oldSize : (endKnown ? m_steps.at(index + 1).sourceOffset : -1);
+    const qint64 stepEnd = step.sourceOffset + step.length;
+
+    QVector<ChunkPlan::Step> parts;
+    auto add = [&parts](ChunkPlan::Action action, qint64 source, qint64 target, qint64 length) {
+        if (!parts.isEmpty()) {
+            ChunkPlan::Step &last = parts.last();
+            const bool contiguous = last.action == action && last.targetOffset + last.length == target
+                                    && last.sourceOffset + last.length == source;
+            if (contiguous) {
+                last.length += length;
+                return;
+            }
+        }
+        parts.append({action, source, target, length});
+    };
+    const QVector<Chunk> &chunks = m_index.chunks();
+    const auto first = std::lower_bound(chunks.begin(), chunks.end(), step.sourceOffset,
+                                        [](const Chunk &chunk, qint64 offset) { return chunk.offset < offset; });
+    int hash = 0;
+    QByteArray block(int(BlockHashes::kBlockSize), Qt::Uninitialized);
+    for (auto chunk = first; chunk != chunks.end() && chunk->offset < stepEnd; ++chunk) {
+        for (qint64 at = 0; at < chunk->length; at += BlockHashes::kBlockSize, ++hash) {
+            const qint64 target = chunk->offset + at;
+            const qint64 length = qMin(BlockHashes::kBlockSize, chunk->length - at);
+            const QByteArray wanted = hashes.mid(hash * BlockHashes::kHashSize, BlockHashes::kHashSize);
+            qint64 found = -1;
+            for (const qint64 candidate : {oldStart < 0 ? -1 : oldStart + (target - step.sourceOffset),
+                                           oldEnd < 0 ? -1 : oldEnd - (stepEnd - target)}) {
+                if (candidate < 0 || candidate + length > oldSize || !m_old.seek(candidate)
+                    || m_old.read(block.data(), length) != length)
+                    continue;
+                if (BlockHashes::hash(block.constData(), length) == wanted) {
+                    found = candidate;
+                    break;
+                }
+            }
+            if (found >= 0)
+                add(ChunkPlan::Action::Copy, found, target, length);
+            else
+                add(ChunkPlan::Action::Fetch, target, target, length);
+        }
+    }
+    // A short copy between two fetches costs more in headers than it saves.
+    QVector<ChunkPlan::Step> merged;
+    for (int i = 0; i < parts.size(); ++i) {
+        ChunkPlan::Step part = parts.at(i);
+        const bool between = i > 0 && i + 1 < parts.size() && parts.at(i - 1).action == ChunkPlan::Action::Fetch
+                             && parts.at(i + 1).action == ChunkPlan::Action::Fetch;
+        if (part.action == ChunkPlan::Action::Copy && between && part.length < kMinCopyBetweenFetches)
+            part = {ChunkPlan::Action::Fetch, part.targetOffset, part.targetOffset, part.length};
+        if (!merged.isEmpty() && merged.last().action == ChunkPlan::Action::Fetch && part.action == ChunkPlan::Action::Fetch)
+            merged.last().length += part.length;
+        else
+            merged.append(part);
+    }
+    qint64 copied = 0;
+    for (const ChunkPlan::Step &part : qAsConst(merged)) {
+        if (part.action == ChunkPlan::Action::Copy)
+            copied += part.length;
+    }
+    if (copied == 0)
+        return;
+    m_steps.remove(index);
+    m_final.remove(index);
+    for (int i = 0; i < merged.size(); ++i) {
+        m_steps.insert(index + i, merged.at(i));
+        m_final.insert(index + i, true);
+    }
+    m_fetchTotal -= copied;
+    emit replanned(copied);
+}
+
 void ChunkedFetch::fetchRange()
 {
-    const ChunkPlan::Step &step = m_plan.steps().at(m_step);
+    const ChunkPlan::Step &step = m_steps.at(m_step);
     const qint64 from = step.sourceOffset + m_stepDone;
     const qint64 to = step.sourceOffset + step.length - 1;
     TransferLimits limits;
@@ -229,7 +386,7 @@ void ChunkedFetch::fetchRange()
 
 void ChunkedFetch::rangeData()
 {
-    const ChunkPlan::Step &step = m_plan.steps().at(m_step);
+    const ChunkPlan::Step &step = m_steps.at(m_step);
     for (;;) {
         const qint64 n = m_transfer->read(m_buffer.data(), m_buffer.size());
         if (n <= 0)
@@ -256,7 +413,7 @@ void ChunkedFetch::rangeFinished()
     const QNetworkReply::NetworkError code = m_transfer->error();
     const QString text = m_transfer->errorString();
     endTransfer();
-    const ChunkPlan::Step &step = m_plan.steps().at(m_step);
+    const ChunkPlan::Step &step = m_steps.at(m_step);
     if (!m_error.isEmpty()) {
         // A wrong answer or a local failure: the chunks cannot be trusted
         // to give this file.

@@ -47,6 +47,9 @@ public:
     // and the staged file to write into (kept by the caller).
     void start(const QString &fileUrl, const QString &indexUrl, const QString &indexSha256, qint64 newSize,
                const QString &oldPath, StagedFile *target);
+    // The file's block hashes, when published: with them only the changed
+    // blocks of a changed chunk are fetched. Set before start().
+    void setBlockHashesUrl(const QString &url) { m_blocksUrl = url; }
     // Continues after a failed range (a dropped connection): the range is
     // asked for again from where it stopped.
     void resume();
@@ -54,8 +57,8 @@ public:
     void abort();
 
     // Once planned: bytes of the new file to fetch, and to copy.
-    qint64 bytesToFetch() const { return m_plan.fetchBytes(); }
-    qint64 bytesToCopy() const { return m_plan.copyBytes(); }
+    qint64 bytesToFetch() const { return m_fetchTotal; }
+    qint64 bytesToCopy() const { return m_newSize - m_fetchTotal; }
     bool isPlanned() const { return m_planned; }
     // Body bytes received for the file so far (index and ranges).
     qint64 bytesFetched() const { return m_fetched; }
@@ -64,6 +67,8 @@ public:
 signals:
     // The plan is made: the file costs `fetch` bytes instead of its size.
     void planned(qint64 fetch, qint64 copy);
+    // Block hashes showed that `bytes` more can be copied than planned.
+    void replanned(qint64 bytes);
     // Bytes of the ranges received so far, for progress.
     void progress(qint64 fetched);
     // The new file is complete in the staged file.
@@ -80,6 +85,10 @@ private:
     void chunkOldFile();
     void runSteps();
     void fetchRange();
+    // Asks for the block hashes of the chunks of fetch step `step`, to
+    // split it into the blocks still at hand and those to fetch.
+    void refineStep(int step);
+    void splitStep(int step, const QByteArray &hashes);
     void rangeData();
     void rangeFinished();
     void fail(const QString &reason);
@@ -99,6 +108,13 @@ private:
     Chunker m_chunker;
     QVector<Chunk> m_oldChunks;
     ChunkPlan m_plan;
+    // The steps being carried out: the plan's, with fetches split into
+    // blocks where block hashes allow; m_final marks those not to split.
+    QVector<ChunkPlan::Step> m_steps;
+    QVector<bool> m_final;
+    QVector<qint64> m_blockStart; // blocks before each chunk of the index
+    QString m_blocksUrl;
+    qint64 m_fetchTotal = 0;
     bool m_planned = false;
     int m_step = 0;
     qint64 m_stepDone = 0; // bytes of the current step already written

@@ -71,6 +71,10 @@ UpdateDownloader::UpdateDownloader(QString url, QObject *parent)
                                  this))
 {
     connect(m_chunked, &ChunkedFetch::planned, this, &UpdateDownloader::chunksPlanned);
+    connect(m_chunked, &ChunkedFetch::replanned, this, [this](qint64 bytes) {
+        m_chunkCopy += bytes;
+        queuedBytes -= double(bytes);
+    });
     connect(m_chunked, &ChunkedFetch::progress, this, &UpdateDownloader::chunksProgress);
     connect(m_chunked, &ChunkedFetch::finished, this, &UpdateDownloader::chunksFinished);
     connect(m_chunked, &ChunkedFetch::unusable, this, &UpdateDownloader::fetchWhole);
@@ -385,6 +389,7 @@ void UpdateDownloader::startChunked(const QString &oldPath)
     }
     m_chunkedElement = currentElement;
     m_chunkCopy = 0;
+    m_chunked->setBlockHashesUrl(currentElement.attribute(QStringLiteral("blocks")));
     m_chunked->start(currentElement.attribute(QStringLiteral("url")), currentElement.attribute(QStringLiteral("chunks")),
                      currentElement.attribute(QStringLiteral("chunks_sha256")), integerSize(currentElement), oldPath,
                      temporaryFile);
