@@ -57,15 +57,4 @@ QString expiryProblem(const QDomElement &root, const QDateTime &now)
     return expires <= now ? QStringLiteral("expired") : QString();
 }
 
-bool isSha256(const QString &text)
-{
-    if (text.size() != 64)
-        return false;
-    for (const QChar c : text) {
-        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
-            return false;
-    }
-    return true;
-}
-
 } // namespace ReleaseCheck

@@ -22,9 +22,6 @@ bool compareVersions(const QString &distant, const QString &local, int *order);
 // empty when it has none or has not expired.
 QString expiryProblem(const QDomElement &root, const QDateTime &now);
 
-// A "sha256" attribute as a signed release must carry: 64 lower-case hex.
-bool isSha256(const QString &text);
-
 } // namespace ReleaseCheck
 
 #endif // RELEASECHECK_H

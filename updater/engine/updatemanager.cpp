@@ -5,6 +5,7 @@
 #include "manifest.h"
 #include "manifestfetch.h"
 #include "publickey.h"
+#include "digesttext.h"
 #include "releasecheck.h"
 #include "safepath.h"
 #include "stagedfile.h"
@@ -243,7 +244,7 @@ bool UpdateManager::acceptDigest(const QDomElement &element)
 {
     // A signed manifest vouches for each file through its SHA-256; SHA-1
     // alone can be forged.
-    if (!m_signed || ReleaseCheck::isSha256(element.attribute(QStringLiteral("sha256"))))
+    if (!m_signed || isSha256Hex(element.attribute(QStringLiteral("sha256"))))
         return true;
     LOG_ERROR() << QStringLiteral("no SHA-256 in a signed release, not fetched: ") + elementPath(element) << Qt::endl;
     noteFailure(elementPath(element), QStringLiteral("no SHA-256 in a signed release"));

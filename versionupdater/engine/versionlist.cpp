@@ -1,5 +1,7 @@
 #include "versionlist.h"
 
+#include "digesttext.h"
+
 namespace {
 const QString kListMarker = QStringLiteral("**UPDATE LIST**");
 const QString kSha256Field = QStringLiteral("sha256=");
@@ -56,11 +58,5 @@ QString VersionList::sha256Of(const QString &line)
 
 bool VersionList::isSha256(const QString &text)
 {
-    if (text.size() != 64)
-        return false;
-    for (const QChar c : text) {
-        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
-            return false;
-    }
-    return true;
+    return isSha256Hex(text);
 }
