@@ -20,6 +20,7 @@
 #include <QTimer>
 
 #include <cstdlib>
+#include <utility>
 
 namespace {
 
@@ -239,8 +240,15 @@ void UpdaterUI::sendRequest(Fetch fetch)
     QNetworkRequest request = settings.fetchOptions.request(url);
     request.setAttribute(QNetworkRequest::User, int(fetch));
     QNetworkReply *reply = m_manager->get(request);
-    new TransferGuard(reply, fetch == ListFetch ? FetchOptions::kMaximumListBytes : FetchOptions::kMaximumSignatureBytes,
-                      settings.fetchOptions.stallSeconds);
+    auto *guard = new TransferGuard(reply, fetch == ListFetch ? FetchOptions::kMaximumListBytes
+                                                              : FetchOptions::kMaximumSignatureBytes,
+                                    settings.fetchOptions.stallSeconds);
+    // Read as it arrives, with the transport holding little ahead: an
+    // endless body is then cut at the limit instead of flooding memory
+    // faster than it can be counted.
+    m_body.clear();
+    reply->setReadBufferSize(kReadAhead);
+    connect(reply, &QNetworkReply::readyRead, guard, [this, guard] { m_body += guard->take(); });
 }
 
 void UpdaterUI::listFailed(const QString &state, const QString &reason)
@@ -263,7 +271,7 @@ void UpdaterUI::staticUpdateReady(QNetworkReply *reply)
     const Fetch fetch = Fetch(reply->request().attribute(QNetworkRequest::User).toInt());
     const QString what = fetch == ListFetch ? QStringLiteral("version list") : QStringLiteral("version list signature");
     const QString url = reply->url().toString();
-    const TransferGuard *guard = TransferGuard::of(reply);
+    TransferGuard *guard = TransferGuard::of(reply);
     const QString failure = guard ? guard->failure()
                                   : (reply->error() != QNetworkReply::NoError ? reply->errorString() : QString());
 
@@ -287,7 +295,9 @@ void UpdaterUI::staticUpdateReady(QNetworkReply *reply)
         return;
     }
 
-    const QByteArray body = reply->readAll();
+    QByteArray body = std::exchange(m_body, QByteArray());
+    if (guard)
+        body += guard->take();
     LOG_INFO() << QStringLiteral("%1 fetched from %2: %3 bytes").arg(what, url, QString::number(body.size()));
     if (fetch == SignatureFetch) {
         const SignatureCheck check = settings.publicKey.verify(m_list, body);

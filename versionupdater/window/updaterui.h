@@ -55,6 +55,8 @@ private:
     QNetworkAccessManager *m_manager = nullptr;
     int m_attempt = 0;                   // of the current fetch, from 1
     QByteArray m_list;                   // kept until its signature is checked
+    QByteArray m_body;                   // of the list or signature being fetched
+    static const qint64 kReadAhead = 256 * 1024;
 };
 
 #endif // UPDATERUI_H
