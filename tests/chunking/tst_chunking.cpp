@@ -60,11 +60,11 @@ QString wellFormed(const QVector<Chunk> &chunks, const QByteArray &data)
 }
 
 // "A20000 B4000": chunks named by a letter (their content) and a length.
-QVector<Chunk> chunkList(const QString &spec)
+QVector<Chunk> chunkList(const QString &description)
 {
     QVector<Chunk> chunks;
     qint64 offset = 0;
-    for (const QString &token : spec.split(' ', Qt::SkipEmptyParts)) {
+    for (const QString &token : description.split(' ', Qt::SkipEmptyParts)) {
         const qint64 length = token.mid(1).toLongLong();
         chunks.append({offset, length, QCryptographicHash::hash(token.left(1).toLatin1(), QCryptographicHash::Sha256)});
         offset += length;
