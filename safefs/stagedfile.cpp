@@ -1,8 +1,10 @@
 #include "stagedfile.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 
 #include <openssl/evp.h>
 
@@ -195,7 +197,8 @@ bool StagedFile::commit(const QString &name)
     // The installed file looks like the one it replaces (an executable stays
     // executable); a new one gets the mode of any freshly created file.
     struct stat existing;
-    if (::lstat(targetName.constData(), &existing) == 0) {
+    const bool exists = ::lstat(targetName.constData(), &existing) == 0;
+    if (exists) {
         if (S_ISDIR(existing.st_mode))
             return fail(QStringLiteral("cannot replace %1: it is a folder").arg(target));
         if (S_ISREG(existing.st_mode) && ::fchmod(handle(), existing.st_mode & 07777) != 0)
@@ -204,17 +207,30 @@ bool StagedFile::commit(const QString &name)
 
     QString source = m_temporaryPath;
     if (source.isEmpty()) {
-        // An unnamed file gets a name first; link() never replaces, so the
-        // replacing step is the rename below.
         char self[64];
         std::snprintf(self, sizeof self, "/proc/self/fd/%d", handle());
-        for (int attempt = 0; attempt < 8 && source.isEmpty(); ++attempt) {
-            const QString candidate = temporaryName(m_folder);
-            const QByteArray path = QFile::encodeName(candidate);
+        const auto linkUnnamed = [&](const QByteArray &path) {
             int linked = ::linkat(AT_FDCWD, self, AT_FDCWD, path.constData(), AT_SYMLINK_FOLLOW);
             if (linked != 0 && errno == ENOENT) // no /proc: needs the privilege root has
                 linked = ::linkat(handle(), "", AT_FDCWD, path.constData(), AT_EMPTY_PATH);
-            if (linked == 0)
+            return linked == 0;
+        };
+        // A new file gets its final name in one step: link() never replaces,
+        // so a file that appeared meanwhile takes the replacing way below.
+        if (!exists) {
+            if (linkUnnamed(targetName)) {
+                close();
+                m_committed = true;
+                return true;
+            }
+            if (errno != EEXIST)
+                return fail(QStringLiteral("cannot name the new %1: %2").arg(target, systemError(errno)));
+        }
+        // Otherwise it gets a hidden name first, and the rename below
+        // replaces the old file in one step.
+        for (int attempt = 0; attempt < 8 && source.isEmpty(); ++attempt) {
+            const QString candidate = temporaryName(m_folder);
+            if (linkUnnamed(QFile::encodeName(candidate)))
                 source = candidate;
             else if (errno != EEXIST)
                 return fail(QStringLiteral("cannot name the new %1: %2").arg(target, systemError(errno)));
@@ -242,4 +258,19 @@ void StagedFile::discard()
     if (!m_committed && !m_temporaryPath.isEmpty())
         QFile::remove(m_temporaryPath);
     m_temporaryPath.clear();
+}
+
+int StagedFile::removeLeftovers(const QString &folder, qint64 minimumAge)
+{
+    static const QRegularExpression ownName(QStringLiteral("^\\.~staged-[0-9a-f]{16}\\.part$"));
+    const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-minimumAge);
+    int removed = 0;
+    const QFileInfoList entries = QDir(folder).entryInfoList({QStringLiteral(".~staged-*.part")},
+                                                             QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    for (const QFileInfo &entry : entries) {
+        if (ownName.match(entry.fileName()).hasMatch() && entry.lastModified().toUTC() < before
+            && QFile::remove(entry.filePath()))
+            ++removed;
+    }
+    return removed;
 }

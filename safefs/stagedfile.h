@@ -60,6 +60,13 @@ public:
     // Closes and removes the file if it was not committed.
     void discard();
 
+    // Removes from `folder` the hidden files a process left when it ended
+    // before commit() where files are named while written: regular files
+    // of this class's own naming, unchanged for at least `minimumAge`
+    // seconds, so that a live writer's file is left alone. Returns how many
+    // went.
+    static int removeLeftovers(const QString &folder, qint64 minimumAge);
+
 protected:
     qint64 writeData(const char *data, qint64 length) override;
 

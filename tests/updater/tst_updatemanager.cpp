@@ -481,6 +481,65 @@ private slots:
         QCOMPARE(counts, QList<int>{3});
         QCOMPARE(log->count(QStringLiteral("ERROR"), QStringLiteral("leads outside the destination folder")), 3);
     }
+
+    // Hidden files that a killed run left where files are named while
+    // written go at the next run, in the folders it writes to; a file of
+    // the same pattern still being written, or a user's own, stays.
+    void leftoversOfKilledRunRemoved()
+    {
+        const QString stale = QStringLiteral(".~staged-0123456789abcdef.part");
+        const QString fresh = QStringLiteral(".~staged-fedcba9876543210.part");
+        const Tree release{{"a.txt", "new a"}, {"sub/b.txt", "b"}, {"other/c.txt", "c"}};
+        prepare({{"a.txt", "old a"}, {"sub/", ""}, {"other/c.txt", "c"}}, release);
+        const auto leave = [](const QString &path, qint64 age) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("partial") == 7 && file.flush());
+            QVERIFY(file.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-age), QFileDevice::FileModificationTime));
+        };
+        for (const QString &dir : {QStringLiteral(""), QStringLiteral("sub/"), QStringLiteral("other/")})
+            leave(installed + '/' + dir + stale, 2 * 3600);
+        leave(installed + '/' + fresh, 60);
+        leave(installed + "/.~staged-notes.part", 2 * 3600);
+
+        UpdateManager manager;
+        QCOMPARE(run(manager), QList<int>{0});
+        Tree expected = release;
+        expected.insert("other/" + stale, "partial"); // nothing is written there
+        expected.insert(fresh, "partial");
+        expected.insert(".~staged-notes.part", "partial");
+        QCOMPARE(readTree(installed), expected);
+        QCOMPARE(log->count(QStringLiteral("INFO"), QStringLiteral("2 unfinished file(s) left by an earlier run removed")), 1);
+    }
+
+    // A file that is a link is replaced by the new file, never written
+    // through: a changed one linked out of the installation, and a new one
+    // whose name a dangling link already holds. An executable stays one.
+    void fileLinksReplacedNotFollowed()
+    {
+        const Tree release{{"tool.exe", "new tool"}, {"new.dll", "new dll"}, {"run.sh", "new script"}};
+        prepare({{"run.sh", "old script"}}, release);
+        const QString outside = tmp->path() + "/outside";
+        writeTree(outside, {{"target.txt", "outside"}});
+        QVERIFY(QFile::link(outside + "/target.txt", installed + "/tool.exe"));
+        QVERIFY(QFile::link(outside + "/created.txt", installed + "/new.dll"));
+        QVERIFY(QFile::setPermissions(installed + "/run.sh", QFile::permissions(installed + "/run.sh") | QFile::ExeOwner));
+        // The installed manifest lists tool.exe with other bytes: a changed file.
+        QDomDocument local = readManifestDocument(localManifest);
+        QDomElement tool = local.createElement(QStringLiteral("file"));
+        for (const auto &[key, value] : {std::pair{"name", "tool.exe"}, {"url", "tool.exe"}, {"size", "3"},
+                                         {"crc", "0000000000000000000000000000000000000000"}})
+            tool.setAttribute(QLatin1String(key), QLatin1String(value));
+        local.documentElement().appendChild(tool);
+        QVERIFY(saveManifestDocument(localManifest, local));
+
+        UpdateManager manager;
+        QCOMPARE(run(manager), QList<int>{0});
+        QCOMPARE(readTree(outside), (Tree{{"target.txt", "outside"}}));
+        QCOMPARE(readTree(installed), release);
+        QVERIFY(!QFileInfo(installed + "/tool.exe").isSymLink());
+        QVERIFY(!QFileInfo(installed + "/new.dll").isSymLink());
+        QVERIFY(QFileInfo(installed + "/run.sh").permissions() & QFile::ExeOwner);
+    }
 };
 
 QTEST_MAIN(TestUpdateManager)

@@ -183,11 +183,14 @@ void UpdateManager::start()
     }
 
     m_diffs = compareManifests(m_roots);
+    QSet<QString> written; // the folders this run puts files in
     for (DOM_DIFF *diff : qAsConst(*m_diffs)) {
         m_diffByUrl->insert(diff->distant.attribute(QStringLiteral("url")), diff);
         if ((diff->type == NEW || diff->type == CHANGED) && isFile(diff->distant)) {
-            if (acceptEntry(diff->distant) && acceptDigest(diff->distant))
+            if (acceptEntry(diff->distant) && acceptDigest(diff->distant)) {
                 m_downloader->addDownload(diff->distant);
+                written.insert(getDestDirectory(diff->distant));
+            }
         } else if (diff->type == NEW && isDirectory(diff->distant)) {
             const QString path = getDestDirectory(diff->distant) + nameOf(diff->distant);
             QString error;
@@ -204,7 +207,26 @@ void UpdateManager::start()
             diff->local.parentNode().removeChild(diff->local);
         }
     }
+    removeLeftovers(written);
     m_downloader->downloadNext();
+}
+
+void UpdateManager::removeLeftovers(const QSet<QString> &folders)
+{
+    // Where a file is named while it is written (no unnamed files on the
+    // file system, or Windows), a run that was killed leaves it behind. A
+    // live run writes its file at least once per stall bound, and waits
+    // seconds between attempts: a file idle far longer has no writer.
+    const qint64 idle = qMax<qint64>(3600, 3 * qint64(UpdaterSettings::instance().timeoutSeconds) + 60);
+    int removed = 0;
+    for (const QString &dir : folders) {
+        QString error;
+        const QString folder = m_destination.existingFolder(dir, &error);
+        if (!folder.isEmpty())
+            removed += StagedFile::removeLeftovers(folder, idle);
+    }
+    if (removed > 0)
+        LOG_INFO() << QStringLiteral("%1 unfinished file(s) left by an earlier run removed").arg(removed) << Qt::endl;
 }
 
 QString UpdateManager::checkSignature(const QByteArray &manifest)

@@ -15,6 +15,7 @@
 #include <QNetworkReply>
 #include <QObject>
 #include <QPair>
+#include <QSet>
 #include <QString>
 
 // Runs one update run: compares the distant manifest with the local one,
@@ -99,6 +100,9 @@ private:
     // With a key, a file must carry its SHA-256; one without is an error.
     bool acceptDigest(const QDomElement &element);
     DOM_DIFF *recordFor(const QDomElement &distant) const;
+    // Clears unfinished files that a killed run left in these folders
+    // (relative to the destination).
+    void removeLeftovers(const QSet<QString> &folders);
 
     QList<DOM_DIFF *> *m_diffs = nullptr;
     // Every record keyed by its distant "url".
