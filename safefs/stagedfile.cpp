@@ -6,8 +6,6 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 
-#include <openssl/evp.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -39,17 +37,9 @@ QString temporaryName(const QString &folder)
 
 } // namespace
 
-void StagedFile::DigestDeleter::operator()(evp_md_ctx_st *context) const
-{
-    EVP_MD_CTX_free(context);
-}
-
 StagedFile::StagedFile(QObject *parent)
     : QFile(parent)
-    , m_sha1(EVP_MD_CTX_new())
-    , m_sha256(EVP_MD_CTX_new())
 {
-    resetDigests();
 }
 
 StagedFile::~StagedFile()
@@ -70,7 +60,7 @@ bool StagedFile::create(const QString &folder)
     m_handedToDisk = 0;
     m_writeFailed = false;
     m_committed = false;
-    resetDigests();
+    m_digests.reset(m_sha256Enabled);
 #ifdef O_TMPFILE
     // Unnamed until commit: nothing to clean up after a crash. Not every
     // file system has it; the named way below works everywhere.
@@ -99,12 +89,7 @@ bool StagedFile::create(const QString &folder)
 void StagedFile::setSha256Enabled(bool enabled)
 {
     m_sha256Enabled = enabled;
-}
-
-void StagedFile::resetDigests()
-{
-    EVP_DigestInit_ex(m_sha1.get(), EVP_sha1(), nullptr);
-    EVP_DigestInit_ex(m_sha256.get(), EVP_sha256(), nullptr);
+    m_digests.reset(enabled);
 }
 
 bool StagedFile::restart()
@@ -114,7 +99,7 @@ bool StagedFile::restart()
     m_written = 0;
     m_handedToDisk = 0;
     m_writeFailed = false;
-    resetDigests();
+    m_digests.reset(m_sha256Enabled);
     return true;
 }
 
@@ -128,9 +113,7 @@ qint64 StagedFile::writeData(const char *data, qint64 length)
         const qint64 written = QFile::writeData(data + total, length - total);
         if (written <= 0)
             break;
-        EVP_DigestUpdate(m_sha1.get(), data + total, size_t(written));
-        if (m_sha256Enabled)
-            EVP_DigestUpdate(m_sha256.get(), data + total, size_t(written));
+        m_digests.update(data + total, written);
         total += written;
     }
     m_written += total;
@@ -151,26 +134,14 @@ qint64 StagedFile::writeData(const char *data, qint64 length)
     return total > 0 ? total : -1;
 }
 
-QString StagedFile::digestHex(const Digest &digest) const
-{
-    // Finished on a copy: the running digest stays usable.
-    Digest copy(EVP_MD_CTX_new());
-    unsigned char value[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (!copy || EVP_MD_CTX_copy_ex(copy.get(), digest.get()) != 1
-        || EVP_DigestFinal_ex(copy.get(), value, &length) != 1)
-        return QString();
-    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(value), int(length)).toHex());
-}
-
 QString StagedFile::sha1Hex() const
 {
-    return digestHex(m_sha1);
+    return m_digests.sha1Hex();
 }
 
 QString StagedFile::sha256Hex() const
 {
-    return m_sha256Enabled ? digestHex(m_sha256) : QString();
+    return m_digests.sha256Hex();
 }
 
 bool StagedFile::commit(const QString &name)

@@ -1,12 +1,10 @@
 #ifndef STAGEDFILE_H
 #define STAGEDFILE_H
 
+#include "streamdigests.h"
+
 #include <QFile>
 #include <QString>
-
-#include <memory>
-
-struct evp_md_ctx_st;
 
 // A new file being written in the folder of the file it will replace, and
 // the one place where a file is put in place.
@@ -71,21 +69,14 @@ protected:
     qint64 writeData(const char *data, qint64 length) override;
 
 private:
-    struct DigestDeleter
-    {
-        void operator()(evp_md_ctx_st *context) const;
-    };
-    using Digest = std::unique_ptr<evp_md_ctx_st, DigestDeleter>;
-
-    void resetDigests();
-    QString digestHex(const Digest &digest) const;
     bool fail(const QString &text);
 
     QString m_folder;
     // The temporary name, when the file has one before commit().
     QString m_temporaryPath;
-    Digest m_sha1;
-    Digest m_sha256;
+    // Reading a digest waits for the bytes still being hashed; the file
+    // itself does not change.
+    mutable StreamDigests m_digests;
     bool m_sha256Enabled = false;
     qint64 m_written = 0;
     qint64 m_handedToDisk = 0; // bytes the disk was asked to write out
