@@ -170,12 +170,12 @@ private slots:
                  qPrintable(edit));
     }
 
+    // The mean size on random data is pinned by boundariesAreFixedForever.
     void sizesStayWithinTheBounds_data()
     {
         QTest::addColumn<QByteArray>("data");
         QTest::addColumn<qint64>("minMean");
         QTest::addColumn<qint64>("maxMean");
-        QTest::newRow("random 8 MiB") << randomBytes(99, 8 * MiB) << 56 * KiB << 96 * KiB;
         // No boundary in the content: every cut is the forced one.
         QTest::newRow("zeros 1 MiB + 1") << QByteArray(int(MiB + 1), '\0') << 200 * KiB << Chunker::kMaxSize;
         QTest::newRow("shorter than the minimum") << randomBytes(5, 1000) << qint64(1000) << qint64(1000);
@@ -302,7 +302,6 @@ private slots:
         const qint64 twoChunks = 2 * Chunker::kMaxSize;
         QTest::newRow("identical") << QString() << qint64(0) << 0;
         QTest::newRow("one byte changed") << "o@2097152+1" << twoChunks << 1;
-        QTest::newRow("three small edits") << "o@500000+3 i@2000000+10 d@3500000+7" << 3 * twoChunks << 3;
         QTest::newRow("1 MiB inserted near the start") << "i@100000+1048576" << MiB + twoChunks << 1;
         QTest::newRow("300 KiB deleted") << "d@1048576+307200" << twoChunks << 1;
         QTest::newRow("appended") << "i@4194304+10" << Chunker::kMaxSize + 10 << 1;
@@ -337,10 +336,6 @@ private slots:
         QCOMPARE(plan.fetchBytes() + plan.copyBytes(), plan.fileSize());
         QVERIFY2(plan.fetchBytes() <= maxFetch && plan.fetchCount() <= maxFetchCount,
                  qPrintable(QStringLiteral("%1 bytes in %2 ranges").arg(plan.fetchBytes()).arg(plan.fetchCount())));
-        if (edits.isEmpty())
-            QCOMPARE(describe(plan), QStringLiteral("C0+%1").arg(before.size()));
-        if (edits.startsWith("o@0+"))
-            QCOMPARE(describe(plan), QStringLiteral("F0+%1").arg(after.size()));
     }
 
     void planCoalesces_data()

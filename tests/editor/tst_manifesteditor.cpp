@@ -387,8 +387,6 @@ private slots:
                                              "gone to DELETE", "gone.txt to DELETE"};
         QTest::newRow("no Distant") << QByteArray() << local
                                     << QStringList{"a.dll to DELETE", "gone to DELETE", "gone.txt to DELETE"};
-        QTest::newRow("no Local") << distant << QByteArray()
-                                  << QStringList{"new.txt is NEW.", "a.dll is NEW.", "d is NEW.", "f is NEW."};
     }
 
     void compareListsDistantAgainstLocal()

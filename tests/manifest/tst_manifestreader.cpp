@@ -37,6 +37,8 @@ const QByteArray kManifest = "<UPDATE_STRUCTURE name=\"ROOT\" version=\"2.0\" cr
 
 } // namespace
 
+// Also through manifesttool (tst_manifesttool badInputAndHelp): 300 and
+// 100,000 levels, a malformed manifest with its line and column, a missing file.
 class TestManifestReader : public QObject
 {
     Q_OBJECT
@@ -54,8 +56,6 @@ private slots:
             << "\xef\xbb\xbf<?xml version=\"1.0\" encoding=\"utf-8\"?>\n" + kManifest << QString();
         QTest::newRow("256 levels") << nested(256) << QString();
         QTest::newRow("257 levels") << nested(257) << "m.xml:1:5143: manifest nested deeper than 256 levels";
-        QTest::newRow("10,000 levels") << nested(10000) << "manifest nested deeper than 256 levels";
-        QTest::newRow("100,000 levels") << nested(100000) << "manifest nested deeper than 256 levels";
         QTest::newRow("deep in other elements")
             << "<r>" + QByteArray("<x>").repeated(300) + QByteArray("</x>").repeated(300) + "</r>"
             << "manifest nested deeper than 256 levels";
@@ -72,8 +72,6 @@ private slots:
                                                     << "manifest does not parse: UT\\x0a";
         QTest::newRow("UTF-16") << QByteArray("\xff\xfe<\0r\0/\0>\0", 10) << "m.xml:1: manifest is not UTF-8 text";
         QTest::newRow("NUL byte") << QByteArray("<r>\n\0</r>", 9) << "m.xml:2: manifest is not UTF-8 text";
-        QTest::newRow("malformed") << QByteArray("<UPDATE_STRUCTURE>\n<file name=\"a\"/>\n<file </UPDATE_STRUCTURE>\n")
-                                   << "m.xml:3:7: manifest does not parse";
         QTest::newRow("empty") << QByteArray() << "manifest does not parse";
         QTest::newRow("trailing element") << QByteArray("<r/><r/>") << "manifest does not parse";
     }
@@ -111,7 +109,6 @@ private slots:
     {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("refusal");
-        QTest::newRow("missing") << "gone.xml" << "cannot open manifest 'gone.xml': No such file or directory";
         QTest::newRow("folder") << "." << "cannot open manifest '.'";
         QTest::newRow("endless") << "/dev/zero" << "/dev/zero: manifest larger than 134217728 bytes";
         QTest::newRow("large") << "large.xml" << "large.xml: manifest larger than 134217728 bytes";

@@ -45,11 +45,8 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("output"); // "usage": the usage text; otherwise the exact stdout
 
-        const QString updater = QStringLiteral(UPDATER_EXECUTABLE);
-        const QString versionupdater = QStringLiteral(VERSIONUPDATER_EXECUTABLE);
-        const QString editor = QStringLiteral(MANIFESTEDITOR_EXECUTABLE);
-        const QString server = QStringLiteral(UPDATESERVER_EXECUTABLE);
-        for (const QString &program : {updater, versionupdater, editor, server}) {
+        const QString updater = UPDATER_EXECUTABLE, versionupdater = VERSIONUPDATER_EXECUTABLE, editor = MANIFESTEDITOR_EXECUTABLE;
+        for (const QString &program : {updater, versionupdater, editor, QStringLiteral(UPDATESERVER_EXECUTABLE)}) {
             const QString name = QFileInfo(program).fileName();
             QTest::addRow("%s --help", qPrintable(name)) << program << QStringList{"--help"} << 0 << "usage";
             QTest::addRow("%s --version", qPrintable(name))
@@ -117,12 +114,9 @@ private slots:
         server.setFile("/new.bin", "new");
         QVERIFY(QDir(m_dir.path()).mkpath("app"));
         QProcess process;
-        QProcessEnvironment env = withoutDisplay();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        process.setProcessEnvironment(env);
         process.setWorkingDirectory(m_dir.path());
-        process.start(QStringLiteral(VERSIONUPDATER_EXECUTABLE),
-                      {"--url", server.url("/list"), "--dir", "app", "--version", "1.2.0.0"});
+        process.start("env", {"QT_QPA_PLATFORM=offscreen", VERSIONUPDATER_EXECUTABLE, "--url", server.url("/list"), "--dir", "app",
+                              "--version", "1.2.0.0"});
         const bool fetched = QTest::qWaitFor([&] { return readFile(m_dir.filePath("app/new.bin")) == "new"; }, 20000);
         // It waits for Restart or Close now.
         QCOMPARE(process.state(), QProcess::Running);

@@ -1,16 +1,15 @@
-// updateserver, run as its own process and spoken to over real sockets.
+// updateserver, run as its own process and spoken to over real sockets. What
+// it must answer as nginx does (forms, refusals, ranges, oversized bodies,
+// many requests on one connection, the close record) is tst_nginxconformance's.
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QProcess>
 #include <QRandomGenerator>
-#include <QRegularExpression>
-#include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include "httpexchange.h"
 #include "testfiles.h"
+#include "updateserverprocess.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -24,8 +23,6 @@
 #include <thread>
 #include <vector>
 
-using Reply = HttpReply;
-
 // As the updater posts it, to its default URL path.
 static QByteArray postRequest(const QByteArray &body, const QByteArray &headers = QByteArray())
 {
@@ -38,112 +35,51 @@ class TestUpdateServer : public QObject
 
     QTemporaryDir m_dir;
     QString m_root = m_dir.filePath("root");
-    QProcess m_server;
-    quint16 m_port = 0;
-    QByteArray m_log;
+    QScopedPointer<UpdateServerProcess> m_server;
 
-    bool start(QProcess &process, quint16 &port)
-    {
-        process.start(UPDATESERVER_PATH, {"--root", m_root, "--port", "0"});
-        if (!process.waitForStarted() || !process.waitForReadyRead(10000))
-            return false;
-        const auto match = QRegularExpression("^listening on http://127\\.0\\.0\\.1:(\\d+)/\n$")
-                               .match(QString::fromUtf8(process.readLine()));
-        port = match.captured(1).toUShort();
-        return match.hasMatch();
-    }
-
-    Reply exchange(QTcpSocket &socket, const QByteArray &request)
-    {
-        const Reply reply = httpExchange(socket, request);
-        m_log += m_server.readAllStandardError();
-        return reply;
-    }
-
-    Reply send(const QByteArray &request)
-    {
-        const Reply reply = httpSend(m_port, request);
-        m_log += m_server.readAllStandardError();
-        return reply;
-    }
+    quint16 port() const { return m_server->port(); }
 
 private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        QVERIFY(QDir().mkpath(m_root + "/bin") && QDir().mkpath(m_root + "/a b") && QDir().mkpath(m_dir.filePath("away")));
         QByteArray large(3 * 1024 * 1024 + 17, Qt::Uninitialized); // several read blocks
         QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(large.data()), large.size() / 4);
-        const QList<QPair<QString, QByteArray>> files = {
-            {m_root + "/bin/app.bin", large}, {m_root + "/a b/c+d.txt", "plus and space\n"},
-            {m_root + "/empty.dat", QByteArray()}, {m_dir.filePath("outside.txt"), "secret\n"},
-            {m_dir.filePath("away/secret.txt"), "secret\n"}};
-        for (const auto &file : files) {
-            QFile out(file.first);
-            QVERIFY(out.open(QIODevice::WriteOnly) && out.write(file.second) == file.second.size());
-        }
-        QVERIFY(QFile::link("../outside.txt", m_root + "/escape"));
+        QVERIFY(writeFile(m_root + "/bin/app.bin", large) && writeFile(m_root + "/a b/c+d.txt", "plus and space\n"));
+        QVERIFY(writeFile(m_root + "/empty.dat", QByteArray()) && writeFile(m_dir.filePath("away/secret.txt"), "secret\n"));
         QVERIFY(QFile::link(m_dir.filePath("away"), m_root + "/awaydir"));
         QVERIFY(QFile::link("bin/app.bin", m_root + "/inside"));
-        QVERIFY(start(m_server, m_port));
+        m_server.reset(new UpdateServerProcess(m_root));
+        QVERIFY2(m_server->isRunning(), qPrintable(m_server->errorString()));
     }
 
     // Ends on SIGTERM with status 0.
     void cleanupTestCase()
     {
-        m_server.terminate();
-        QVERIFY(m_server.waitForFinished(15000));
-        QCOMPARE(m_server.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(m_server.exitCode(), 0);
+        QVERIFY(m_server && m_server->stop());
     }
 
-    void post_data()
+    void answers_data()
     {
-        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QByteArray>("request");
         QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("file"); // expected bytes, when 200
-        QTest::newRow("binary in subfolder") << updateForm("bin/app.bin") << 200 << "bin/app.bin";
-        QTest::newRow("plus and space, as the updater encodes") << updateForm("a b/c+d.txt") << 200 << "a b/c+d.txt";
-        QTest::newRow("space as + (form rule)") << QByteArray("version=&request=a+b/c%2Bd.txt") << 200 << "a b/c+d.txt";
-        QTest::newRow("empty file") << updateForm("empty.dat") << 200 << "empty.dat";
-        QTest::newRow("link inside root") << updateForm("inside") << 200 << "bin/app.bin";
-        QTest::newRow("missing") << updateForm("bin/none.bin") << 404 << "";
-        QTest::newRow("folder") << updateForm("bin") << 404 << "";
-        QTest::newRow("no request field") << QByteArray("version=1") << 400 << "";
-        QTest::newRow("parent after subfolder") << updateForm("bin/../../outside.txt") << 403 << "";
-        QTest::newRow("absolute") << updateForm("/etc/passwd") << 403 << "";
-        QTest::newRow("backslash") << updateForm("..\\outside.txt") << 403 << "";
-        QTest::newRow("NUL") << QByteArray("request=bin/app.bin%00.txt") << 403 << "";
-        QTest::newRow("link out of root") << updateForm("escape") << 403 << "";
-        QTest::newRow("folder link out of root") << updateForm("awaydir/secret.txt") << 403 << "";
+        QTest::addColumn<QByteArray>("body"); // null: not compared
+        QTest::newRow("POST link inside root") << postRequest(updateForm("inside")) << 200 << readFile(m_root + "/bin/app.bin");
+        QTest::newRow("POST folder link out of root") << postRequest(updateForm("awaydir/secret.txt")) << 403 << QByteArray();
+        const auto get = [](const QByteArray &path) { return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"; };
+        QTest::newRow("GET file") << get("/a%20b/c+d.txt") << 200 << QByteArray("plus and space\n");
+        QTest::newRow("GET missing") << get("/none.txt") << 404 << QByteArray("not found\n");
+        QTest::newRow("GET encoded parent") << get("/bin/%2e%2e/%2E%2E/outside.txt") << 403 << QByteArray("forbidden\n");
+        QTest::newRow("GET folder link out of root") << get("/awaydir/secret.txt") << 403 << QByteArray("forbidden\n");
     }
-    void post()
+    void answers()
     {
+        QFETCH(QByteArray, request);
         QFETCH(QByteArray, body);
-        QFETCH(int, status);
-        QFETCH(QString, file);
-        const Reply reply = send(postRequest(body));
-        QCOMPARE(reply.status, status);
-        QFile expected(m_root + "/" + file);
-        if (status == 200)
-            QVERIFY(expected.open(QIODevice::ReadOnly) && reply.body == expected.readAll());
-    }
-
-    void get_data()
-    {
-        QTest::addColumn<QByteArray>("path");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QByteArray>("body");
-        QTest::newRow("file") << QByteArray("/a%20b/c+d.txt") << 200 << QByteArray("plus and space\n");
-        QTest::newRow("missing") << QByteArray("/none.txt") << 404 << QByteArray("not found\n");
-        QTest::newRow("encoded parent") << QByteArray("/bin/%2e%2e/%2E%2E/outside.txt") << 403 << QByteArray("forbidden\n");
-    }
-    void get()
-    {
-        QFETCH(QByteArray, path);
-        const Reply reply = send("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        const HttpReply reply = httpSend(port(), request);
         QTEST(reply.status, "status");
-        QTEST(reply.body, "body");
+        if (!body.isNull())
+            QVERIFY(reply.body == body);
     }
 
     // Both methods, as nginx answers: one range is a 206 with Content-Range,
@@ -159,22 +95,17 @@ private slots:
         const QString n = QString::number(size), l = QString::number(last);
         for (const QByteArray method : {"POST", "GET"}) {
             const auto row = [&method](const char *name) -> QTestData & { return QTest::newRow((method + ' ' + name).constData()); };
-            row("resume from an offset") << method << QByteArray("bytes=1000000-") << 206 << "1000000-" + l;
             row("first and last byte given") << method << QByteArray("bytes=0-99") << 206 << "0-99";
-            row("last bytes") << method << QByteArray("bytes=-100") << 206 << QString::number(size - 100) + '-' + l;
             row("end past the file cut to it") << method << "bytes=" + QByteArray::number(last - 9) + "-" + QByteArray::number(size + 500)
                                                << 206 << QString::number(last - 9) + '-' + l;
-            row("two ranges") << method << QByteArray("bytes=0-9, 2000000-2000099") << 206 << "0-9,2000000-2000099";
             row("one of two past the end") << method << "bytes=5-6," + n.toLatin1() + "-" << 206 << "5-6";
+            row("two ranges far apart") << method << QByteArray("bytes=0-9, 2000000-2000099") << 206 << "0-9,2000000-2000099";
             row("ranges larger than the file") << method << "bytes=0-" + l.toLatin1() + ",0-9" << 200 << "*";
             row("start at the end") << method << "bytes=" + n.toLatin1() + "-" << 416 << "";
             row("suffix of nothing") << method << QByteArray("bytes=-0") << 416 << "";
+            row("malformed") << method << QByteArray("bytes=x") << 416 << "";
         }
-        // Headers the HTTP library refuses before it reads a body.
         QTest::newRow("GET start after end") << QByteArray("GET") << QByteArray("bytes=9-2") << 416 << "";
-        QTest::newRow("GET malformed") << QByteArray("GET") << QByteArray("bytes=x") << 416 << "";
-        QTest::newRow("GET other unit ignored") << QByteArray("GET") << QByteArray("items=1-2") << 200 << "*";
-        QTest::newRow("POST malformed") << QByteArray("POST") << QByteArray("bytes=x") << 416 << "";
     }
     void ranges()
     {
@@ -184,16 +115,15 @@ private slots:
         QFETCH(QString, expected);
         const QByteArray file = readFile(m_root + "/bin/app.bin");
         const QByteArray header = "Range: " + range + "\r\n";
-        const Reply reply = send(method == "GET" ? "GET /bin/app.bin HTTP/1.1\r\nHost: 127.0.0.1\r\n" + header + "\r\n"
-                                                 : postRequest(updateForm("bin/app.bin"), header));
+        const HttpReply reply = httpSend(port(), method == "GET" ? "GET /bin/app.bin HTTP/1.1\r\nHost: 127.0.0.1\r\n" + header + "\r\n"
+                                                                 : postRequest(updateForm("bin/app.bin"), header));
         QCOMPARE(reply.status, status);
         if (status == 416) {
-            // A POST's size is unknown while its body is unread.
+            // The HTTP library refuses a malformed header of a POST before it reads the body, so the size is unknown.
             QCOMPARE(reply.header("Content-Range"),
                      method == "GET" || range != "bytes=x" ? "bytes */" + QByteArray::number(file.size()) : QByteArray());
         } else if (expected == "*") {
-            QVERIFY(reply.header("Content-Range").isEmpty());
-            QVERIFY(reply.body == file);
+            QVERIFY(reply.header("Content-Range").isEmpty() && reply.body == file);
         } else if (!expected.contains(',')) {
             const qint64 first = expected.section('-', 0, 0).toLongLong(), last = expected.section('-', 1, 1).toLongLong();
             QCOMPARE(reply.header("Content-Range"), "bytes " + expected.toLatin1() + '/' + QByteArray::number(file.size()));
@@ -210,12 +140,12 @@ private slots:
     {
         QTest::addColumn<QByteArray>("request");
         QTest::addColumn<int>("status");
-        const QByteArray head = "POST /u HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n";
-        QTest::newRow("200 MB announced, 1 MiB sent") << head + "Content-Length: 200000000\r\n\r\n" + QByteArray(1 << 20, 'x') << 413;
         QByteArray chunks;
         for (int i = 0; i < 8; ++i)
             chunks += "4000\r\n" + QByteArray(0x4000, 'x') + "\r\n";
-        QTest::newRow("128 KiB chunked, end not sent") << head + "Transfer-Encoding: chunked\r\n\r\n" + chunks << 413;
+        QTest::newRow("128 KiB chunked, end not sent")
+            << "POST /u HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+               "Transfer-Encoding: chunked\r\n\r\n" + chunks << 413;
         QTest::newRow("60 KiB form is still served") << postRequest("version=" + QByteArray(60 * 1024, 'v') + "&request=empty.dat") << 200;
     }
     void oversizedBody()
@@ -223,11 +153,11 @@ private slots:
         QFETCH(QByteArray, request);
         QFETCH(int, status);
         QTcpSocket socket;
-        socket.connectToHost("127.0.0.1", m_port);
+        socket.connectToHost("127.0.0.1", port());
         QVERIFY(socket.waitForConnected(5000));
         QElapsedTimer clock;
         clock.start();
-        const Reply reply = exchange(socket, request);
+        const HttpReply reply = httpExchange(socket, request);
         QCOMPARE(reply.status, status);
         QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
         if (status == 413) {
@@ -242,7 +172,6 @@ private slots:
     void slowHeadsDoNotStarveOthers()
     {
         const int slowCount = 200;
-        const auto duration = std::chrono::seconds(30);
         std::atomic<bool> done(false);
         std::atomic<int> dropped(0), opened(0);
         std::thread slow([&] {
@@ -251,11 +180,10 @@ private slots:
             std::vector<Slow> clients(slowCount);
             sockaddr_in address{};
             address.sin_family = AF_INET;
-            address.sin_port = htons(m_port);
+            address.sin_port = htons(port());
             address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             const auto open = [&](Slow &client) {
-                client.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-                client.sent = 0;
+                client = {::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0), 0};
                 ::connect(client.fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
                 ++opened;
             };
@@ -286,24 +214,23 @@ private slots:
         });
 
         QTcpSocket kept;
-        kept.connectToHost("127.0.0.1", m_port);
+        kept.connectToHost("127.0.0.1", port());
         const bool connected = kept.waitForConnected(5000);
         QElapsedTimer clock, probe;
         clock.start();
         qint64 slowest = 0;
         int answered = 0, probes = 0;
-        while (connected && clock.elapsed() < std::chrono::milliseconds(duration).count()) {
+        const QByteArray request = postRequest(updateForm("a b/c+d.txt"));
+        while (connected && clock.elapsed() < 30000) {
             probe.start();
-            answered += send(postRequest(updateForm("a b/c+d.txt"))).body == "plus and space\n";
-            answered += exchange(kept, postRequest(updateForm("a b/c+d.txt"))).body == "plus and space\n";
+            answered += httpSend(port(), request).body == "plus and space\n";
+            answered += httpExchange(kept, request).body == "plus and space\n";
             probes += 2;
             slowest = std::max(slowest, probe.elapsed());
             QTest::qWait(int(std::max<qint64>(0, 1000 - probe.elapsed())));
         }
         done = true;
         slow.join();
-        qInfo("%d answers, the slowest in %lld ms; %d slow connections dropped of %d opened", answered, slowest,
-              dropped.load(), opened.load());
         QVERIFY(connected);
         QCOMPARE(answered, probes);
         QVERIFY2(probes >= 50, qPrintable(QString::number(probes)));
@@ -312,31 +239,12 @@ private slots:
         QVERIFY2(dropped >= slowCount, qPrintable(QString("%1 of %2 dropped").arg(dropped).arg(opened)));
     }
 
-    void closeIsLogged()
-    {
-        QCOMPARE(send(postRequest(updateForm("CLOSE", "2.0+rc 1"))).status, 200);
-        QTRY_VERIFY((m_log += m_server.readAllStandardError()).contains("CLOSE version=\"2.0+rc 1\" 200"));
-    }
-
-    void keepsConnectionAcrossRequests()
-    {
-        QTcpSocket socket;
-        socket.connectToHost("127.0.0.1", m_port);
-        QVERIFY(socket.waitForConnected(5000));
-        for (int i = 0; i < 12; ++i) {
-            const Reply reply = exchange(socket, postRequest(updateForm("a b/c+d.txt")));
-            QCOMPARE(reply.status, 200);
-            QCOMPARE(reply.body, QByteArray("plus and space\n"));
-            QCOMPARE(socket.state(), QAbstractSocket::ConnectedState);
-        }
-    }
-
+    // Qt writes the head and the body of a POST apart; a request whose body
+    // waits for a delayed acknowledgement takes at least 40 ms.
     void qtPostsAreNotHeldBack()
     {
-        // Qt writes the head and the body of a POST apart; a request whose body
-        // waits for a delayed acknowledgement takes at least 40 ms.
         QNetworkAccessManager manager;
-        QNetworkRequest request(QUrl(QString("http://127.0.0.1:%1/u").arg(m_port)));
+        QNetworkRequest request(QUrl(QString("http://127.0.0.1:%1/u").arg(port())));
         request.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
         QElapsedTimer clock;
         clock.start();
@@ -352,9 +260,9 @@ private slots:
     void stopsOnSigint() // SIGTERM: cleanupTestCase
     {
         QProcess server;
-        quint16 port = 0;
-        QVERIFY(start(server, port));
-        QVERIFY(::kill(static_cast<pid_t>(server.processId()), SIGINT) == 0);
+        server.start(UPDATESERVER_PATH, {"--root", m_root, "--port", "0"});
+        QVERIFY(server.waitForReadyRead(10000)); // listening
+        QVERIFY(::kill(pid_t(server.processId()), SIGINT) == 0);
         QVERIFY(server.waitForFinished(10000));
         QCOMPARE(server.exitStatus(), QProcess::NormalExit);
         QCOMPARE(server.exitCode(), 0);

@@ -10,15 +10,9 @@
 #include <QtTest>
 
 #include <chrono>
-#include <cmath>
 #include <thread>
 
 namespace {
-
-QString sha1Of(const QByteArray &data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha1).toHex());
-}
 
 // Waits in small steps so that a stopping server is not held up.
 void pause(const TestServer &server, int ms)
@@ -30,7 +24,7 @@ void pause(const TestServer &server, int ms)
 // What a downloader reported for one queued file.
 struct Outcome
 {
-    int downloaded = 0, crcErrors = 0, gaveUp = 0, elementErrors = 0;
+    int downloaded = 0, gaveUp = 0;
     QList<QNetworkReply::NetworkError> codes;
     QStringList texts;
     QByteArray content; // of the downloaded file
@@ -79,16 +73,10 @@ class TestUpdateDownloader : public QObject
         Outcome outcome;
         connect(&downloader, &UpdateDownloader::fileDownloaded, this, [&outcome](QDomElement, QFile *file) {
             ++outcome.downloaded;
-            auto *staged = qobject_cast<QFileDevice *>(file);
-            QVERIFY(staged);
             delete file;
         });
-        connect(&downloader, &UpdateDownloader::fileCrcError, this, [&outcome](QDomElement, QFile *file) {
-            ++outcome.crcErrors;
-            delete file;
-        });
+        connect(&downloader, &UpdateDownloader::fileCrcError, this, [](QDomElement, QFile *file) { delete file; });
         connect(&downloader, &UpdateDownloader::fileDownloadError, this, [&outcome] { ++outcome.gaveUp; });
-        connect(&downloader, &UpdateDownloader::fileElementError, this, [&outcome] { ++outcome.elementErrors; });
         connect(&downloader, &UpdateDownloader::fileNetworkError, this,
                 [&outcome](QNetworkReply::NetworkError code, const QString &text) {
                     outcome.codes << code;
@@ -114,7 +102,8 @@ class TestUpdateDownloader : public QObject
 
     QMap<QString, QString> entryOf(const QByteArray &content, const QString &url = QStringLiteral("f"))
     {
-        return {{"name", "f"}, {"url", url}, {"size", QString::number(content.size())}, {"crc", sha1Of(content)}};
+        return {{"name", "f"}, {"url", url}, {"size", QString::number(content.size())},
+                {"crc", QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex())}};
     }
 
 private slots:
@@ -150,8 +139,8 @@ private slots:
         QTest::newRow("reserved") << QString::fromUtf8("d é&x=y%41#.dll")
                                   << QByteArray("version=&request=d%20%C3%A9%26x%3Dy%2541%23.dll");
     }
-    // What reaches the server, byte for byte, and what a form decoder makes
-    // of it; the body is asked for as it is, never compressed.
+    // What reaches the server, byte for byte; the body is asked for as it
+    // is, never compressed.
     void wireFormat()
     {
         QFETCH(QString, url);
@@ -163,7 +152,6 @@ private slots:
         QCOMPARE(int(requests.size()), 1);
         QTEST(requests[0].body, "body");
         QCOMPARE(requests[0].contentType, QByteArray("application/x-www-form-urlencoded"));
-        QCOMPARE(QString::fromUtf8(requests[0].request), url);
         QCOMPARE(requests[0].acceptEncoding, QByteArray("identity"));
     }
 
@@ -181,23 +169,6 @@ private slots:
         QVERIFY(server->requests().empty());
     }
 
-    void progressFigures()
-    {
-        server->serveFiles({{"f", m_file}});
-        QList<QList<QVariant>> reports;
-        fetch(entryOf(m_file), server->url(), [&reports](UpdateDownloader &d) {
-            connect(&d, &UpdateDownloader::fileDownloadProgress, &d,
-                    [&reports](qint64 r, qint64 t, double s, double l, int p) { reports.append({r, t, s, l, p}); });
-        });
-        QVERIFY(!reports.isEmpty());
-        // The first report may come at 0 ms: nothing infinite or undefined follows.
-        for (const QList<QVariant> &args : qAsConst(reports))
-            QVERIFY(std::isfinite(args.at(2).toDouble()) && std::isfinite(args.at(3).toDouble()));
-        QCOMPARE(reports.last().at(0).toLongLong(), qint64(m_file.size()));
-        QCOMPARE(reports.last().at(1).toLongLong(), qint64(m_file.size()));
-        QCOMPARE(reports.last().at(4).toInt(), 100);
-    }
-
     // A body may never grow past the file's "size": refused when announced,
     // cut at the first byte too many otherwise, never inflated.
     void boundedBodies_data()
@@ -208,7 +179,6 @@ private slots:
         QTest::newRow("announced longer") << "announced" << 0 << "announces";
         QTest::newRow("2^50 announced") << "huge" << 0 << "announces";
         QTest::newRow("endless, no length") << "endless" << 0 << "longer than";
-        QTest::newRow("size attribute wrong, checksum right") << "wrong size" << 0 << "";
         QTest::newRow("gzip: the bytes as sent") << "gzip as sent" << 1 << "";
         QTest::newRow("gzip: never inflated") << "gzip inflated" << 0 << "";
     }
@@ -218,11 +188,7 @@ private slots:
         const QByteArray plain(1 << 20, '\0');
         const QByteArray gzip = runCommand(QStringLiteral("head -c %1 /dev/zero | gzip -1").arg(plain.size()));
         QVERIFY(gzip.size() > 100 && gzip.size() < 10000);
-        auto entry = entryOf(m_file);
-        if (kind == "wrong size")
-            entry["size"] = QString::number(m_file.size() + 1);
-        else if (kind.startsWith("gzip"))
-            entry = entryOf(kind == "gzip as sent" ? gzip : plain);
+        const auto entry = kind.startsWith("gzip") ? entryOf(kind == "gzip as sent" ? gzip : plain) : entryOf(m_file);
         server->setHandler([=](const TestServer::Received &, httplib::Response &res) {
             if (kind == "announced") {
                 res.set_content(std::string(m_file.size() + 1, 'x'), "application/octet-stream");
@@ -236,11 +202,9 @@ private slots:
                     static const std::string block(65536, 'e');
                     return sink.write(block.data(), block.size());
                 });
-            } else if (kind.startsWith("gzip")) {
+            } else {
                 res.set_header("Content-Encoding", "gzip");
                 res.set_content(gzip.toStdString(), "application/octet-stream");
-            } else {
-                res.set_content(m_file.toStdString(), "application/octet-stream");
             }
         });
         const Outcome outcome = fetch(entry, server->url());

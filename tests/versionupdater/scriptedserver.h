@@ -14,6 +14,7 @@
 #include <QProcess>
 #include <QString>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -29,19 +30,18 @@ public:
     {
         QString path;
         QByteArray acceptEncoding;
-        qint64 ms = 0; // from the server's start
+        qint64 ms; // from the server's start
     };
     // Returns false to fall back to the files.
     using Handler = std::function<bool(const QString &path, httplib::Response &)>;
 
     // With a certificate and its key the server speaks TLS.
     explicit ScriptedServer(const QString &certificate = QString(), const QString &key = QString())
+        : server(certificate.isEmpty() ? std::make_unique<httplib::Server>()
+                                       : std::make_unique<httplib::SSLServer>(certificate.toLocal8Bit().constData(),
+                                                                              key.toLocal8Bit().constData())),
+          scheme(certificate.isEmpty() ? "http" : "https")
     {
-        if (certificate.isEmpty())
-            server = std::make_unique<httplib::Server>();
-        else
-            server = std::make_unique<httplib::SSLServer>(certificate.toLocal8Bit().constData(),
-                                                          key.toLocal8Bit().constData());
         server->Get(".*", [this](const httplib::Request &req, httplib::Response &res) {
             const QString path = QString::fromStdString(req.path);
             std::unique_lock<std::mutex> lock(mutex);
@@ -72,13 +72,7 @@ public:
         thread.join();
     }
 
-    QString url(const QString &path) const
-    {
-        return QStringLiteral("%1://127.0.0.1:%2%3")
-            .arg(dynamic_cast<httplib::SSLServer *>(server.get()) ? "https" : "http")
-            .arg(port)
-            .arg(path);
-    }
+    QString url(const QString &path) const { return QStringLiteral("%1://127.0.0.1:%2%3").arg(scheme).arg(port).arg(path); }
     void setFile(const QString &path, const QByteArray &body)
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -96,10 +90,8 @@ public:
     }
     int hits(const QString &path) const
     {
-        int n = 0;
-        for (const Request &r : received())
-            n += r.path == path;
-        return n;
+        const auto all = received();
+        return int(std::count_if(all.begin(), all.end(), [&](const Request &r) { return r.path == path; }));
     }
     // Sleeps up to ms, in steps, and says whether the server goes on.
     bool pause(int ms) const
@@ -111,6 +103,7 @@ public:
 
 private:
     std::unique_ptr<httplib::Server> server;
+    QString scheme;
     std::thread thread;
     QElapsedTimer clock;
     std::atomic<bool> stopRequested{false};

@@ -34,14 +34,9 @@ public:
     // The records that hold every one of the texts, at the given level.
     QStringList matching(const QString &level, const QStringList &texts) const
     {
-        QStringList found;
-        for (const QString &record : records()) {
-            bool all = record.startsWith(level.rightJustified(5));
-            for (const QString &text : texts)
-                all = all && record.contains(text);
-            if (all)
-                found << record;
-        }
+        QStringList found = records().filter(QRegularExpression("^" + QRegularExpression::escape(level.rightJustified(5))));
+        for (const QString &text : texts)
+            found = found.filter(text);
         return found;
     }
 

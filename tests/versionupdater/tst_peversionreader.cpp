@@ -48,7 +48,6 @@ private slots:
         Version read;
         QVERIFY(readFileVersion(fixture(file), &read));
         QCOMPARE(read.toString(), version);
-
         QFile in(fixture(file));
         QVERIFY(in.open(QIODevice::ReadOnly));
         QByteArray bytes = in.readAll();
