@@ -135,7 +135,6 @@ void Chunker::reset()
     m_hash = 0;
     m_chunkStart = 0;
     m_chunkLength = 0;
-    m_streamOffset = 0;
     m_digestReady = false;
     if (m_digest->context)
         m_error.clear();
@@ -172,6 +171,17 @@ qint64 Chunker::scan(const unsigned char *data, qint64 size, bool *cut)
     return i;
 }
 
+bool Chunker::endChunk(QVector<Chunk> *chunks)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    if (EVP_DigestFinal_ex(m_digest->context, digest, &digestLength) != 1 || digestLength != 32)
+        return fail(QStringLiteral("SHA-256 of a chunk failed"));
+    chunks->append(Chunk{m_chunkStart, m_chunkLength, QByteArray(reinterpret_cast<const char *>(digest), int(digestLength))});
+    m_chunkStart += m_chunkLength;
+    return true;
+}
+
 bool Chunker::addData(const char *data, qint64 size, QVector<Chunk> *chunks)
 {
     if (!m_error.isEmpty())
@@ -186,18 +196,8 @@ bool Chunker::addData(const char *data, qint64 size, QVector<Chunk> *chunks)
             return fail(QStringLiteral("SHA-256 of a chunk failed"));
         bytes += taken;
         size -= taken;
-        m_streamOffset += taken;
-        if (cut) {
-            unsigned char digest[EVP_MAX_MD_SIZE];
-            unsigned int digestLength = 0;
-            if (EVP_DigestFinal_ex(m_digest->context, digest, &digestLength) != 1 || digestLength != 32)
-                return fail(QStringLiteral("SHA-256 of a chunk failed"));
-            chunks->append(Chunk{m_chunkStart, m_chunkLength,
-                                 QByteArray(reinterpret_cast<const char *>(digest), int(digestLength))});
-            m_chunkStart += m_chunkLength;
-            if (!startChunk())
-                return false;
-        }
+        if (cut && !(endChunk(chunks) && startChunk()))
+            return false;
     }
     return true;
 }
@@ -206,14 +206,8 @@ bool Chunker::finish(QVector<Chunk> *chunks)
 {
     if (!m_error.isEmpty())
         return false;
-    if (m_chunkLength > 0) {
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int digestLength = 0;
-        if (EVP_DigestFinal_ex(m_digest->context, digest, &digestLength) != 1 || digestLength != 32)
-            return fail(QStringLiteral("SHA-256 of a chunk failed"));
-        chunks->append(Chunk{m_chunkStart, m_chunkLength,
-                             QByteArray(reinterpret_cast<const char *>(digest), int(digestLength))});
-    }
+    if (m_chunkLength > 0 && !endChunk(chunks))
+        return false;
     reset();
     return true;
 }

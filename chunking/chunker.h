@@ -51,8 +51,6 @@ public:
     bool finish(QVector<Chunk> *chunks);
     // Drops the stream in progress.
     void reset();
-    // Bytes added to the stream so far.
-    qint64 streamOffset() const { return m_streamOffset; }
     QString errorString() const { return m_error; }
 
     // The chunks of a device from its current position to its end, or of a
@@ -65,6 +63,8 @@ private:
     // how many belong to it and sets `cut` when the chunk ends there.
     qint64 scan(const unsigned char *data, qint64 size, bool *cut);
     bool startChunk();
+    // Appends the chunk that ends here, with its SHA-256.
+    bool endChunk(QVector<Chunk> *chunks);
     bool fail(const QString &reason);
 
     struct DigestContext;
@@ -72,7 +72,6 @@ private:
     quint64 m_hash = 0;
     qint64 m_chunkStart = 0;  // stream offset of the current chunk
     qint64 m_chunkLength = 0; // bytes of it seen so far
-    qint64 m_streamOffset = 0;
     bool m_digestReady = false;
     QString m_error;
 };

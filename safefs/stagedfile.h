@@ -46,7 +46,6 @@ public:
     QString sha256Hex() const;
 
     QString folder() const { return m_folder; }
-    bool isCommitted() const { return m_committed; }
 
     // Puts the file at folder()/name in one rename. An existing regular file
     // there is replaced and its permissions kept; a link there is replaced

@@ -31,7 +31,6 @@ public:
 
     // Known once metaDataChanged() has been emitted.
     int httpStatus() const { return m_status; }
-    QByteArray reasonPhrase() const { return m_reason; }
     // -1 when the server did not announce it.
     qint64 contentLength() const { return m_contentLength; }
     // First byte of a 206 answer's range; -1 without one.

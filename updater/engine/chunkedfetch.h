@@ -56,9 +56,8 @@ public:
     // Stops at once; nothing more is written.
     void abort();
 
-    // Once planned: bytes of the new file to fetch, and to copy.
+    // Once planned: bytes of the new file to fetch.
     qint64 bytesToFetch() const { return m_fetchTotal; }
-    qint64 bytesToCopy() const { return m_newSize - m_fetchTotal; }
     bool isPlanned() const { return m_planned; }
     // Body bytes received for the file so far (index and ranges).
     qint64 bytesFetched() const { return m_fetched; }

@@ -1,6 +1,8 @@
 #ifndef MANIFESTFETCH_H
 #define MANIFESTFETCH_H
 
+#include "manifest.h"
+
 #include <QString>
 
 class UpdaterSettings;
@@ -19,8 +21,8 @@ public:
     // left missing: the run then refuses the manifest for that reason.
     static QString fetch(const UpdaterSettings &settings, bool withSignature, QString *error);
 
-    // Larger manifests are refused: far beyond any real release.
-    static const qint64 maximumSize = qint64(256) * 1024 * 1024;
+    // A larger manifest would only be refused by the reader.
+    static constexpr qint64 maximumSize = kManifestMaxBytes;
 };
 
 #endif // MANIFESTFETCH_H

@@ -42,11 +42,17 @@ double queuedSize(const QDomElement &element)
 }
 
 // "size" as counted once verified and as reported: an integer only.
-qint64 integerSize(const QDomElement &element)
+// The element's "size" in bytes; -1 when it is not a number of bytes.
+qint64 declaredSize(const QDomElement &element)
 {
     bool ok = false;
     const qint64 size = elementSize(element).toLongLong(&ok, 10);
-    return ok ? size : 0;
+    return ok && size >= 0 ? size : -1;
+}
+
+qint64 integerSize(const QDomElement &element)
+{
+    return qMax<qint64>(0, declaredSize(element));
 }
 
 // The folder of an entry relative to the tree's root, from its nesting.
@@ -170,9 +176,7 @@ void UpdateDownloader::cancelDownloads()
 
 qint64 UpdateDownloader::expectedSize() const
 {
-    bool ok = false;
-    const qint64 size = elementSize(currentElement).toLongLong(&ok, 10);
-    return ok && size >= 0 ? size : -1;
+    return declaredSize(currentElement);
 }
 
 bool UpdateDownloader::stageFile()
@@ -451,32 +455,32 @@ void UpdateDownloader::fetchWhole(const QString &reason)
     downloadNext();
 }
 
+QString UpdateDownloader::mismatch(StagedFile *file, const QDomElement &element)
+{
+    if (file->writeFailed())
+        return file->errorString();
+    const qint64 expected = declaredSize(element);
+    if (expected < 0 || file->writtenSize() != expected)
+        return QStringLiteral("size mismatch: received %1 bytes, expected %2")
+            .arg(file->writtenSize())
+            .arg(elementSize(element));
+    // An element without "crc" can match nothing.
+    const QString crc = elementCrc(element);
+    if (crc.isEmpty() || file->sha1Hex() != crc)
+        return QStringLiteral("SHA-1 mismatch: received %1, expected %2").arg(file->sha1Hex(), crc);
+    const QString sha256 = element.attribute(QStringLiteral("sha256"));
+    if (element.hasAttribute(QStringLiteral("sha256")) && file->sha256Hex().compare(sha256, Qt::CaseInsensitive) != 0)
+        return QStringLiteral("SHA-256 mismatch: received %1, expected %2").arg(file->sha256Hex(), sha256);
+    return QString();
+}
+
 bool UpdateDownloader::verify(StagedFile *file)
 {
-    const qint64 expected = expectedSize();
-    if (file->writeFailed()) {
-        m_lastFailure = file->errorString();
-        return false;
-    }
-    if (expected < 0 || file->writtenSize() != expected) {
-        m_lastFailure = QStringLiteral("size mismatch: received %1 bytes, expected %2")
-                            .arg(file->writtenSize())
-                            .arg(elementSize(currentElement));
-        return false;
-    }
-    // An element without "crc" can match nothing.
-    const QString crc = elementCrc(currentElement);
-    if (crc.isEmpty() || file->sha1Hex() != crc) {
-        m_lastFailure = QStringLiteral("SHA-1 mismatch: received %1, expected %2").arg(file->sha1Hex(), crc);
-        return false;
-    }
-    const QString sha256 = currentElement.attribute(QStringLiteral("sha256"));
-    if (currentElement.hasAttribute(QStringLiteral("sha256"))
-        && file->sha256Hex().compare(sha256, Qt::CaseInsensitive) != 0) {
-        m_lastFailure = QStringLiteral("SHA-256 mismatch: received %1, expected %2").arg(file->sha256Hex(), sha256);
-        return false;
-    }
-    return true;
+    const QString reason = mismatch(file, currentElement);
+    if (reason.isEmpty())
+        return true;
+    m_lastFailure = reason;
+    return false;
 }
 
 void UpdateDownloader::downloadFinished()

@@ -74,6 +74,9 @@ public:
     static QByteArray formBody(const QString &version, const QString &request);
     // The GET address of a file below a static files URL.
     static QUrl fileUrl(const QString &filesUrl, const QString &relativeUrl);
+    // Why a received file is not the one its element describes (size,
+    // SHA-1, SHA-256, a failed write); empty when it is.
+    static QString mismatch(StagedFile *file, const QDomElement &element);
 
 signals:
     void fileElementError(QDomElement element);

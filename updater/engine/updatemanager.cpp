@@ -365,12 +365,7 @@ bool UpdateManager::writeFile(QDomElement distant, QFile *file)
 
     // The very file about to be renamed over the target is checked first;
     // its size and digests were taken from every byte written into it.
-    bool sizeOk = false;
-    const qint64 size = elementSize(distant).toLongLong(&sizeOk, 10);
-    const bool sha256Ok = !distant.hasAttribute(QStringLiteral("sha256"))
-                          || staged->sha256Hex().compare(distant.attribute(QStringLiteral("sha256")), Qt::CaseInsensitive) == 0;
-    if (staged->writeFailed() || !sizeOk || staged->writtenSize() != size || staged->size() != size
-        || elementCrc(distant).isEmpty() || staged->sha1Hex() != elementCrc(distant) || !sha256Ok) {
+    if (!UpdateDownloader::mismatch(staged, distant).isEmpty() || staged->size() != staged->writtenSize()) {
         m_lastReason = QStringLiteral("the file does not match its manifest entry");
         LOG_ERROR() << "error copying file" << m_lastReason + QStringLiteral(": ") + target;
         return false;
