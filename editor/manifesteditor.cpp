@@ -4,6 +4,7 @@
 #include "datetimedelegate.h"
 #include "dommodel.h"
 #include "filechecksum.h"
+#include "filechooser.h"
 #include "manifest.h"
 #include "manifestbuilder.h"
 #include "manifestcomparison.h"
@@ -12,7 +13,6 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPersistentModelIndex>
@@ -42,7 +42,7 @@ QVector<int> rowPath(QModelIndex index)
 } // namespace
 
 ManifestEditor::ManifestEditor(QWidget *parent)
-    : QWidget(parent), ui(new Ui::ManifestEditor)
+    : QWidget(parent), ui(new Ui::ManifestEditor), m_chooser(std::make_unique<FileChooser>())
 {
     ui->setupUi(this);
     ui->treeView->setItemDelegateForColumn(DomModel::DateColumn, new DateTimeDelegate(ui->treeView));
@@ -64,8 +64,12 @@ ManifestEditor::~ManifestEditor()
 
 QString ManifestEditor::askForFolder()
 {
-    return QFileDialog::getExistingDirectory(this, QStringLiteral("..."), QString(),
-                                             QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+    return m_chooser->existingFolder(this, QStringLiteral("..."));
+}
+
+void ManifestEditor::setFileChooser(std::unique_ptr<FileChooser> chooser)
+{
+    m_chooser = std::move(chooser);
 }
 
 void ManifestEditor::showDocument(QDomDocument document)
@@ -169,7 +173,7 @@ void ManifestEditor::openManifest()
 {
     if (!maybeDiscardChanges())
         return;
-    const QString path = QFileDialog::getOpenFileName(this);
+    const QString path = m_chooser->openFileName(this);
     if (path.isEmpty())
         return;
     openManifestFile(path);
@@ -223,7 +227,7 @@ bool ManifestEditor::saveWithDialog()
         if (answer == QMessageBox::Yes)
             globalCrc();
     }
-    const QString path = QFileDialog::getSaveFileName(this, QString(), QString(), QStringLiteral("*.xml"));
+    const QString path = m_chooser->saveFileName(this, m_filePath, QStringLiteral("*.xml"));
     if (path.isEmpty())
         return false;
     if (!saveManifestDocument(path, m_model->document())) {

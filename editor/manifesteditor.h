@@ -7,6 +7,7 @@
 #include <memory>
 
 class DomModel;
+class FileChooser;
 
 namespace Ui {
 class ManifestEditor;
@@ -28,6 +29,10 @@ public:
     // Shows the manifest file at path, as "Open manifest..." does after its
     // dialog; false (after a box) when it cannot be read.
     bool openManifestFile(const QString &path);
+
+    // Replaces the way file and folder names are asked for (standard file
+    // dialogs by default). The editor owns the chooser.
+    void setFileChooser(std::unique_ptr<FileChooser> chooser);
 
 protected:
     // Unsaved changes are saved, discarded or keep the editor open, as the
@@ -63,6 +68,7 @@ private:
     Ui::ManifestEditor *ui;
     std::unique_ptr<DomModel> m_model;
     QString m_filePath;
+    std::unique_ptr<FileChooser> m_chooser;
 };
 
 #endif // MANIFESTEDITOR_H

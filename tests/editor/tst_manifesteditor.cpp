@@ -2,8 +2,11 @@
 #include "dommodel.h"
 #include "manifest.h"
 #include "manifesteditor.h"
+#include "filechooser.h"
 
+#include <QElapsedTimer>
 #include <QFileDialog>
+#include <QPointer>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -55,57 +58,104 @@ class TestManifestEditor : public QObject
     DomModel *model() const { return qobject_cast<DomModel *>(view()->model()); }
     QDomElement root() const { return model()->document().documentElement(); }
 
-    using Answer = std::function<void(QWidget *)>;
-
-    // Answers the modal windows that the next action opens, in turn, each
-    // from a timer once it is up.
-    void whenModals(QList<Answer> answers)
+    // One expected step of an action: a file or folder name the editor asks
+    // for (answered by the chooser below, no dialog), or a modal window
+    // answered once it is up.
+    struct Answer
     {
-        if (answers.isEmpty())
+        std::function<void(QWidget *)> modal; // null for a name
+        QString name;
+        std::function<void()> then; // runs once the name is given
+    };
+    QList<Answer> m_script;
+    QStringList m_scriptProblems;
+    QTimer m_modalWatch;
+    QPointer<QWidget> m_answered; // the last modal window answered, and when
+    QElapsedTimer m_answeredAt;
+
+    // Gives the editor the next scripted name instead of opening a dialog.
+    class ScriptedChooser : public FileChooser
+    {
+    public:
+        explicit ScriptedChooser(TestManifestEditor *test) : m_test(test) {}
+        QString existingFolder(QWidget *, const QString &) override { return m_test->nextName("a folder"); }
+        QString openFileName(QWidget *) override { return m_test->nextName("a file to open"); }
+        QString saveFileName(QWidget *, const QString &, const QString &) override
+        {
+            return m_test->nextName("a file to save");
+        }
+
+    private:
+        TestManifestEditor *m_test;
+    };
+
+    QString nextName(const char *what)
+    {
+        if (m_script.isEmpty() || m_script.first().modal) {
+            m_scriptProblems << QStringLiteral("the editor asked for %1 out of turn").arg(QLatin1String(what));
+            return QString();
+        }
+        const Answer step = m_script.takeFirst();
+        ++m_modals;
+        if (step.then)
+            step.then();
+        return step.name;
+    }
+
+    // Answers modal windows in script order. A modal window nobody expects,
+    // or one still up 10 s after its answer, fails the test with its title
+    // and is closed, so that the event loop is never blocked for good.
+    void watchModals()
+    {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (!modal)
             return;
-        auto *timer = new QTimer(this);
-        connect(timer, &QTimer::timeout, this, [this, timer, answers] {
-            if (QWidget *modal = QApplication::activeModalWidget()) {
-                timer->deleteLater();
-                timer->stop();
-                ++m_modals;
-                whenModals(answers.mid(1)); // before this answer, whose action may open the next
-                answers.first()(modal);
-            }
-        });
-        timer->start(5);
+        if (modal == m_answered) {
+            if (m_answeredAt.elapsed() < 10000)
+                return;
+            m_scriptProblems << QStringLiteral("modal window \"%1\" still open 10 s after its answer")
+                                    .arg(modal->windowTitle());
+        } else if (!m_script.isEmpty() && m_script.first().modal) {
+            const Answer step = m_script.takeFirst();
+            ++m_modals;
+            m_answered = modal;
+            m_answeredAt.start();
+            step.modal(modal);
+            return;
+        } else {
+            m_scriptProblems << QStringLiteral("unexpected modal window \"%1\"").arg(modal->windowTitle());
+        }
+        m_answered = nullptr;
+        if (auto *dialog = qobject_cast<QDialog *>(modal))
+            dialog->reject();
+        else
+            modal->close();
     }
 
-    // A file dialog answered with path; `then` runs once it is accepted,
-    // before the slot that opened it goes on.
-    static Answer file(const QString &path, std::function<void()> then = {})
-    {
-        return [path, then](QWidget *modal) {
-            auto *dialog = qobject_cast<QFileDialog *>(modal);
-            QVERIFY2(dialog, qPrintable(modal->windowTitle()));
-            dialog->selectFile(path);
-            static_cast<QDialog *>(dialog)->accept();
-            if (then)
-                then();
-        };
-    }
+    // A file or folder name the editor asks for; `then` runs once it is
+    // given, before the slot that asked goes on.
+    static Answer file(const QString &path, std::function<void()> then = {}) { return {{}, path, then}; }
 
     // A message box answered with button; its caption and text are kept.
     static Answer box(QMessageBox::StandardButton button, QString *caption = nullptr, QString *text = nullptr)
     {
-        return [button, caption, text](QWidget *modal) {
-            auto *messageBox = qobject_cast<QMessageBox *>(modal);
-            QVERIFY2(messageBox, qPrintable(modal->windowTitle()));
-            if (caption)
-                *caption = messageBox->windowTitle();
-            if (text)
-                *text = messageBox->text();
-            QVERIFY(messageBox->button(button));
-            messageBox->button(button)->click();
-        };
+        return {[button, caption, text](QWidget *modal) {
+                    auto *messageBox = qobject_cast<QMessageBox *>(modal);
+                    QVERIFY2(messageBox, qPrintable(modal->windowTitle()));
+                    if (caption)
+                        *caption = messageBox->windowTitle();
+                    if (text)
+                        *text = messageBox->text();
+                    QVERIFY(messageBox->button(button));
+                    messageBox->button(button)->click();
+                },
+                QString(),
+                {}};
     }
 
-    // Clicks a button, answering the modal windows it opens.
+    void whenModals(const QList<Answer> &answers) { m_script = answers; }
+
+    // Clicks a button, answering what it asks in turn.
     void click(const char *button, QList<Answer> answers = {})
     {
         whenModals(answers);
@@ -138,7 +188,37 @@ private slots:
         QVERIFY(writeFile(path("app/bin/plugins/p.so"), "ppp"));
         QVERIFY(writeFile(path("tools.extra/x.txt"), "x"));
         m_editor = std::make_unique<ManifestEditor>();
+        m_editor->setFileChooser(std::make_unique<ScriptedChooser>(this));
         m_modals = 0;
+        m_script.clear();
+        m_scriptProblems.clear();
+        m_answered = nullptr;
+        connect(&m_modalWatch, &QTimer::timeout, this, &TestManifestEditor::watchModals, Qt::UniqueConnection);
+        m_modalWatch.start(5);
+    }
+
+    void cleanup()
+    {
+        m_modalWatch.stop();
+        QVERIFY2(m_scriptProblems.isEmpty(), qPrintable(m_scriptProblems.join("; ")));
+    }
+
+    // The standard chooser really opens the folder dialog; cancelling it
+    // changes nothing.
+    void folderDialogAppears()
+    {
+        m_editor->setFileChooser(std::make_unique<FileChooser>());
+        QString title;
+        click("openFolderButton", {{[&title](QWidget *modal) {
+                                        QVERIFY2(qobject_cast<QFileDialog *>(modal), qPrintable(modal->windowTitle()));
+                                        title = modal->windowTitle();
+                                        static_cast<QDialog *>(modal)->reject();
+                                    },
+                                    QString(),
+                                    {}}});
+        QCOMPARE(title, QStringLiteral("..."));
+        QCOMPARE(m_modals, 1);
+        QVERIFY(!view()->model());
     }
 
     void openFolderSavesWhatTheToolWritesThenAddFolder()
