@@ -4,6 +4,7 @@
 #include "systemproxy.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QPointer>
 
 #include <curl/curl.h>
@@ -37,6 +38,13 @@ CURLcode addCaFile(CURL *, void *context, void *path)
     const int loaded = X509_STORE_load_locations(store, file, nullptr);
 #endif
     return loaded == 1 ? CURLE_OK : CURLE_SSL_CACERT_BADFILE;
+}
+
+// Whether the CA bundle the transport loads by default is there to load.
+bool systemBundleReadable()
+{
+    const char *bundle = curl_version_info(CURLVERSION_NOW)->cainfo;
+    return bundle && QFileInfo(QFile::decodeName(bundle)).isReadable();
 }
 
 } // namespace
@@ -120,8 +128,15 @@ HttpTransfer *HttpClient::start(const QUrl &url, const QByteArray &contentType, 
 #endif
     if (!m_options.caFile.isEmpty()) {
         m_caFile = QFile::encodeName(m_options.caFile);
-        curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &addCaFile);
-        curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &m_caFile);
+        if (systemBundleReadable()) {
+            curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &addCaFile);
+            curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &m_caFile);
+        } else {
+            // Without a system bundle the transport refuses to start TLS at
+            // all (it cannot load its default file), so the private CA is
+            // the bundle: a machine with no system store still trusts it.
+            curl_easy_setopt(easy, CURLOPT_CAINFO, m_caFile.constData());
+        }
     }
 
     // The body as sent, never decompressed; no "Expect: 100-continue" wait.
