@@ -169,12 +169,11 @@ private slots:
             QTcpSocket socket;
             socket.connectToHost("127.0.0.1", server.port);
             QVERIFY(socket.waitForConnected(5000));
-            QElapsedTimer clock;
-            clock.start();
+            // Answered before the exchange gives up: neither server reads
+            // the 200 MB first.
             const HttpReply reply = httpExchange(socket, "POST " + server.postPath + " HTTP/1.1\r\nHost: x\r\nContent-Type: " + formType
-                                                             + "\r\nContent-Length: 200000000\r\n\r\n" + QByteArray(256 * 1024, 'x'));
+                                                             + "\r\nContent-Length: 200000000\r\n\r\n" + QByteArray(256 * 1024, 'x'), 8000);
             QVERIFY2(reply.status == 413, qPrintable(QString("%1: %2").arg(server.name).arg(reply.status)));
-            QVERIFY2(clock.elapsed() < 3000, server.name);
         }
     }
 

@@ -169,26 +169,23 @@ private slots:
         QTest::addColumn<QStringList>("options");
         QTest::addColumn<bool>("closeStalls");
         QTest::addColumn<int>("status");
-        QTest::addColumn<int>("limitMs");
-        QTest::newRow("--timeout 1, stalled server") << QStringList{"--timeout", "1"} << false << 1 << 20000;
-        QTest::newRow("close request unanswered") << QStringList() << true << 0 << 7500;
+        QTest::newRow("--timeout 1, stalled server") << QStringList{"--timeout", "1"} << false << 1;
+        QTest::newRow("close request unanswered") << QStringList() << true << 0;
     }
     void boundedInTime()
     {
         QFETCH(QStringList, options);
         QFETCH(bool, closeStalls);
-        QFETCH(int, limitMs);
         TestServer server;
         TestServer *s = &server;
         server.setHandler([s, closeStalls](const TestServer::Received &r, httplib::Response &res) {
-            for (int i = 0; i < 400 && !s->stopping() && (r.request == "CLOSE") == closeStalls; ++i)
+            // Never answered while the run lasts: only the updater's own
+            // bounds can end it before runUpdater gives up on it.
+            while (!s->stopping() && (r.request == "CLOSE") == closeStalls)
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             res.set_content((r.request == "a.txt" ? payloadA : payloadB).toStdString(), "application/octet-stream");
         });
-        QElapsedTimer clock;
-        clock.start();
         QTEST(runUpdater(server, options), "status");
-        QVERIFY2(clock.elapsed() < limitMs, qPrintable(QString::number(clock.elapsed())));
         QVERIFY(lastBody(server).endsWith("request=CLOSE"));
     }
 
