@@ -154,7 +154,9 @@ private slots:
         for (const auto &r : server.requests())
             asked << r.request;
         QCOMPARE(asked.mid(0, withKey ? 2 : 1), QList<QByteArray>({"releases/2.0.xml", "releases/2.0.xml.sig"}).mid(0, withKey ? 2 : 1));
-        QCOMPARE(readFile(path("log.txt")).contains("no public key"), !withKey);
+        const QByteArray log = readFile(path("log.txt")) + readFile(path("log.txt.1")) + readFile(path("log.txt.2"));
+        QCOMPARE(log.contains("no public key"), !withKey);
+        QCOMPARE(log.contains("release signature valid"), withKey);
     }
 };
 

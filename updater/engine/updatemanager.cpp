@@ -137,6 +137,8 @@ void UpdateManager::start()
                    .arg(settings.distantManifestPath, signatureProblem));
         return;
     }
+    if (m_signed)
+        LOG_INFO() << QStringLiteral("release signature valid: checked with the publisher's key") << Qt::endl;
 
     QBuffer distantBuffer(&distantBytes);
     QString localError;
