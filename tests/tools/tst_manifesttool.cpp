@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 struct Result
@@ -69,14 +71,16 @@ private slots:
         makeTree("app");
         const QDateTime before = QDateTime::currentDateTimeUtc();
         // The manifest written inside its folder is left out of it.
-        const Result result = run({"create", "app", "-o", "app/manifest.xml", "--version", "2.1", "--expires", "30"});
+        const Result result = run({"create", "app", "-o", "app/manifest.xml", "--version", "2.1", "--expires", "30",
+                                   "--channel", "beta"});
         QCOMPARE(result.exitCode, 0);
         QCOMPARE(result.err, QString());
 
         const QDomDocument document = readManifestDocument(path("app/manifest.xml"));
         const QDomElement root = document.documentElement();
-        QCOMPARE(QStringList({root.tagName(), root.attribute("name"), root.attribute("version")}).join(' '),
-                 QStringLiteral("UPDATE_STRUCTURE ROOT 2.1"));
+        QCOMPARE(QStringList({root.tagName(), root.attribute("name"), root.attribute("version"), root.attribute("channel")})
+                     .join(' '),
+                 QStringLiteral("UPDATE_STRUCTURE ROOT 2.1 beta"));
         QVERIFY(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}$").match(root.attribute("date")).hasMatch());
         QVERIFY(result.out.contains(root.attribute("crc")));
         QCOMPARE(Manifest(root).globalChecksum(), root.attribute("crc"));
@@ -168,6 +172,7 @@ private slots:
         QTest::newRow("create, expires a word") << create({"--expires", "soon"}) << "--expires takes a number of days";
         QTest::newRow("create, expires too far") << create({"--expires=36501"}) << "--expires takes a number of days";
         QTest::newRow("create, no jobs") << create({"--jobs", "0"}) << "--jobs takes a number from 1 to 64";
+        QTest::newRow("create, empty channel") << create({"--channel", ""}) << "--channel takes a name";
         QTest::newRow("create, threshold without chunks") << create({"--chunk_threshold", "10"}) << "--chunk_threshold needs --chunks";
         QTest::newRow("create, negative threshold") << create({"--chunks", "--chunk_threshold=-1"})
                                                     << "--chunk_threshold takes a number of bytes";
@@ -282,6 +287,95 @@ private slots:
         QCOMPARE(exitCode == 2 ? result.out : result.err, QString());
         const QString said = exitCode == 2 ? result.err : result.out;
         QVERIFY2(said.startsWith(output) && said.count('\n') == 1, qPrintable(said));
+    }
+
+    // Several keys while one replaces another: one line each, in the order
+    // given; a check accepts a line by any key it is given.
+    void signWithSeveralKeys_data()
+    {
+        QTest::addColumn<QStringList>("publicKeys");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("the first key") << QStringList{"k.pub"} << 0;
+        QTest::newRow("the second key") << QStringList{"other.pub"} << 0;
+        QTest::newRow("a key that signed nothing") << QStringList{"third.pub"} << 1;
+        QTest::newRow("that key and the second") << QStringList{"third.pub", "other.pub"} << 0;
+        QTest::newRow("one file holding both") << QStringList{"both.pub"} << 0;
+    }
+    void signWithSeveralKeys()
+    {
+        QFETCH(QStringList, publicKeys);
+        for (const char *name : {"k", "other", "third"})
+            QCOMPARE(run({"keygen", name}).exitCode, 0);
+        QVERIFY(writeFile(path("both.pub"), readFile(path("k.pub")) + readFile(path("other.pub"))));
+        QVERIFY(writeFile(path("list.txt"), "**UPDATE LIST**\n"));
+        QCOMPARE(run({"sign", "list.txt", "--key", "k.key", "--key=other.key"}).exitCode, 0);
+        const QList<QByteArray> lines = readFile(path("list.txt.sig")).split('\n');
+        QCOMPARE(lines.size(), 3); // two lines and the final newline
+        // The first line alone is what a one-key signer writes, and what
+        // openssl checks.
+        QCOMPARE(run({"sign", "list.txt", "--key", "k.key"}).exitCode, 0);
+        QCOMPARE(readFile(path("list.txt.sig")), lines.first() + '\n');
+        QVERIFY(writeFile(path("raw.sig"), QByteArray::fromBase64(lines.first())));
+        QCOMPARE(run({"pkeyutl", "-verify", "-rawin", "-pubin", "-inkey", "k.pub", "-in", "list.txt", "-sigfile", "raw.sig"},
+                     OPENSSL_PROGRAM).exitCode, 0);
+        QVERIFY(writeFile(path("list.txt.sig"), lines.join('\n')));
+
+        QStringList arguments{"check-signature", "list.txt"};
+        for (const QString &key : publicKeys)
+            arguments << "--public_key" << key;
+        const Result result = run(arguments);
+        QTEST(result.exitCode, "exitCode");
+        QCOMPARE(result.out, result.exitCode == 0 ? "list.txt: signature valid\n" : "list.txt: signature invalid\n");
+    }
+
+    // Only a regular file read whole is signed or checked: a FIFO, a device,
+    // a folder or a file over 1 GiB gives 2 at once, unread, and nothing
+    // is written. The sparse file of 4 GiB and a byte, changed near its
+    // end, costs no disk; once, an empty read of it was signed as valid.
+    void signOnlyWhatIsReadWhole_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("message");
+        const QStringList pub{"--public_key", "k.pub"};
+        QTest::newRow("sign a FIFO") << QStringList{"sign", "fifo", "--key", "k.key"} << "cannot read 'fifo': not a regular file";
+        QTest::newRow("check a FIFO") << (QStringList{"check-signature", "fifo"} + pub) << "cannot read 'fifo': not a regular file";
+        QTest::newRow("sign /dev/zero") << QStringList{"sign", "/dev/zero", "--key", "k.key"}
+                                        << "cannot read '/dev/zero': not a regular file";
+        QTest::newRow("check /dev/zero") << (QStringList{"check-signature", "/dev/zero"} + pub)
+                                         << "cannot read '/dev/zero': not a regular file";
+        QTest::newRow("sign a folder") << QStringList{"sign", "folder", "--key", "k.key"} << "cannot read 'folder': not a regular file";
+        QTest::newRow("sign over 4 GiB") << QStringList{"sign", "sparse.bin", "--key", "k.key"}
+                                         << "cannot read 'sparse.bin': larger than 1073741824 bytes";
+        QTest::newRow("check over 4 GiB, an empty file's signature") << (QStringList{"check-signature", "sparse.bin"} + pub)
+                                                                     << "cannot read 'sparse.bin': larger than 1073741824 bytes";
+        QTest::newRow("check, the signature a FIFO") << (QStringList{"check-signature", "small.txt"} + pub)
+                                                     << "cannot read 'small.txt.sig': not a regular file";
+        QTest::newRow("key a FIFO") << QStringList{"sign", "small.txt", "--key", "fifo"} << "sign: cannot read 'fifo': not a regular file";
+    }
+    void signOnlyWhatIsReadWhole()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, message);
+        QCOMPARE(run({"keygen", "k"}).exitCode, 0);
+        QVERIFY(QDir().mkpath(path("folder")) && writeFile(path("small.txt"), "small\n"));
+        for (const char *fifo : {"fifo", "small.txt.sig"})
+            QCOMPARE(::mkfifo(QFile::encodeName(path(fifo)).constData(), 0600), 0);
+        QVERIFY(writeFile(path("empty"), QByteArray()));
+        QCOMPARE(run({"sign", "empty", "--key", "k.key"}).exitCode, 0);
+        QVERIFY(QFile::rename(path("empty.sig"), path("sparse.bin.sig")));
+        QFile sparse(path("sparse.bin"));
+        QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize((qint64(4) << 30) + 1));
+        QVERIFY(sparse.seek((qint64(4) << 30) - 10) && sparse.write("x", 1) == 1);
+        sparse.close();
+        const QStringList before = QDir(m_dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+        const QByteArray emptySignature = readFile(path("sparse.bin.sig"));
+
+        const Result result = run(arguments); // a read that blocks fails the run's bound
+        QCOMPARE(result.exitCode, 2);
+        QCOMPARE(result.out, QString());
+        QVERIFY2(result.err.startsWith("manifesttool: " + message) && result.err.count('\n') == 1, qPrintable(result.err));
+        QCOMPARE(QDir(m_dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), before);
+        QCOMPARE(readFile(path("sparse.bin.sig")), emptySignature);
     }
 
     // --chunks: an index and block hashes for each file above the threshold,
