@@ -59,6 +59,13 @@ UpdateManager::UpdateManager(QObject *parent)
                           .arg(elementPath(element), reason)
                    << Qt::endl;
     });
+    // Files never asked for count as failed: nothing is deleted.
+    connect(m_downloader, &UpdateDownloader::fileQueueAbandoned, this, [this](int files, QString reason) {
+        LOG_ERROR() << QStringLiteral("%1; %2 file(s) not fetched").arg(reason).arg(files) << Qt::endl;
+        noteFailure(QStringLiteral("%1 file(s) not fetched").arg(files), reason);
+        m_errorCount += files;
+        m_filesFailed += files;
+    });
 }
 
 UpdateManager::~UpdateManager()
@@ -506,7 +513,9 @@ void UpdateManager::downloadsFinished()
     // Files fetched from static hosting have no server to tell.
     if (UpdaterSettings::instance().filesUrl.isEmpty())
         sendCloseRequest(version);
-    logSummary(m_downloader->isCancelled() ? QStringLiteral("cancelled") : QStringLiteral("finished"));
+    logSummary(m_downloader->isCancelled()         ? QStringLiteral("cancelled")
+               : m_downloader->serverUnreachable() ? QStringLiteral("server unreachable")
+                                                   : QStringLiteral("finished"));
     emit fileDownloadsFinished(m_errorCount);
 }
 

@@ -251,7 +251,8 @@ bool StartupCheck::fetchManifest()
 {
     UpdaterSettings &settings = UpdaterSettings::instance();
     QString error;
-    const QString path = ManifestFetch::fetch(settings, !settings.publicKeyPaths.isEmpty(), &error);
+    const QString path = ManifestFetch::fetch(settings, !settings.publicKeyPaths.isEmpty(),
+                                             ManifestFetch::timeLimitMs(settings.timeoutSeconds), &error);
     if (path.isEmpty()) {
         // As for a distant manifest that is not there.
         LOG_ERROR() << QStringLiteral("manifest %1 not fetched: %2").arg(settings.manifestRequest, error) << Qt::endl;
