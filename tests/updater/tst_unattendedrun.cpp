@@ -237,6 +237,8 @@ private slots:
         QTest::newRow("distant manifest missing") << QStringList{"--distant_path", "absent.xml"} << "Critical error Unable to update.";
         QTest::newRow("invalid --url") << QStringList{"--distant_path", "distant.xml", "--url", "http://[::1"}
                                        << "Launch warning. Invalid update url. Switching to default value.";
+        QTest::newRow("empty --channel") << QStringList{"--distant_path", "distant.xml", "--channel", ""}
+                                         << "Launch warning. Invalid channel: the name is empty.";
         QTest::newRow("both ways of naming the release") << QStringList{"--distant_path", "distant.xml", "--manifest_request", "r.xml"}
             << "Launch warning. Invalid command line: --distant_path and --manifest_request exclude each other.";
     }
