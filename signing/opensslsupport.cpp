@@ -1,5 +1,7 @@
 #include "opensslsupport.h"
 
+#include "regularfile.h"
+
 #include <QFile>
 
 #include <openssl/err.h>
@@ -25,21 +27,19 @@ QString takeOpenSslError()
 
 bool readKeyFile(const QString &path, QByteArray *content, QString *error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        setError(error, QStringLiteral("cannot read '%1': %2").arg(path, file.errorString()));
-        return false;
-    }
-    *content = file.read(kMaxKeyFileSize + 1);
-    if (file.error() != QFileDevice::NoError) {
-        setError(error, QStringLiteral("cannot read '%1': %2").arg(path, file.errorString()));
-        return false;
-    }
-    if (content->size() > kMaxKeyFileSize) {
+    QString reason;
+    switch (RegularFile::read(path, kMaxKeyFileSize, content, &reason)) {
+    case RegularFile::Read:
+        return true;
+    case RegularFile::TooLarge:
         setError(error, QStringLiteral("'%1': too large to be a key").arg(path));
         return false;
+    case RegularFile::Missing:
+    case RegularFile::Unreadable:
+        break;
     }
-    return true;
+    setError(error, QStringLiteral("cannot read '%1': %2").arg(path, reason));
+    return false;
 }
 
 QByteArray encodeSignatureFile(const QByteArray &signature)
@@ -47,18 +47,17 @@ QByteArray encodeSignatureFile(const QByteArray &signature)
     return signature.toBase64() + '\n';
 }
 
-QByteArray decodeSignatureFile(const QByteArray &file)
+namespace {
+
+// The raw signature of one line, or empty when it is not canonical base64
+// of exactly 64 bytes.
+QByteArray decodeSignatureLine(const QByteArray &text)
 {
-    QByteArray text = file;
-    if (text.endsWith("\r\n"))
-        text.chop(2);
-    else if (text.endsWith('\n'))
-        text.chop(1);
     // 64 bytes are 86 characters of base64 and "==", nothing else.
     constexpr int kEncodedSize = (kSignatureSize + 2) / 3 * 4;
     if (text.size() != kEncodedSize)
         return QByteArray();
-    for (char c : qAsConst(text)) {
+    for (char c : text) {
         const bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')
                               || c == '+' || c == '/' || c == '=';
         if (!alphabet)
@@ -71,6 +70,35 @@ QByteArray decodeSignatureFile(const QByteArray &file)
     if (!decoded || decoded.decoded.size() != kSignatureSize || decoded.decoded.toBase64() != text)
         return QByteArray();
     return decoded.decoded;
+}
+
+} // namespace
+
+QList<QByteArray> decodeSignatureFile(const QByteArray &file)
+{
+    QByteArray text = file;
+    if (text.endsWith("\r\n"))
+        text.chop(2);
+    else if (text.endsWith('\n'))
+        text.chop(1);
+    // Every line must be one signature: a file with a line that is not is
+    // refused as a whole, whatever the other lines say.
+    const QList<QByteArray> lines = text.split('\n');
+    if (lines.size() > kMaxSignatures)
+        return {};
+    QList<QByteArray> signatures;
+    for (int i = 0; i < lines.size(); ++i) {
+        QByteArray line = lines.at(i);
+        // A line ended by "\r\n" (a file that passed through Windows); a
+        // "\r" that ends no line is no part of a signature.
+        if (i + 1 < lines.size() && line.endsWith('\r'))
+            line.chop(1);
+        const QByteArray signature = decodeSignatureLine(line);
+        if (signature.isEmpty())
+            return {};
+        signatures.append(signature);
+    }
+    return signatures;
 }
 
 } // namespace SigningDetail

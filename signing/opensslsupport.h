@@ -5,6 +5,7 @@
 // interface.
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <openssl/bio.h>
@@ -16,6 +17,9 @@ namespace SigningDetail {
 
 // Ed25519 signatures are always this long.
 constexpr int kSignatureSize = 64;
+// One signature per key a release is signed with; while a key is being
+// replaced there are two.
+constexpr int kMaxSignatures = 16;
 // No PEM key comes near this; anything larger is refused unread.
 constexpr qint64 kMaxKeyFileSize = 64 * 1024;
 
@@ -44,10 +48,11 @@ bool readKeyFile(const QString &path, QByteArray *content, QString *error);
 
 // The content of a ".sig" file for a raw signature: its base64 and "\n".
 QByteArray encodeSignatureFile(const QByteArray &signature);
-// The raw 64-byte signature of a ".sig" file, or an empty array when the
-// file is not one line of canonical base64 of exactly 64 bytes (one final
-// "\n" or "\r\n" allowed).
-QByteArray decodeSignatureFile(const QByteArray &file);
+// The raw 64-byte signatures of a ".sig" file, one a line, or none when
+// any line is not canonical base64 of exactly 64 bytes or there are more
+// than kMaxSignatures. Lines end with "\n" or "\r\n"; the last one may
+// end without.
+QList<QByteArray> decodeSignatureFile(const QByteArray &file);
 
 // Sets *error when the caller asked for it.
 inline void setError(QString *error, const QString &text)

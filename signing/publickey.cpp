@@ -96,21 +96,25 @@ SignatureCheck PublicKey::verify(const QByteArray &message, const QByteArray &si
 {
     if (signatureFile.isEmpty())
         return SignatureCheck::Missing;
-    const QByteArray signature = decodeSignatureFile(signatureFile);
-    if (signature.isEmpty())
+    const QList<QByteArray> signatures = decodeSignatureFile(signatureFile);
+    if (signatures.isEmpty())
         return SignatureCheck::Malformed;
     if (!m_key)
         return SignatureCheck::Invalid;
 
-    // Ed25519 signs the message itself (no separate digest), in one call.
-    DigestContext context(EVP_MD_CTX_new());
-    const bool valid = context
-                       && EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, m_key.get()) == 1
-                       && EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char *>(signature.constData()),
-                                           size_t(signature.size()),
-                                           reinterpret_cast<const unsigned char *>(message.constData()),
-                                           size_t(message.size()))
-                              == 1;
+    bool valid = false;
+    for (const QByteArray &signature : signatures) {
+        // Ed25519 signs the message itself (no separate digest), in one call.
+        DigestContext context(EVP_MD_CTX_new());
+        valid = context && EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, m_key.get()) == 1
+                && EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char *>(signature.constData()),
+                                    size_t(signature.size()),
+                                    reinterpret_cast<const unsigned char *>(message.constData()),
+                                    size_t(message.size()))
+                       == 1;
+        if (valid)
+            break;
+    }
     // A failed check leaves its reason queued; it must not leak into the
     // next caller's error report.
     ERR_clear_error();

@@ -36,9 +36,11 @@ public:
 
     // Checks `signatureFile`, the bytes of a ".sig" file, against `message`,
     // the exact bytes of the signed file. The file holds the standard base64
-    // of the 64-byte signature on one line, optionally ended by one "\n" or
-    // "\r\n", and nothing else. Empty: Missing; any other shape: Malformed;
-    // otherwise Valid or Invalid. A null key finds nothing Valid.
+    // of a 64-byte signature on each line (one line per signing key, up to
+    // 16), each line ended by "\n" or "\r\n" (the last one may end without),
+    // and nothing else. Empty: Missing; any other shape: Malformed; Valid
+    // when any line is this key's signature of the message, else Invalid.
+    // A null key finds nothing Valid.
     SignatureCheck verify(const QByteArray &message, const QByteArray &signatureFile) const;
 
 private:

@@ -1,4 +1,5 @@
 #include "testfiles.h"
+#include "keyring.h"
 #include "privatekey.h"
 #include "publickey.h"
 
@@ -8,6 +9,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 Q_DECLARE_METATYPE(SignatureCheck)
 
@@ -240,7 +242,16 @@ private slots:
         QTest::newRow("loose last bits") << loose << SignatureCheck::Malformed;
         QTest::newRow("63 bytes") << raw.left(63).toBase64() + "\n" << SignatureCheck::Malformed;
         QTest::newRow("overlong, 65 bytes") << (raw + 'x').toBase64() + "\n" << SignatureCheck::Malformed;
-        QTest::newRow("twice") << good + good << SignatureCheck::Malformed;
+        // One line per signing key; any line by this key will do.
+        const QByteArray byOther = PrivateKey::fromPemFile(path("second.key")).signatureFile("payload");
+        QTest::newRow("twice") << good + good << SignatureCheck::Valid;
+        QTest::newRow("another key's line first") << byOther + good << SignatureCheck::Valid;
+        QTest::newRow("two lines, CRLF") << byOther.chopped(1) + "\r\n" + line + "\r\n" << SignatureCheck::Valid;
+        QTest::newRow("another key's line only") << byOther + byOther << SignatureCheck::Invalid;
+        QTest::newRow("a good line and a bad one") << good + line.left(80) + "\n" << SignatureCheck::Malformed;
+        QTest::newRow("empty line between") << good + "\n" + good << SignatureCheck::Malformed;
+        QTest::newRow("16 lines") << byOther.repeated(15) + good << SignatureCheck::Valid;
+        QTest::newRow("17 lines") << byOther.repeated(16) + good << SignatureCheck::Malformed;
         QTest::newRow("raw bytes") << raw << SignatureCheck::Malformed;
         QTest::newRow("zeros, well-formed") << QByteArray(64, '\0').toBase64() << SignatureCheck::Invalid;
     }
@@ -250,6 +261,58 @@ private slots:
         QFETCH(QByteArray, file);
         QFETCH(SignatureCheck, expected);
         QCOMPARE(m_public.verify("payload", file), expected); // the texts: tst_manifesttool checkSignature
+    }
+
+    // A key file may hold several keys, and a ring verifies with any of
+    // them; anything else at the path adds nothing, and never blocks.
+    void keyRings_data()
+    {
+        QTest::addColumn<QString>("file"); // as made in keyRings()
+        QTest::addColumn<int>("keys");     // 0: refused
+        QTest::addColumn<QString>("message");
+        QTest::newRow("one key") << "main.pub" << 1 << "";
+        QTest::newRow("two keys, as cat makes them") << "both.pub" << 2 << "";
+        QTest::newRow("16 keys") << "sixteen.pub" << 16 << "";
+        QTest::newRow("17 keys") << "seventeen.pub" << 0 << "more than 16 keys";
+        QTest::newRow("a private key among them") << "with-private.pub" << 0 << "key 2 of 2: a private key where the public key";
+        QTest::newRow("a truncated second key") << "truncated-second.pub" << 0 << "key 2 of 2: not a PEM public key";
+        QTest::newRow("garbage") << "garbage.pem" << 0 << "not a PEM public key";
+        QTest::newRow("a folder") << "folder.pub" << 0 << "not a regular file";
+        QTest::newRow("a FIFO") << "fifo.pub" << 0 << "not a regular file";
+        QTest::newRow("a device") << "/dev/zero" << 0 << "not a regular file";
+        QTest::newRow("a dangling link") << "dangling.pub" << 0 << "cannot read";
+    }
+    void keyRings()
+    {
+        QFETCH(QString, file);
+        QFETCH(int, keys);
+        QFETCH(QString, message);
+        const QByteArray main = readFile(path("main.pub")), second = readFile(path("second.pub"));
+        QVERIFY(writeFile(path("both.pub"), second + "a comment between keys\n" + main));
+        QVERIFY(writeFile(path("sixteen.pub"), second.repeated(15) + main));
+        QVERIFY(writeFile(path("seventeen.pub"), second.repeated(16) + main));
+        QVERIFY(writeFile(path("with-private.pub"), main + readFile(path("second.key"))));
+        QVERIFY(writeFile(path("truncated-second.pub"), main + second.left(60)));
+        QVERIFY(writeFile(path("garbage.pem"), randomBytes(300)));
+        QVERIFY(QDir().mkpath(path("folder.pub")));
+        QVERIFY(QFile::exists(path("fifo.pub")) || ::mkfifo(QFile::encodeName(path("fifo.pub")).constData(), 0600) == 0);
+        QVERIFY(QFileInfo(path("dangling.pub")).isSymLink() || QFile::link(path("nothing-here"), path("dangling.pub")));
+
+        KeyRing ring;
+        QString error;
+        const QString keyFile = file.startsWith('/') ? file : path(file);
+        QCOMPARE(ring.addFile(keyFile, &error), keys > 0);
+        QCOMPARE(ring.size(), keys);
+        if (keys == 0) {
+            QVERIFY2(error.contains("'" + keyFile + "'") && error.contains(message), qPrintable(error));
+            QCOMPARE(ring.verify("payload", m_key.signatureFile("payload")), SignatureCheck::Invalid);
+            return;
+        }
+        // The main key's signature checks out with the ring, whichever
+        // place it holds in the file.
+        QCOMPARE(ring.verify("payload", m_key.signatureFile("payload")), SignatureCheck::Valid);
+        QCOMPARE(ring.verify("payload!", m_key.signatureFile("payload")), SignatureCheck::Invalid);
+        QCOMPARE(ring.verify("payload", QByteArray()), SignatureCheck::Missing);
     }
 
     // Keys made by the openssl command line work here; Ed25519 is deterministic,

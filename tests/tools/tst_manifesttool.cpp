@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 struct Result
@@ -69,14 +71,16 @@ private slots:
         makeTree("app");
         const QDateTime before = QDateTime::currentDateTimeUtc();
         // The manifest written inside its folder is left out of it.
-        const Result result = run({"create", "app", "-o", "app/manifest.xml", "--version", "2.1", "--expires", "30"});
+        const Result result = run({"create", "app", "-o", "app/manifest.xml", "--version", "2.1", "--expires", "30",
+                                   "--channel", "beta"});
         QCOMPARE(result.exitCode, 0);
         QCOMPARE(result.err, QString());
 
         const QDomDocument document = readManifestDocument(path("app/manifest.xml"));
         const QDomElement root = document.documentElement();
-        QCOMPARE(QStringList({root.tagName(), root.attribute("name"), root.attribute("version")}).join(' '),
-                 QStringLiteral("UPDATE_STRUCTURE ROOT 2.1"));
+        QCOMPARE(QStringList({root.tagName(), root.attribute("name"), root.attribute("version"), root.attribute("channel")})
+                     .join(' '),
+                 QStringLiteral("UPDATE_STRUCTURE ROOT 2.1 beta"));
         QVERIFY(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}$").match(root.attribute("date")).hasMatch());
         QVERIFY(result.out.contains(root.attribute("crc")));
         QCOMPARE(Manifest(root).globalChecksum(), root.attribute("crc"));
@@ -168,6 +172,7 @@ private slots:
         QTest::newRow("create, expires a word") << create({"--expires", "soon"}) << "--expires takes a number of days";
         QTest::newRow("create, expires too far") << create({"--expires=36501"}) << "--expires takes a number of days";
         QTest::newRow("create, no jobs") << create({"--jobs", "0"}) << "--jobs takes a number from 1 to 64";
+        QTest::newRow("create, empty channel") << create({"--channel", ""}) << "--channel takes a name";
         QTest::newRow("create, threshold without chunks") << create({"--chunk_threshold", "10"}) << "--chunk_threshold needs --chunks";
         QTest::newRow("create, negative threshold") << create({"--chunks", "--chunk_threshold=-1"})
                                                     << "--chunk_threshold takes a number of bytes";
@@ -229,6 +234,11 @@ private slots:
         QTest::newRow("another file's signature") << "other-sig" << 1 << "list.txt: signature invalid";
         QTest::newRow("wrong key") << "wrong-key" << 1 << "list.txt: signature invalid";
         QTest::newRow("signed by openssl") << "openssl-sig" << 0 << "list.txt: signature valid";
+        // While a key replaces another: one line per --key, any line by any
+        // --public_key will do.
+        QTest::newRow("signed by two keys") << "two-keys" << 0 << "list.txt: signature valid";
+        QTest::newRow("signed by two, checked with the other") << "two-keys,other-pub" << 0 << "list.txt: signature valid";
+        QTest::newRow("checked with a stranger's key and the signer's") << "two-pubs" << 0 << "list.txt: signature valid";
         QTest::newRow("file gone") << "remove-file" << 2 << "manifesttool: cannot read 'list.txt'";
         QTest::newRow("key gone") << "remove-key" << 2 << "manifesttool: check-signature: cannot read 'k.pub'";
         QTest::newRow("private key given") << "private-key" << 2 << "manifesttool: check-signature: 'k.pub': a private key";
@@ -271,17 +281,74 @@ private slots:
                                     .arg(OPENSSL_PROGRAM)}, "sh").exitCode, 0);
             // Ed25519 is deterministic: sign wrote openssl's very signature.
             QCOMPARE(signature, readFile(sig) + "\n");
+        } else if (change.startsWith("two-keys")) {
+            // One line each, in the order given: k.key's is the one-key signature.
+            QVERIFY(run({"sign", "list.txt", "--key", "other.key", "--key=k.key"}).exitCode == 0
+                    && readFile(sig).count('\n') == 2 && readFile(sig).endsWith(signature) && readFile(sig) != signature + signature);
         } else if (change == "remove-file") {
             QVERIFY(QFile::remove(path("list.txt")));
         } else if (change == "remove-key" || change == "private-key") {
             QVERIFY(QFile::remove(path("k.pub")) && (change == "remove-key" || QFile::copy(path("k.key"), path("k.pub"))));
         }
 
-        const Result result = run({"check-signature", "list.txt", "--public_key", "k.pub"});
+        QStringList check{"check-signature", "list.txt", "--public_key", change.endsWith("other-pub") ? "other.pub" : "k.pub"};
+        if (change == "two-pubs")
+            check = QStringList{"check-signature", "list.txt", "--public_key", "other.pub"} + check.mid(2);
+        const Result result = run(check);
         QCOMPARE(result.exitCode, exitCode);
         QCOMPARE(exitCode == 2 ? result.out : result.err, QString());
         const QString said = exitCode == 2 ? result.err : result.out;
         QVERIFY2(said.startsWith(output) && said.count('\n') == 1, qPrintable(said));
+    }
+
+    // Only a regular file read whole is signed or checked: a FIFO, a device,
+    // a folder or a file over 1 GiB gives 2 at once, unread, and nothing
+    // is written. The sparse file of 4 GiB and a byte, changed near its
+    // end, costs no disk; once, an empty read of it was signed as valid.
+    void signOnlyWhatIsReadWhole_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("message");
+        const QStringList pub{"--public_key", "k.pub"};
+        QTest::newRow("sign a FIFO") << QStringList{"sign", "fifo", "--key", "k.key"} << "cannot read 'fifo': not a regular file";
+        QTest::newRow("check a FIFO") << (QStringList{"check-signature", "fifo"} + pub) << "cannot read 'fifo': not a regular file";
+        QTest::newRow("sign /dev/zero") << QStringList{"sign", "/dev/zero", "--key", "k.key"}
+                                        << "cannot read '/dev/zero': not a regular file";
+        QTest::newRow("check /dev/zero") << (QStringList{"check-signature", "/dev/zero"} + pub)
+                                         << "cannot read '/dev/zero': not a regular file";
+        QTest::newRow("sign a folder") << QStringList{"sign", "folder", "--key", "k.key"} << "cannot read 'folder': not a regular file";
+        QTest::newRow("sign over 4 GiB") << QStringList{"sign", "sparse.bin", "--key", "k.key"}
+                                         << "cannot read 'sparse.bin': larger than 1073741824 bytes";
+        QTest::newRow("check over 4 GiB, an empty file's signature") << (QStringList{"check-signature", "sparse.bin"} + pub)
+                                                                     << "cannot read 'sparse.bin': larger than 1073741824 bytes";
+        QTest::newRow("check, the signature a FIFO") << (QStringList{"check-signature", "small.txt"} + pub)
+                                                     << "cannot read 'small.txt.sig': not a regular file";
+        QTest::newRow("key a FIFO") << QStringList{"sign", "small.txt", "--key", "fifo"} << "sign: cannot read 'fifo': not a regular file";
+    }
+    void signOnlyWhatIsReadWhole()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, message);
+        QCOMPARE(run({"keygen", "k"}).exitCode, 0);
+        QVERIFY(QDir().mkpath(path("folder")) && writeFile(path("small.txt"), "small\n"));
+        for (const char *fifo : {"fifo", "small.txt.sig"})
+            QCOMPARE(::mkfifo(QFile::encodeName(path(fifo)).constData(), 0600), 0);
+        QVERIFY(writeFile(path("empty"), QByteArray()));
+        QCOMPARE(run({"sign", "empty", "--key", "k.key"}).exitCode, 0);
+        QVERIFY(QFile::rename(path("empty.sig"), path("sparse.bin.sig")));
+        QFile sparse(path("sparse.bin"));
+        QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize((qint64(4) << 30) + 1));
+        QVERIFY(sparse.seek((qint64(4) << 30) - 10) && sparse.write("x", 1) == 1);
+        sparse.close();
+        const QStringList before = QDir(m_dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+        const QByteArray emptySignature = readFile(path("sparse.bin.sig"));
+
+        const Result result = run(arguments); // a read that blocks fails the run's bound
+        QCOMPARE(result.exitCode, 2);
+        QCOMPARE(result.out, QString());
+        QVERIFY2(result.err.startsWith("manifesttool: " + message) && result.err.count('\n') == 1, qPrintable(result.err));
+        QCOMPARE(QDir(m_dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), before);
+        QCOMPARE(readFile(path("sparse.bin.sig")), emptySignature);
     }
 
     // --chunks: an index and block hashes for each file above the threshold,

@@ -1,6 +1,7 @@
 // Signed releases through the real updater, unattended: only a manifest
-// signed with the publisher's key, not older than what is installed and not
-// expired, is ever acted on, and each of its files must match its SHA-256.
+// signed with one of the publisher's keys, not older than what is installed
+// (nor of a version that cannot be ordered), not expired and of the channel
+// asked for, is ever acted on, and each of its files must match its SHA-256.
 // Keys and signatures come from the openssl command line, so the formats
 // interoperate with the standard tools. Signature file shapes: tst_signing.
 #include "testfiles.h"
@@ -45,16 +46,36 @@ class TestSignedRelease : public QObject
         sh.start(QStringLiteral("sh"), {"-c", command});
         QVERIFY(sh.waitForFinished(30000) && sh.exitCode() == 0);
     }
-    // The release manifest, signed (with openssl) by the given key.
-    void publish(const QString &manifest, const QString &key = QStringLiteral("publisher.key"))
+    // The release manifest, signed (with openssl) by the given keys, one
+    // line each; without any, it has no signature.
+    void publish(const QString &manifest, const QStringList &signers = {"publisher"})
     {
         QVERIFY(writeFile(path("distant.xml"), manifest.toUtf8()));
-        shell(QStringLiteral("openssl pkeyutl -sign -rawin -inkey %1 -in distant.xml | base64 -w0 > distant.xml.sig").arg(key));
+        for (const QString &key : signers)
+            shell(QStringLiteral("openssl pkeyutl -sign -rawin -inkey %1.key -in distant.xml | base64 -w0 >> distant.xml.sig"
+                                 " && echo >> distant.xml.sig").arg(key));
     }
     int runUpdater(const TestServer &server, const QStringList &extra)
     {
         return runWithoutDisplay(path("updater"), QStringList{"--silent", "--local_path", path("local.xml"), "--url",
                                                               server.url(), "--dir", path("app")} + extra, m_dir->path());
+    }
+    // What the test puts at update-key.pub beside the program.
+    void placeShippedKey(const QString &kind)
+    {
+        const QString shipped = path("update-key.pub");
+        if (kind == "folder")
+            QVERIFY(QDir().mkpath(shipped));
+        else if (kind == "dangling link")
+            QVERIFY(QFile::link(path("gone.pub"), shipped));
+        else if (kind == "FIFO")
+            shell("mkfifo update-key.pub");
+        else if (kind == "garbage")
+            QVERIFY(writeFile(shipped, "not a key\n"));
+        else if (kind == "both")
+            QVERIFY(writeFile(shipped, readFile(path("other.pub")) + readFile(path("publisher.pub"))));
+        else
+            QVERIFY(QFile::copy(path(kind), shipped));
     }
 
 private slots:
@@ -67,48 +88,94 @@ private slots:
               " && openssl genpkey -algorithm ed25519 -out other.key && openssl pkey -in other.key -pubout -out other.pub");
     }
 
+    // Every trust question is answered by refusing, unless the publisher's
+    // keys and signature, the versions and the channel all check out.
     void signedRuns_data()
     {
-        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("version");     // the release's
+        QTest::addColumn<QString>("attributes");  // more on its root
+        QTest::addColumn<QStringList>("signers"); // one .sig line each
+        QTest::addColumn<QStringList>("keys");    // --public_key files; "shipped:KIND" at update-key.pub
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QByteArray>("installed"); // local.xml
+        QTest::addColumn<QString>("twist");       // a change after signing
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("logged"); // why it was refused, or empty
-        QTest::newRow("signed by the publisher, not expired yet") << "valid" << 0 << "";
-        QTest::newRow("key shipped beside the program") << "shipped key" << 0 << "";
-        QTest::newRow("one byte changed after signing") << "tampered" << 1 << "signature invalid";
-        QTest::newRow("signed with another key") << "wrong key" << 1 << "signature invalid";
-        QTest::newRow("signature missing") << "no sig" << 1 << "signature missing";
-        QTest::newRow("older signed manifest replayed") << "older" << 1 << "older than the installed version";
-        QTest::newRow("older, --allow_downgrade") << "downgrade" << 0 << "";
-        QTest::newRow("expired") << "expired" << 1 << "expired";
-        QTest::newRow("a file whose SHA-256 does not match") << "bad sha256" << 1 << "SHA-256";
-        QTest::newRow("an entry without sha256") << "no sha256" << 1 << "no SHA-256 in a signed release";
+        const QStringList publisher{"publisher"}, pub{"publisher.pub"}, none;
+        const QByteArray v1("<UPDATE_STRUCTURE version='1.0'/>"), v3("<UPDATE_STRUCTURE version='3.0__2'/>");
+        const auto row = [&](const char *name, const QString &version, const QString &attributes,
+                             const QStringList &signers, const QStringList &keys, const QStringList &options,
+                             const QByteArray &installed, const QString &twist, int status, const QString &logged) {
+            QTest::newRow(name) << version << attributes << signers << keys << options << installed << twist << status << logged;
+        };
+        row("signed by the publisher, not expired yet", "2.0", " expires='2099-01-31T00:00:00Z'", publisher, pub, none, v1, "", 0, "");
+        row("key shipped beside the program", "2.0", "", publisher, {"shipped:publisher.pub"}, none, v1, "", 0, "");
+        row("one byte changed after signing", "2.0", "", publisher, pub, none, v1, "tampered", 1, "signature invalid");
+        row("signed with another key", "2.0", "", {"other"}, pub, none, v1, "", 1, "signature invalid");
+        row("signature missing", "2.0", "", none, pub, none, v1, "", 1, "signature missing");
+        row("expired", "2.0", " expires='2020-01-31T00:00:00Z'", publisher, pub, none, v1, "", 1, "expired");
+        row("a file whose SHA-256 does not match", "2.0", "", publisher, pub, none, v1, "bad sha256", 1, "SHA-256");
+        row("an entry without sha256", "2.0", "", publisher, pub, none, v1, "no sha256", 1, "no SHA-256 in a signed release");
+        // Versions: older, or any that cannot be ordered, only with a key.
+        row("older signed manifest replayed", "2.9.9", "", publisher, pub, none, v3, "", 1, "older than the installed version");
+        row("older, --allow_downgrade", "2.9.9", "", publisher, pub, {"--allow_downgrade"}, v3, "", 0, "");
+        row("older, unsigned: installed", "2.9.9", "", none, none, none, v3, "", 0, "");
+        row("unreadable, unsigned: installed", "2.0-beta", "", none, none, none, v1, "", 0, "");
+        for (const char *version : {"2.0-beta", "v2", "", "-1", "2.0__x"})
+            row(qPrintable(QStringLiteral("release version '%1'").arg(version)), version, "", publisher, pub, none, v3, "",
+                1, QStringLiteral("release version '%1' unreadable").arg(version));
+        row("installed 3.0-rc1", "2.0", "", publisher, pub, none, "<UPDATE_STRUCTURE version='3.0-rc1'/>", "", 1,
+            "installed version '3.0-rc1' unreadable");
+        const QByteArray truncated("<UPDATE_STRUCTURE version='3.0'><file name='a.txt' crc='");
+        row("local manifest truncated, signed 1.0 replayed", "1.0", "", publisher, pub, none, truncated, "", 1,
+            "local manifest unreadable");
+        row("local manifest truncated, --allow_downgrade", "1.0", "", publisher, pub, {"--allow_downgrade"}, truncated, "",
+            0, "");
+        // Anything at the shipped key's path that is no key refuses the run.
+        for (const char *kind : {"folder", "dangling link", "FIFO", "garbage"})
+            row(qPrintable(QStringLiteral("shipped key: %1").arg(kind)), "2.0", "", none, {QStringLiteral("shipped:") + kind},
+                none, v1, "", 1, "public key unusable");
+        // Key overlap: any line of the signature by any key.
+        row("two keys given, signed by the second", "2.0", "", publisher, {"other.pub", "publisher.pub"}, none, v1, "", 0, "");
+        row("shipped file holds two keys", "2.0", "", publisher, {"shipped:both"}, none, v1, "", 0, "");
+        row("signed by both, the client has one", "2.0", "", {"other", "publisher"}, pub, none, v1, "", 0, "");
+        row("signed by both, the client has the other", "2.0", "", {"other", "publisher"}, {"other.pub"}, none, v1, "", 0, "");
+        row("one of two keys unusable", "2.0", "", publisher, {"publisher.pub", "publisher.key"}, none, v1, "", 1,
+            "public key unusable");
+        // Channels: the one asked for, named inside the signed manifest.
+        const QStringList beta{"--channel", "beta"};
+        row("channel asked for and named", "2.0", " channel='beta'", publisher, pub, beta, v1, "", 0, "");
+        row("another channel's release", "2.0", " channel='stable'", publisher, pub, beta, v1, "", 1,
+            "the release is on channel 'stable', 'beta' asked for");
+        row("a release naming no channel", "2.0", "", publisher, pub, beta, v1, "", 1, "the release names no channel");
     }
     void signedRuns()
     {
-        QFETCH(QString, kind);
+        QFETCH(QString, version);
+        QFETCH(QString, attributes);
+        QFETCH(QStringList, signers);
+        QFETCH(QStringList, keys);
+        QFETCH(QStringList, options);
+        QFETCH(QString, twist);
         QFETCH(int, status);
         QFETCH(QString, logged);
-        const bool older = kind == "older" || kind == "downgrade";
-        QString manifest = release(older ? "2.9.9" : "2.0", kind == "expired" ? " expires='2020-01-31T00:00:00Z'"
-                                                            : kind == "valid" ? " expires='2099-01-31T00:00:00Z'" : "");
-        if (kind == "bad sha256")
+        QFETCH(QByteArray, installed);
+        QVERIFY(writeFile(path("local.xml"), installed));
+        QString manifest = release(version, attributes);
+        if (twist == "bad sha256")
             manifest.replace(hex(fileB, QCryptographicHash::Sha256), QString(64, 'e'));
-        if (kind == "no sha256")
+        if (twist == "no sha256")
             manifest.remove(" sha256='" + hex(fileB, QCryptographicHash::Sha256) + "'");
-        publish(manifest, kind == "wrong key" ? "other.key" : "publisher.key");
-        if (kind == "tampered")
+        publish(manifest, signers);
+        if (twist == "tampered")
             QVERIFY(writeFile(path("distant.xml"), manifest.replace("version='2.0'", "version='2.1'").toUtf8()));
-        if (kind == "no sig")
-            QVERIFY(QFile::remove(path("distant.xml.sig")));
-        if (older)
-            QVERIFY(writeFile(path("local.xml"), "<UPDATE_STRUCTURE version='3.0__2'/>"));
-        QStringList extra{"--distant_path", path("distant.xml")};
-        if (kind == "shipped key")
-            QVERIFY(QFile::copy(path("publisher.pub"), path("update-key.pub")));
-        else
-            extra << "--public_key" << path("publisher.pub");
-        if (kind == "downgrade")
-            extra << "--allow_downgrade";
+        QStringList extra = QStringList{"--distant_path", path("distant.xml")} + options;
+        for (const QString &key : keys) {
+            if (key.startsWith("shipped:"))
+                placeShippedKey(key.mid(8));
+            else
+                extra << "--public_key" << path(key);
+        }
 
         TestServer server;
         server.serveFiles({{"a.txt", fileA}, {"sub/b.bin", fileB}});
@@ -117,11 +184,11 @@ private slots:
         const QByteArray log = readFile(path("log.txt")) + readFile(path("log.txt.1")) + readFile(path("log.txt.2"));
         if (status == 0) {
             QCOMPARE(readFile(path("app/sub/b.bin")), fileB);
-            QVERIFY(!log.contains("no public key"));
+            QCOMPARE(log.contains("no public key"), keys.isEmpty());
             return;
         }
         QVERIFY2(log.contains(logged.toUtf8()), log.constData());
-        if (kind.endsWith("sha256")) { // the run goes on without that file, which is never placed
+        if (twist.endsWith("sha256")) { // the run goes on without that file, which is never placed
             QVERIFY(!QFile::exists(path("app/sub/b.bin")));
             QCOMPARE(readFile(path("app/a.txt")), fileA);
             return;

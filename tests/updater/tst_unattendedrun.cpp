@@ -189,6 +189,40 @@ private slots:
         QVERIFY(lastBody(server).endsWith("request=CLOSE"));
     }
 
+    // A server that fails every file (HTTP 500): after 5 files in a row,
+    // each tried three times, the rest is not asked for. Those count as
+    // failed, nothing is deleted, and the run says why.
+    void unreachableServerGivesUpTheRest()
+    {
+        QString entries;
+        for (int i = 0; i < 7; ++i)
+            entries += entry(QStringLiteral("f%1.bin").arg(i), payloadA, QStringLiteral("f%1.bin").arg(i));
+        QVERIFY(writeFile(path("app/old.txt"), "old") && writeFile(path("local.xml"), manifest("1.0", entry("old.txt", "old", "old.txt"))));
+        QVERIFY(writeFile(path("distant.xml"), manifest("2.0", entries)));
+        TestServer server;
+        server.setHandler([](const TestServer::Received &r, httplib::Response &res) {
+            if (r.request == "CLOSE")
+                res.set_content("OK", "text/plain");
+            else
+                res.status = 500;
+        });
+        QCOMPARE(runWithoutDisplay(path("updater"), arguments(server) + QStringList{"--log_size", "100000"}, m_dir->path(),
+                                   nullptr, 90000),
+                 1);
+        QMap<QByteArray, int> asked;
+        for (const auto &r : server.requests())
+            ++asked[r.request];
+        QCOMPARE(asked.take("CLOSE"), 1);
+        QCOMPARE(asked.keys().size(), 5);
+        QCOMPARE(asked.values(), QList<int>({3, 3, 3, 3, 3}));
+        QCOMPARE(readFile(path("app/old.txt")), QByteArray("old"));
+        QCOMPARE(lastBody(server), QByteArray("version=2.0__7&request=CLOSE"));
+        const QByteArray log = readFile(path("log.txt"));
+        QVERIFY2(log.contains("2 file(s) not fetched") && log.contains("run server unreachable: distant version 2.0")
+                     && log.contains("files fetched 0, failed 7, deleted 0"),
+                 log.constData());
+    }
+
     // Unattended, a warning never turns into a guess (no default server, no
     // other folder): the run ends with 2, the reason on standard error. The
     // texts of all warnings: tst_updaterstartup.
@@ -200,6 +234,8 @@ private slots:
         QTest::newRow("distant manifest missing") << QStringList{"--distant_path", "absent.xml"} << "Critical error Unable to update.";
         QTest::newRow("invalid --url") << QStringList{"--distant_path", "distant.xml", "--url", "http://[::1"}
                                        << "Launch warning. Invalid update url. Switching to default value.";
+        QTest::newRow("empty --channel") << QStringList{"--distant_path", "distant.xml", "--channel", ""}
+                                         << "Launch warning. Invalid channel: the name is empty.";
         QTest::newRow("both ways of naming the release") << QStringList{"--distant_path", "distant.xml", "--manifest_request", "r.xml"}
             << "Launch warning. Invalid command line: --distant_path and --manifest_request exclude each other.";
     }

@@ -3,6 +3,7 @@
 #include "testhttpserver.h"
 #include "log.h"
 #include "manifest.h"
+#include "releasecheck.h"
 #include "safepath.h"
 #include "updatemanager.h"
 #include "updatersettings.h"
@@ -170,6 +171,61 @@ private slots:
         QVERIFY(!isSafeEntryName(QStringLiteral("a") + QChar(0)));
         for (const char *n : {"ok.txt", ".hidden", "a..b", "a+b.dll", "é"})
             QVERIFY2(isSafeEntryName(QString::fromUtf8(n)), n);
+    }
+
+    // Versions compare part by part as numbers, after the "__N" a failed
+    // run saves. With a key, a version either side that cannot be ordered,
+    // or an unreadable local manifest, refuses the release like an older
+    // one; --allow_downgrade lets them through. Unsigned, none is refused.
+    void versionRules_data()
+    {
+        QTest::addColumn<QString>("distant");
+        QTest::addColumn<QString>("local");
+        QTest::addColumn<int>("localManifest"); // ReleaseCheck::LocalManifest
+        QTest::addColumn<bool>("signedRelease");
+        QTest::addColumn<bool>("allowDowngrade");
+        QTest::addColumn<QString>("problem"); // its start; empty: may be installed
+        const int read = int(ReleaseCheck::LocalManifest::Read), missing = int(ReleaseCheck::LocalManifest::Missing),
+                  unreadable = int(ReleaseCheck::LocalManifest::Unreadable);
+        const QString older = "older than the installed version", release = "release version",
+                      installed = "installed version";
+        const auto row = [](const char *name, const QString &distant, const QString &local, int state, bool signedRelease,
+                            bool allowDowngrade, const QString &problem) {
+            QTest::newRow(name) << distant << local << state << signedRelease << allowDowngrade << problem;
+        };
+        row("10.0 over 9.0", "10.0", "9.0", read, true, false, "");
+        row("9.0 over 10.0", "9.0", "10.0", read, true, false, older + " (9.0 < 10.0)");
+        row("2.0 over 2.0.0", "2.0", "2.0.0", read, true, false, "");
+        row("2.0.0.0 over 2.0", "2.0.0.0", "2.0", read, true, false, "");
+        row("2.0 over 2.0.1", "2.0", "2.0.1", read, true, false, older);
+        row("2.0 over 2.0__3", "2.0", "2.0__3", read, true, false, "");
+        row("1.9 over 2.0__3", "1.9", "2.0__3", read, true, false, older);
+        row("2.1__2 over 2.1", "2.1__2", "2.1", read, true, false, "");
+        row("020.1 over 20.1", "020.1", "20.1", read, true, false, "");
+        for (const char *bad : {"2.0-beta", "v2", "", "-1", "+1", " 2.0", "2..0", "2.0.", "2.0__x", "2.0__", "2,0",
+                                "9999999999999999999"})
+            row(qPrintable(QStringLiteral("release '%1'").arg(bad)), bad, "1.0", read, true, false, release);
+        row("installed 3.0-rc1", "4.0", "3.0-rc1", read, true, false, installed + " '3.0-rc1' unreadable");
+        row("installed version absent", "4.0", "", read, true, false, installed);
+        row("nothing installed yet", "1.0", "", missing, true, false, "");
+        row("nothing installed yet, release 'v2'", "v2", "", missing, true, false, release);
+        row("local manifest unreadable", "4.0", "", unreadable, true, false, "local manifest unreadable");
+        row("older, --allow_downgrade", "1.0", "3.0", read, true, true, "");
+        row("unreadable, --allow_downgrade", "v2", "3.0-rc1", unreadable, true, true, "");
+        row("older, unsigned", "1.0", "3.0", read, false, false, "");
+        row("unreadable, unsigned", "2.0-beta", "3.0-rc1", unreadable, false, false, "");
+    }
+    void versionRules()
+    {
+        QFETCH(QString, distant);
+        QFETCH(QString, local);
+        QFETCH(int, localManifest);
+        QFETCH(bool, signedRelease);
+        QFETCH(bool, allowDowngrade);
+        QFETCH(QString, problem);
+        const QString said = ReleaseCheck::versionProblem(distant, local, ReleaseCheck::LocalManifest(localManifest),
+                                                          {signedRelease, allowDowngrade});
+        QVERIFY2(problem.isEmpty() ? said.isEmpty() : said.startsWith(problem), qPrintable(said));
     }
 
     void wholeRun_data()

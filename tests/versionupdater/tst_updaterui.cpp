@@ -257,6 +257,14 @@ private slots:
                                                    << u1 << "no sha256";
         QTest::newRow("key file is no key") << signedList << QStringList{"--public_key", "KEYS/publisher.key", "SIG:valid"}
                                             << kUpdateError << none << "the public key KEYS/publisher.key cannot be used";
+        // Key overlap: a line by any of the keys given.
+        const QStringList both{"--public_key", "KEYS/stranger.pub", "--public_key", "KEYS/publisher.pub"};
+        QTest::newRow("two keys, signed by the second") << signedList << (QStringList(both) << "SIG:valid") << done << u1 << "";
+        QTest::newRow("signed by both, one key") << signedList << (QStringList(pub) << "SIG:both") << done << u1 << "";
+        QTest::newRow("one of two keys is no key") << signedList
+                                                   << QStringList{"--public_key", "KEYS/publisher.pub", "--public_key",
+                                                                  "KEYS/publisher.key", "SIG:valid"}
+                                                   << kUpdateError << none << "cannot be used";
     }
 
     void versionList()
@@ -275,9 +283,14 @@ private slots:
         if (!sig.isEmpty()) {
             arguments.removeAll("SIG:" + sig);
             QVERIFY(writeFile("to-sign", body));
-            const QByteArray signature = runShell(QStringLiteral("openssl pkeyutl -sign -rawin -inkey '%1' -in to-sign | base64 -w0")
-                                                      .arg(m_keys.filePath(sig == "stranger" ? "stranger.key" : "publisher.key")));
+            const auto signedBy = [&](const char *key) {
+                return runShell(QStringLiteral("openssl pkeyutl -sign -rawin -inkey '%1' -in to-sign | base64 -w0")
+                                    .arg(m_keys.filePath(key)));
+            };
+            QByteArray signature = signedBy(sig == "stranger" ? "stranger.key" : "publisher.key");
             QVERIFY(signature.size() > 80);
+            if (sig == "both")
+                signature = signedBy("stranger.key") + '\n' + signature;
             if (sig != "missing")
                 server.setFile("/list.sig", sig == "empty" ? QByteArray() : signature + '\n');
             if (sig == "tampered")

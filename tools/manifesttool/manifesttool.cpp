@@ -6,8 +6,9 @@
 #include "manifestcomparison.h"
 #include "scanprogress.h"
 
+#include "keyring.h"
 #include "privatekey.h"
-#include "publickey.h"
+#include "regularfile.h"
 
 #include <QDir>
 #include <QFile>
@@ -31,8 +32,8 @@ const char *const generalHelp =
     "  diff DISTANT LOCAL                      list what DISTANT changes against LOCAL\n"
     "  verify MANIFEST FOLDER                  check an installed FOLDER against MANIFEST\n"
     "  keygen NAME                             make the signing key pair NAME.key, NAME.pub\n"
-    "  sign FILE --key NAME.key                write the signature FILE.sig\n"
-    "  check-signature FILE --public_key PUB   check FILE.sig as the clients do\n"
+    "  sign FILE --key NAME.key...             write the signature FILE.sig\n"
+    "  check-signature FILE --public_key PUB...  check FILE.sig as the clients do\n"
     "\n"
     "Options:\n"
     "  --version    print the program's version\n"
@@ -42,7 +43,7 @@ const char *const generalHelp =
 
 const char *const createHelp =
     "Usage: manifesttool create FOLDER -o FILE [--version V] [--expires DAYS] [--jobs N]\n"
-    "                           [--chunks [--chunk_threshold BYTES]]\n"
+    "                           [--chunks [--chunk_threshold BYTES]] [--channel NAME]\n"
     "Scans FOLDER and writes its manifest to FILE: every directory and file below\n"
     "it, each file with its size, SHA-1 checksum, SHA-256 and path, under a root\n"
     "named ROOT that carries the global checksum and the creation date. Hidden\n"
@@ -52,6 +53,8 @@ const char *const createHelp =
     "  -o, --output FILE   the manifest file to write (required); '-' writes it to\n"
     "                      standard output, and nothing else goes there\n"
     "  --version V         the release version to record on the root\n"
+    "  --channel NAME      record the release's channel on the root (\"beta\"):\n"
+    "                      clients run with --channel NAME refuse any other\n"
     "  --expires DAYS      record that the manifest expires DAYS days from now (UTC,\n"
     "                      from 1 to 36500): clients that check signatures refuse\n"
     "                      it afterwards, so sign and publish a fresh one in time\n"
@@ -105,34 +108,45 @@ const char *const keygenHelp =
     "Exit status: 0 when both files were written, 2 on error.\n";
 
 const char *const signHelp =
-    "Usage: manifesttool sign FILE --key NAME.key\n"
-    "Signs FILE (a manifest, a version list, any file) and writes FILE.sig: the\n"
-    "base64 of its Ed25519 signature on one line, the same as\n"
-    "'openssl pkeyutl -sign -rawin -inkey NAME.key -in FILE | base64 -w0'.\n"
-    "An existing FILE.sig is replaced. Sign the file exactly as it is published:\n"
-    "any later change to it, even of one byte, makes the signature invalid.\n"
+    "Usage: manifesttool sign FILE --key NAME.key [--key OTHER.key...]\n"
+    "Signs FILE (a manifest, a version list, any regular file of at most 1 GiB)\n"
+    "and writes FILE.sig: the base64 of its Ed25519 signature on one line, the\n"
+    "same as 'openssl pkeyutl -sign -rawin -inkey NAME.key -in FILE | base64 -w0'.\n"
+    "With --key given several times (while a key is being replaced), FILE.sig\n"
+    "holds one line per key, in the order given; clients accept a signature by\n"
+    "any key they have. An existing FILE.sig is replaced. Sign the file exactly\n"
+    "as it is published: any later change to it, even of one byte, makes the\n"
+    "signature invalid.\n"
     "\n"
     "Options:\n"
-    "  --key FILE   the private key (required)\n"
+    "  --key FILE   a private key (required; may be given several times)\n"
     "  -h, --help   show this help\n"
     "\n"
-    "Exit status: 0 when FILE.sig was written, 2 on error.\n";
+    "Exit status: 0 when FILE.sig was written, 2 on error (FILE larger than\n"
+    "1 GiB, not a regular file, or changing while it is read; a key unusable).\n";
 
 const char *const checkSignatureHelp =
-    "Usage: manifesttool check-signature FILE --public_key NAME.pub\n"
-    "Checks FILE.sig against FILE with the public key, as the clients do, and\n"
-    "prints FILE followed by \"signature valid\", \"signature missing\" (no FILE.sig,\n"
-    "or an empty one) or \"signature invalid\".\n"
+    "Usage: manifesttool check-signature FILE --public_key NAME.pub [--public_key ...]\n"
+    "Checks FILE.sig against FILE with the public keys, as the clients do, and\n"
+    "prints FILE followed by \"signature valid\" (a line of FILE.sig is the\n"
+    "signature of one of the keys), \"signature missing\" (no FILE.sig, or an\n"
+    "empty one) or \"signature invalid\". A key file may hold several keys.\n"
     "\n"
     "Options:\n"
-    "  --public_key FILE   the public key (required)\n"
+    "  --public_key FILE   a public key (required; may be given several times)\n"
     "  -h, --help          show this help\n"
     "\n"
     "Exit status: 0 when the signature is valid, 1 when it is missing or invalid,\n"
-    "2 on error (FILE, FILE.sig or the key cannot be read).\n";
+    "2 on error (FILE, FILE.sig or a key cannot be read, FILE is larger than\n"
+    "1 GiB or is not a regular file).\n";
 
-// A signature file is 90 bytes at most; reading more than this tells no more.
+// A signature file is 16 lines of 90 bytes at most; a larger one is no
+// signature file.
 constexpr qint64 kMaxSignatureFileSize = 4096;
+// Files are signed and checked whole, in memory, as the openssl command
+// line does (which refuses more than 2 GiB): nothing is signed that it
+// cannot check. Manifests and version lists stay far below.
+constexpr qint64 kMaxSignedFileSize = RegularFile::maximumLimit;
 constexpr int kMaxExpiryDays = 36500;
 constexpr int kMaxJobs = 64;
 
@@ -151,6 +165,8 @@ struct CommandLine
 {
     QStringList positional;
     QMap<QString, QString> values;
+    // Every value of an option given several times, in order.
+    QMap<QString, QStringList> allValues;
     QSet<QString> flags;
     bool help = false;
     QString error;
@@ -181,10 +197,10 @@ CommandLine parseCommandLine(const QStringList &arguments, const QMap<QString, Q
                 result.error = QStringLiteral("unknown option '%1'").arg(name);
                 return result;
             }
-            if (equals >= 0) {
-                result.values.insert(valueOptions.value(name), argument.mid(equals + 1));
-            } else if (i + 1 < arguments.size()) {
-                result.values.insert(valueOptions.value(name), arguments.at(++i));
+            if (equals >= 0 || i + 1 < arguments.size()) {
+                const QString value = equals >= 0 ? argument.mid(equals + 1) : arguments.at(++i);
+                result.values.insert(valueOptions.value(name), value);
+                result.allValues[valueOptions.value(name)].append(value);
             } else {
                 result.error = QStringLiteral("option '%1' needs a value").arg(name);
                 return result;
@@ -330,7 +346,8 @@ int ManifestTool::create(const QStringList &arguments)
                     {QStringLiteral("--version"), QStringLiteral("version")},
                     {QStringLiteral("--expires"), QStringLiteral("expires")},
                     {QStringLiteral("--jobs"), QStringLiteral("jobs")},
-                    {QStringLiteral("--chunk_threshold"), QStringLiteral("chunk_threshold")}},
+                    {QStringLiteral("--chunk_threshold"), QStringLiteral("chunk_threshold")},
+                    {QStringLiteral("--channel"), QStringLiteral("channel")}},
         {QStringLiteral("--chunks")});
     if (line.help) {
         std::fputs(createHelp, stdout);
@@ -347,6 +364,8 @@ int ManifestTool::create(const QStringList &arguments)
     if (line.values.contains(QStringLiteral("expires"))
         && !parseBounded(line.values.value(QStringLiteral("expires")), 1, kMaxExpiryDays, &expiryDays))
         return fail(QStringLiteral("create: --expires takes a number of days from 1 to %1").arg(kMaxExpiryDays));
+    if (line.values.contains(QStringLiteral("channel")) && line.values.value(QStringLiteral("channel")).isEmpty())
+        return fail(QStringLiteral("create: --channel takes a name"));
     int jobs = 0;
     if (line.values.contains(QStringLiteral("jobs"))
         && !parseBounded(line.values.value(QStringLiteral("jobs")), 1, kMaxJobs, &jobs))
@@ -379,6 +398,10 @@ int ManifestTool::create(const QStringList &arguments)
         return fail(QStringLiteral("create: %1").arg(indexes->errorString()));
     if (line.values.contains(QStringLiteral("version")))
         root.setAttribute(QStringLiteral("version"), line.values.value(QStringLiteral("version")));
+    // Inside the signed manifest: a release of one channel cannot be
+    // replayed to clients of another.
+    if (line.values.contains(QStringLiteral("channel")))
+        root.setAttribute(QStringLiteral("channel"), line.values.value(QStringLiteral("channel")));
     if (expiryDays > 0) {
         // Whole seconds in UTC: every reader parses the same instant.
         QDateTime expires = QDateTime::currentDateTimeUtc().addDays(expiryDays);
@@ -447,6 +470,8 @@ int ManifestTool::verify(const QStringList &arguments)
     }
     if (!line.error.isEmpty())
         return fail(QStringLiteral("verify: %1").arg(line.error));
+    if (line.values.contains(QStringLiteral("channel")) && line.values.value(QStringLiteral("channel")).isEmpty())
+        return fail(QStringLiteral("create: --channel takes a name"));
     int jobs = 0;
     if (line.values.contains(QStringLiteral("jobs"))
         && !parseBounded(line.values.value(QStringLiteral("jobs")), 1, kMaxJobs, &jobs))
@@ -500,19 +525,13 @@ int ManifestTool::verify(const QStringList &arguments)
     return Success;
 }
 
-bool ManifestTool::readWholeFile(const QString &path, QByteArray *content)
+bool ManifestTool::readWholeFile(const QString &path, qint64 limit, QByteArray *content)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        fail(QStringLiteral("cannot read '%1': %2").arg(path, file.errorString()));
-        return false;
-    }
-    *content = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        fail(QStringLiteral("cannot read '%1': %2").arg(path, file.errorString()));
-        return false;
-    }
-    return true;
+    QString error;
+    if (RegularFile::read(path, limit, content, &error) == RegularFile::Read)
+        return true;
+    fail(QStringLiteral("cannot read '%1': %2").arg(path, error));
+    return false;
 }
 
 int ManifestTool::keygen(const QStringList &arguments)
@@ -546,21 +565,32 @@ int ManifestTool::sign(const QStringList &arguments)
         return fail(QStringLiteral("sign: %1").arg(line.error));
     if (line.positional.size() != 1)
         return fail(QStringLiteral("sign: expected one FILE, got %1 arguments").arg(line.positional.size()));
-    const QString keyPath = line.values.value(QStringLiteral("key"));
-    if (keyPath.isEmpty())
+    const QStringList keyPaths = line.allValues.value(QStringLiteral("key"));
+    if (keyPaths.isEmpty() || keyPaths.contains(QString()))
         return fail(QStringLiteral("sign: the private key is missing (--key NAME.key)"));
+    if (keyPaths.size() > KeyRing::maximumKeys)
+        return fail(QStringLiteral("sign: more than %1 keys").arg(KeyRing::maximumKeys));
 
     QString error;
-    const PrivateKey key = PrivateKey::fromPemFile(keyPath, &error);
-    if (key.isNull())
-        return fail(QStringLiteral("sign: %1").arg(error));
+    QList<PrivateKey> keys;
+    for (const QString &keyPath : keyPaths) {
+        keys.append(PrivateKey::fromPemFile(keyPath, &error));
+        if (keys.last().isNull())
+            return fail(QStringLiteral("sign: %1").arg(error));
+    }
     const QString path = line.positional.first();
     QByteArray message;
-    if (!readWholeFile(path, &message))
+    if (!readWholeFile(path, kMaxSignedFileSize, &message))
         return Failure;
-    const QByteArray signature = key.signatureFile(message, &error);
-    if (signature.isEmpty())
-        return fail(QStringLiteral("sign: %1").arg(error));
+    // One line per key, in the order given: readers of one line see the
+    // first key's signature as before.
+    QByteArray signature;
+    for (const PrivateKey &key : qAsConst(keys)) {
+        const QByteArray one = key.signatureFile(message, &error);
+        if (one.isEmpty())
+            return fail(QStringLiteral("sign: %1").arg(error));
+        signature += one;
+    }
 
     // Replaced in one step: a client never fetches half a signature.
     const QString signaturePath = path + QStringLiteral(".sig");
@@ -583,35 +613,32 @@ int ManifestTool::checkSignature(const QStringList &arguments)
         return fail(QStringLiteral("check-signature: %1").arg(line.error));
     if (line.positional.size() != 1)
         return fail(QStringLiteral("check-signature: expected one FILE, got %1 arguments").arg(line.positional.size()));
-    const QString keyPath = line.values.value(QStringLiteral("public_key"));
-    if (keyPath.isEmpty())
+    const QStringList keyPaths = line.allValues.value(QStringLiteral("public_key"));
+    if (keyPaths.isEmpty() || keyPaths.contains(QString()))
         return fail(QStringLiteral("check-signature: the public key is missing (--public_key NAME.pub)"));
 
     QString error;
-    const PublicKey key = PublicKey::fromPemFile(keyPath, &error);
-    if (key.isNull())
-        return fail(QStringLiteral("check-signature: %1").arg(error));
+    KeyRing keys;
+    for (const QString &keyPath : keyPaths) {
+        if (!keys.addFile(keyPath, &error))
+            return fail(QStringLiteral("check-signature: %1").arg(error));
+    }
     const QString path = line.positional.first();
     QByteArray message;
-    if (!readWholeFile(path, &message))
+    if (!readWholeFile(path, kMaxSignedFileSize, &message))
         return Failure;
 
     // No signature file reads as an empty one: the signature is missing.
     const QString signaturePath = path + QStringLiteral(".sig");
     QByteArray signature;
-    QFile signatureFile(signaturePath);
-    if (QFileInfo::exists(signaturePath)) {
-        if (!signatureFile.open(QIODevice::ReadOnly))
-            return fail(QStringLiteral("cannot read '%1': %2").arg(signaturePath, signatureFile.errorString()));
-        signature = signatureFile.read(kMaxSignatureFileSize);
-        if (signatureFile.error() != QFileDevice::NoError)
-            return fail(QStringLiteral("cannot read '%1': %2").arg(signaturePath, signatureFile.errorString()));
-    }
+    const RegularFile::Result read = RegularFile::read(signaturePath, kMaxSignatureFileSize, &signature, &error);
+    if (read != RegularFile::Read && read != RegularFile::Missing)
+        return fail(QStringLiteral("cannot read '%1': %2").arg(signaturePath, error));
 
-    const SignatureCheck check = key.verify(message, signature);
+    const SignatureCheck check = keys.verify(message, signature);
     QString report = QStringLiteral("%1: %2").arg(path, signatureCheckText(check));
     if (check == SignatureCheck::Malformed)
-        report += QStringLiteral(" (%1 is not one line of base64 holding a 64-byte signature)").arg(signaturePath);
+        report += QStringLiteral(" (%1 is not one line of base64 for each 64-byte signature)").arg(signaturePath);
     printOut(report);
     return check == SignatureCheck::Valid ? Success : Rejected;
 }

@@ -40,8 +40,9 @@ private:
     // `observerFactory` sees the content of the files as they are hashed.
     bool scanFolder(const QString &folder, const QString &excludedFile, int jobs, QDomDocument *document,
                     const FolderScanner::ContentObserverFactory &observerFactory = {});
-    // Reads a whole file that the command needs; reports why it cannot.
-    bool readWholeFile(const QString &path, QByteArray *content);
+    // Reads a whole regular file of at most `limit` bytes that the command
+    // needs; reports why it cannot.
+    bool readWholeFile(const QString &path, qint64 limit, QByteArray *content);
 
     static void printOut(const QString &line);
     static int fail(const QString &message);

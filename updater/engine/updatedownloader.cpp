@@ -426,6 +426,8 @@ void UpdateDownloader::chunksFinished()
     const qint64 size = integerSize(currentElement);
     emit fileDownloaded(currentElement, file);
     attempts = 0;
+    m_rangeRestarted = false;
+    m_unreachableInARow = 0;
     verifiedBytes += double(size - m_chunkCopy);
     m_bytesSaved += m_chunkCopy;
     downloadNext();
@@ -434,6 +436,7 @@ void UpdateDownloader::chunksFinished()
 void UpdateDownloader::chunksNetworkError(QNetworkReply::NetworkError code, const QString &text)
 {
     m_chunkBusy = false;
+    m_networkFailure = true;
     emit fileNetworkError(code, text, currentElement);
     retryOrGiveUp();
 }
@@ -489,6 +492,7 @@ void UpdateDownloader::downloadFinished()
         return;
     writeData(); // whatever is still buffered belongs to the file
     endTransfer();
+    m_networkFailure = false;
     if (m_writeFailed) {
         // A write failed on the last piece: reported like one in flight.
         discardFile();
@@ -503,6 +507,8 @@ void UpdateDownloader::downloadFinished()
         const qint64 size = integerSize(currentElement);
         emit fileDownloaded(currentElement, file);
         attempts = 0;
+        m_rangeRestarted = false;
+        m_unreachableInARow = 0;
         verifiedBytes += size;
         downloadNext();
     } else {
@@ -517,17 +523,29 @@ void UpdateDownloader::netErrorCatched(QNetworkReply::NetworkError code)
     if (!reply)
         return;
     const QString text = reply->errorString();
+    // The rest asked for is beyond what the server has: the file changed
+    // there, and what was kept of it is of no use.
+    const bool rangeRefused = m_resumeFrom > 0 && reply->httpStatus() == 416;
     endTransfer();
 
+    m_networkFailure = !m_writeFailed && !m_discardPartial;
     if (m_writeFailed) {
         discardFile();
         emit fileWriteError(currentElement, m_lastFailure);
     } else {
         // What arrived before a dropped connection is kept for the next
         // attempt to resume; a body that broke the rules is not.
-        if (m_discardPartial)
+        if (m_discardPartial || rangeRefused)
             discardFile();
         emit fileNetworkError(code, text, currentElement);
+        if (rangeRefused && !m_rangeRestarted && !cancelled) {
+            // Started over at once, once, without using up an attempt.
+            m_rangeRestarted = true;
+            --attempts;
+            queue.prepend(currentElement);
+            downloadNext();
+            return;
+        }
     }
     retryOrGiveUp();
 }
@@ -545,11 +563,24 @@ void UpdateDownloader::retryOrGiveUp()
     if (attempts > 2) {
         emit fileDownloadError(currentElement);
         attempts = 0;
+        m_rangeRestarted = false;
         if (m_chunkedElement == currentElement) {
             m_chunked->abort();
             m_chunkedElement = QDomElement();
         }
         discardFile();
+        // A file the server could not send says little; several in a row
+        // say it is gone, and the rest would each take their retries in
+        // vain. A file that arrived wrong breaks the row: the server is there.
+        m_unreachableInARow = m_networkFailure ? m_unreachableInARow + 1 : 0;
+        if (m_unreachableInARow >= unreachableAfter && !m_serverUnreachable) {
+            m_serverUnreachable = true;
+            const int left = queue.size();
+            queue.clear();
+            emit fileQueueAbandoned(left, QStringLiteral("server unreachable: %1 files in a row failed on network or "
+                                                         "HTTP errors")
+                                              .arg(unreachableAfter));
+        }
         downloadNext();
         return;
     }

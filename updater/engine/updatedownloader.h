@@ -31,7 +31,10 @@ Q_DECLARE_METATYPE(QFile *)
 // exactly that size, the element's "crc" as SHA-1 and, when the element
 // has one, its "sha256". A file that fails is tried three times in all,
 // after waits of 1 s and 3 s; a later attempt asks for the rest of a
-// partly received file and keeps it when the server sends just that.
+// partly received file and keeps it when the server sends just that (a
+// 416 for that rest starts the file over once, at once). After
+// unreachableAfter files in a row were given up on network or HTTP errors
+// the server is taken to be gone: the rest of the queue is given up too.
 class UpdateDownloader : public QObject
 {
     Q_OBJECT
@@ -61,6 +64,10 @@ public:
     // Why the last attempt failed a check or a write, for the log.
     QString lastFailure() const { return m_lastFailure; }
     bool isCancelled() const { return cancelled; }
+    // The rest of the queue was given up: the server failed too many files
+    // in a row.
+    bool serverUnreachable() const { return m_serverUnreachable; }
+    static const int unreachableAfter = 5;
     // Body bytes received over the network in this run, every attempt
     // counted.
     qint64 bytesTransferred() const;
@@ -94,6 +101,9 @@ signals:
     // A changed file with a chunk index could not be built from its chunks;
     // it is fetched whole instead.
     void fileChunksUnusable(QDomElement element, QString reason);
+    // The server is taken to be unreachable: `files` queued files are
+    // given up unfetched, and the queue then reports itself empty.
+    void fileQueueAbandoned(int files, QString reason);
 
 public slots:
     void downloadProgress(qint64 received, qint64 total);
@@ -150,6 +160,13 @@ private:
     // The attempt's body cannot be used; the next attempt starts over.
     bool m_discardPartial = false;
     bool m_writeFailed = false;
+    // The last attempt failed on the network or an HTTP error (not on its
+    // content or a write), and how many files in a row were given up so.
+    bool m_networkFailure = false;
+    int m_unreachableInARow = 0;
+    bool m_serverUnreachable = false;
+    // The current file was started over after a 416 for its rest.
+    bool m_rangeRestarted = false;
     QString m_lastFailure;
     QByteArray m_buffer;
     qint64 m_transferred = 0;

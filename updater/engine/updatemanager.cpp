@@ -4,7 +4,8 @@
 #include "log.h"
 #include "manifest.h"
 #include "manifestfetch.h"
-#include "publickey.h"
+#include "keyring.h"
+#include "regularfile.h"
 #include "digesttext.h"
 #include "releasecheck.h"
 #include "safepath.h"
@@ -57,6 +58,13 @@ UpdateManager::UpdateManager(QObject *parent)
         LOG_WARN() << QStringLiteral("%1: not rebuilt from its chunks (%2), fetched whole")
                           .arg(elementPath(element), reason)
                    << Qt::endl;
+    });
+    // Files never asked for count as failed: nothing is deleted.
+    connect(m_downloader, &UpdateDownloader::fileQueueAbandoned, this, [this](int files, QString reason) {
+        LOG_ERROR() << QStringLiteral("%1; %2 file(s) not fetched").arg(reason).arg(files) << Qt::endl;
+        noteFailure(QStringLiteral("%1 file(s) not fetched").arg(files), reason);
+        m_errorCount += files;
+        m_filesFailed += files;
     });
 }
 
@@ -233,21 +241,28 @@ void UpdateManager::removeLeftovers(const QSet<QString> &folders)
 
 QString UpdateManager::checkSignature(const QByteArray &manifest)
 {
-    const QString keyPath = UpdaterSettings::instance().publicKeyPath;
-    if (keyPath.isEmpty()) {
+    const UpdaterSettings &settings = UpdaterSettings::instance();
+    if (settings.publicKeyPaths.isEmpty()) {
         LOG_WARN() << QStringLiteral("no public key: the release is installed without checking its signature")
                    << Qt::endl;
         return QString();
     }
+    // Every key given must be usable: one that is not may be a key the
+    // publisher meant to rely on.
+    KeyRing keys;
     QString error;
-    const PublicKey key = PublicKey::fromPemFile(keyPath, &error);
-    if (key.isNull())
-        return QStringLiteral("public key unusable: ") + error;
+    for (const QString &path : settings.publicKeyPaths) {
+        if (!keys.addFile(path, &error))
+            return QStringLiteral("public key unusable: ") + error;
+    }
     m_signed = true;
     // A missing signature file reads as an empty one: "signature missing".
-    QFile signatureFile(UpdaterSettings::instance().distantManifestPath + QStringLiteral(".sig"));
-    const QByteArray signature = signatureFile.open(QIODevice::ReadOnly) ? signatureFile.read(64 * 1024) : QByteArray();
-    const SignatureCheck check = key.verify(manifest, signature);
+    QByteArray signature;
+    const QString signaturePath = settings.distantManifestPath + QStringLiteral(".sig");
+    const RegularFile::Result read = RegularFile::read(signaturePath, 64 * 1024, &signature, &error);
+    if (read != RegularFile::Read && read != RegularFile::Missing)
+        return QStringLiteral("%1 (%2: %3)").arg(signatureCheckText(SignatureCheck::Missing), signaturePath, error);
+    const SignatureCheck check = keys.verify(manifest, signature);
     return check == SignatureCheck::Valid ? QString() : signatureCheckText(check);
 }
 
@@ -256,12 +271,17 @@ QString UpdateManager::checkRelease() const
     const UpdaterSettings &settings = UpdaterSettings::instance();
     // A replayed older manifest would silently downgrade the installation
     // and delete what the newer release added. The same version is a repair.
-    const QString distantVersion = m_roots->first.attribute(QStringLiteral("version"));
-    const QString localVersion = m_roots->second.attribute(QStringLiteral("version"));
-    int order = 0;
-    if (!settings.allowDowngrade && ReleaseCheck::compareVersions(distantVersion, localVersion, &order) && order < 0)
-        return QStringLiteral("older than the installed version (%1 < %2)").arg(distantVersion, localVersion);
-    return ReleaseCheck::expiryProblem(m_roots->first, QDateTime::currentDateTimeUtc());
+    const QFileInfo local(settings.localManifestPath);
+    const ReleaseCheck::LocalManifest localManifest = !m_roots->second.isNull() ? ReleaseCheck::LocalManifest::Read
+                                                      : local.exists() || local.isSymLink()
+                                                          ? ReleaseCheck::LocalManifest::Unreadable
+                                                          : ReleaseCheck::LocalManifest::Missing;
+    QString problem = ReleaseCheck::versionProblem(m_roots->first.attribute(QStringLiteral("version")),
+                                                   m_roots->second.attribute(QStringLiteral("version")), localManifest,
+                                                   {m_signed, settings.allowDowngrade});
+    if (problem.isEmpty())
+        problem = ReleaseCheck::channelProblem(m_roots->first, settings.channel);
+    return problem.isEmpty() ? ReleaseCheck::expiryProblem(m_roots->first, QDateTime::currentDateTimeUtc()) : problem;
 }
 
 bool UpdateManager::acceptDigest(const QDomElement &element)
@@ -495,7 +515,9 @@ void UpdateManager::downloadsFinished()
     // Files fetched from static hosting have no server to tell.
     if (UpdaterSettings::instance().filesUrl.isEmpty())
         sendCloseRequest(version);
-    logSummary(m_downloader->isCancelled() ? QStringLiteral("cancelled") : QStringLiteral("finished"));
+    logSummary(m_downloader->isCancelled()         ? QStringLiteral("cancelled")
+               : m_downloader->serverUnreachable() ? QStringLiteral("server unreachable")
+                                                   : QStringLiteral("finished"));
     emit fileDownloadsFinished(m_errorCount);
 }
 

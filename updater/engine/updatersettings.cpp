@@ -26,7 +26,8 @@ void UpdaterSettings::reset()
     timeoutSeconds = 30;
     caFile.clear();
     filesUrl.clear();
-    publicKeyPath.clear();
+    publicKeyPaths.clear();
     allowDowngrade = false;
     manifestRequest.clear();
+    channel.clear();
 }

@@ -2,6 +2,7 @@
 #define UPDATERSETTINGS_H
 
 #include <QString>
+#include <QStringList>
 
 // The settings of one updater run. The command line writes them once at
 // start-up; the window and the update manager only read them afterwards.
@@ -24,9 +25,10 @@ public:
     int timeoutSeconds;   // "--timeout": the stall bound of every transfer
     QString caFile;       // "--ca_file": certificates trusted besides the system's
     QString filesUrl;     // "--files_url": files by GET below this URL
-    QString publicKeyPath;   // "--public_key": the publisher's Ed25519 key
+    QStringList publicKeyPaths; // "--public_key", any number of times: the publisher's Ed25519 keys
     bool allowDowngrade;     // "--allow_downgrade": an older release may be installed
     QString manifestRequest; // "--manifest_request": the release's manifest comes from the server
+    QString channel;         // "--channel": the release must name this channel
 
 private:
     UpdaterSettings();

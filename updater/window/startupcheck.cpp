@@ -77,7 +77,7 @@ const QStringList &StartupCheck::valueOptions()
         QStringLiteral("--callback"), QStringLiteral("--local_path"), QStringLiteral("--distant_path"),
         QStringLiteral("--url"), QStringLiteral("--dir"), QStringLiteral("--timeout"), QStringLiteral("--ca_file"),
         QStringLiteral("--files_url"), QStringLiteral("--public_key"), QStringLiteral("--manifest_request"),
-        QStringLiteral("--log_size")};
+        QStringLiteral("--log_size"), QStringLiteral("--channel")};
     return names;
 }
 
@@ -195,7 +195,15 @@ bool StartupCheck::parseCommandLine()
                 warn(QStringLiteral("Cannot find public key.") + value);
                 return false;
             }
-            settings.publicKeyPath = value;
+            // Several keys while one replaces another: any of them may sign.
+            settings.publicKeyPaths.append(value);
+        } else if (option == QLatin1String("--channel")) {
+            // Asked for a channel check, the run never goes on without one.
+            if (value.isEmpty()) {
+                warn(QStringLiteral("Invalid channel: the name is empty."));
+                return false;
+            }
+            settings.channel = value;
         } else if (option == QLatin1String("--manifest_request")) {
             if (value.isEmpty())
                 warn(QStringLiteral("Invalid manifest request. Switching to default value."));
@@ -225,10 +233,12 @@ bool StartupCheck::parseCommandLine()
 
     if (settings.destinationDir.isEmpty())
         settings.destinationDir = cwd;
-    // Without the option, a key shipped beside the program is used.
-    const QString shippedKey = appDir + QStringLiteral("/update-key.pub");
-    if (settings.publicKeyPath.isEmpty() && QFileInfo(shippedKey).isFile())
-        settings.publicKeyPath = shippedKey;
+    // Without the option, a key shipped beside the program is used. Whatever
+    // lies there counts (a folder, a dangling link, garbage): the run then
+    // refuses for an unusable key rather than go on without checking.
+    const QFileInfo shippedKey(appDir + QStringLiteral("/update-key.pub"));
+    if (settings.publicKeyPaths.isEmpty() && (shippedKey.exists() || shippedKey.isSymLink()))
+        settings.publicKeyPaths.append(shippedKey.filePath());
     // The release comes either from a file or from the server, not both.
     if (!settings.distantManifestPath.isEmpty() && !settings.manifestRequest.isEmpty()) {
         warn(QStringLiteral("Invalid command line: --distant_path and --manifest_request exclude each other."));
@@ -241,7 +251,8 @@ bool StartupCheck::fetchManifest()
 {
     UpdaterSettings &settings = UpdaterSettings::instance();
     QString error;
-    const QString path = ManifestFetch::fetch(settings, !settings.publicKeyPath.isEmpty(), &error);
+    const QString path = ManifestFetch::fetch(settings, !settings.publicKeyPaths.isEmpty(),
+                                             ManifestFetch::timeLimitMs(settings.timeoutSeconds), &error);
     if (path.isEmpty()) {
         // As for a distant manifest that is not there.
         LOG_ERROR() << QStringLiteral("manifest %1 not fetched: %2").arg(settings.manifestRequest, error) << Qt::endl;

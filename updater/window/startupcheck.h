@@ -36,8 +36,9 @@ public:
     // not a valid size. Read before anything logs.
     static bool logSize(const QStringList &arguments, qint64 *bytes);
 
-    // False when no update can run: the distant manifest or the public key
-    // does not exist (parsing stops there), or the release is named twice.
+    // False when no update can run: the distant manifest or a public key
+    // does not exist, the channel is empty (parsing stops there), or the
+    // release is named twice.
     bool parseCommandLine();
 
     // Empty when an update can run; otherwise the fatal error's text,

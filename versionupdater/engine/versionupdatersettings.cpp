@@ -26,7 +26,7 @@ void VersionUpdaterSettings::reset()
     downloadSha256.clear();
     localVersion = Version();
     fetchOptions = FetchOptions();
-    publicKey = PublicKey();
+    publicKeys = KeyRing();
     publicKeyPath.clear();
     publicKeyUnusable = false;
 }

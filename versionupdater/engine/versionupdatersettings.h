@@ -2,7 +2,7 @@
 #define VERSIONUPDATERSETTINGS_H
 
 #include "fetchoptions.h"
-#include "publickey.h"
+#include "keyring.h"
 #include "version.h"
 
 #include <QString>
@@ -34,10 +34,11 @@ public:
     // (tests shorten them).
     FetchOptions fetchOptions;
 
-    // The key that must have signed the version list: "--public_key", or
-    // "update-key.pub" beside the executable. Null without either.
-    PublicKey publicKey;
-    QString publicKeyPath;
+    // The keys of which one must have signed the version list:
+    // "--public_key" (any number of times), or "update-key.pub" beside the
+    // executable; a file may hold several. Empty without either.
+    KeyRing publicKeys;
+    QString publicKeyPath; // the files, for messages
     // A key was asked for but cannot be used: nothing may be updated.
     bool publicKeyUnusable = false;
 

@@ -64,7 +64,7 @@ UpdaterUI::UpdaterUI(const QStringList &arguments, QWidget *parent)
     // Deliberately without a parent: the handler lives as long as the process.
     m_handler = new updaterHandler(settings.destinationDir);
     m_handler->setFetchOptions(settings.fetchOptions);
-    m_handler->setSha256Required(!settings.publicKey.isNull());
+    m_handler->setSha256Required(!settings.publicKeys.isEmpty());
     connect(m_handler, &updaterHandler::downloadStart, this, &UpdaterUI::downloadReady);
     connect(m_handler, &updaterHandler::currentDownloadProgress, this, &UpdaterUI::downloadProgress);
     connect(m_handler, &updaterHandler::queueEmpty, this, &UpdaterUI::updateFinished);
@@ -101,7 +101,7 @@ bool UpdaterUI::parseCommandLine(const QStringList &arguments)
 {
     VersionUpdaterSettings &settings = VersionUpdaterSettings::instance();
     const QString dashes = QStringLiteral("--");
-    QString publicKeyOption;
+    QStringList publicKeyOptions;
     int i = 1; // the program path is not an option
     // Takes the value of an option; an option given last has none, which
     // is reported and the option ignored.
@@ -175,12 +175,12 @@ bool UpdaterUI::parseCommandLine(const QStringList &arguments)
                 warn(QStringLiteral("Cannot read CA certificates: %1. Switching to default value.").arg(error));
         } else if (option == QLatin1String("--public_key")) {
             if (takeValue(&value))
-                publicKeyOption = value;
+                publicKeyOptions.append(value);
         } else {
             warn(QStringLiteral("Invalid command line."));
         }
     }
-    loadPublicKey(publicKeyOption);
+    loadPublicKey(publicKeyOptions);
 
     if (!settings.localVersion.isSet()) {
         if (!readFileVersion(settings.versionExecutablePath, &settings.localVersion)) {
@@ -197,29 +197,32 @@ bool UpdaterUI::parseCommandLine(const QStringList &arguments)
     return true;
 }
 
-void UpdaterUI::loadPublicKey(const QString &option)
+void UpdaterUI::loadPublicKey(const QStringList &options)
 {
     VersionUpdaterSettings &settings = VersionUpdaterSettings::instance();
-    QString path = option;
-    if (path.isEmpty()) {
+    QStringList paths = options;
+    if (paths.isEmpty()) {
         const QFileInfo besideProgram(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("update-key.pub")));
         if (!besideProgram.exists() && !besideProgram.isSymLink()) {
             LOG_WARN() << QStringLiteral("no public key (--public_key, or update-key.pub beside the program): "
                                          "the version list and its downloads are not verified");
             return;
         }
-        path = besideProgram.filePath();
+        paths << besideProgram.filePath();
     }
-    settings.publicKeyPath = path;
-    QString error;
-    settings.publicKey = PublicKey::fromPemFile(path, &error);
-    if (settings.publicKey.isNull()) {
-        settings.publicKeyUnusable = true;
-        // The reason names the file.
-        warn(QStringLiteral("Cannot use the public key: %1. Nothing will be updated.").arg(error));
-        return;
+    settings.publicKeyPath = paths.join(QStringLiteral(", "));
+    // Every key given must be usable, or none is used and nothing updated.
+    for (const QString &path : qAsConst(paths)) {
+        QString error;
+        if (!settings.publicKeys.addFile(path, &error)) {
+            settings.publicKeys = KeyRing();
+            settings.publicKeyUnusable = true;
+            // The reason names the file.
+            warn(QStringLiteral("Cannot use the public key: %1. Nothing will be updated.").arg(error));
+            return;
+        }
     }
-    LOG_INFO() << QStringLiteral("public key: ") + path;
+    LOG_INFO() << QStringLiteral("public key: ") + settings.publicKeyPath;
 }
 
 void UpdaterUI::showEndButton()
@@ -300,7 +303,7 @@ void UpdaterUI::staticUpdateReady(QNetworkReply *reply)
         body += guard->take();
     LOG_INFO() << QStringLiteral("%1 fetched from %2: %3 bytes").arg(what, url, QString::number(body.size()));
     if (fetch == SignatureFetch) {
-        const SignatureCheck check = settings.publicKey.verify(m_list, body);
+        const SignatureCheck check = settings.publicKeys.verify(m_list, body);
         if (check != SignatureCheck::Valid) {
             listFailed(kUpdateError, QStringLiteral("version list refused: ") + signatureCheckText(check));
             return;
@@ -309,7 +312,7 @@ void UpdaterUI::staticUpdateReady(QNetworkReply *reply)
         decide(m_list);
         return;
     }
-    if (!settings.publicKey.isNull()) {
+    if (!settings.publicKeys.isEmpty()) {
         // Nothing in the list counts until its signature checks out.
         m_list = body;
         m_attempt = 0;

@@ -42,7 +42,7 @@ private:
     enum Fetch { ListFetch, SignatureFetch };
 
     bool parseCommandLine(const QStringList &arguments);
-    void loadPublicKey(const QString &option);
+    void loadPublicKey(const QStringList &options);
     void warn(const QString &text);
     void showEndButton();
     void sendRequest(Fetch fetch);
