@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 struct Result
@@ -186,6 +188,8 @@ private slots:
         QTest::newRow("sign help") << QStringList{"sign", "-h"} << "Usage: manifesttool sign FILE --key";
         QTest::newRow("check help") << QStringList{"check-signature", "--help"}
                                     << "Usage: manifesttool check-signature FILE --public_key";
+        QTest::newRow("check-list help") << QStringList{"check-list", "--help"} << "Usage: manifesttool check-list LIST";
+        QTest::newRow("check-list without list") << QStringList{"check-list"} << "check-list: expected one LIST";
     }
     void badInputAndHelp()
     {
@@ -282,6 +286,56 @@ private slots:
         QCOMPARE(exitCode == 2 ? result.out : result.err, QString());
         const QString said = exitCode == 2 ? result.err : result.out;
         QVERIFY2(said.startsWith(output) && said.count('\n') == 1, qPrintable(said));
+    }
+
+    // check-list reads a list as versionupdater does: each line's version
+    // and target, numbered as versionupdater's log numbers them, and a
+    // warning wherever a line reads otherwise than it is written (which
+    // ones: tst_versionlogic); exit 1 when there is any.
+    void checkList_data()
+    {
+        QTest::addColumn<QByteArray>("list"); // null: no file; "FIFO": a named pipe nobody writes
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("output"); // stdout for 0 and 1, stderr for 2
+        const QByteArray digest(64, 'a');
+        QTest::newRow("as written") << "**UPDATE LIST** 2026\r\n1.2.0.1#http://h/u1.bin\r\n\r\n2.0.0.0#http://h/x.bin=bin/t.exe#sha256="
+                                           + digest + "\n"
+                                    << 0
+                                    << "line 2: 1.2.0.1 http://h/u1.bin -> u1.bin\nline 4: 2.0.0.0 http://h/x.bin -> bin/t.exe sha256="
+                                           + QString::fromLatin1(digest) + "\nlist.txt: 3 lines, 0 warnings\n";
+        QTest::newRow("slips") << QByteArray("**UPDATE LIST**\n9..0.0#a.bin?x=1=q.bin\n+9.0.0.0#b.bin\n") << 1
+                               << "line 2: 9.0.0.0 a.bin?x -> 1\n"
+                                  "line 2: warning: version part 2 \"\" is empty: it reads as 0\n"
+                                  "line 2: warning: the entry has 2 \"=\": it reads as URL \"a.bin?x\" and file name \"1\", "
+                                  "the rest (\"q.bin\") is ignored\n"
+                                  "line 3: 9.0.0.0 b.bin -> b.bin\n"
+                                  "line 3: warning: version part 1 \"+9\" is signed: it reads as 9\n"
+                                  "list.txt: 2 lines, 3 warnings\n";
+        QTest::newRow("no marker") << QByteArray("1.0.0.0#a.bin\n") << 2
+                                   << "manifesttool: check-list: 'list.txt' does not start with **UPDATE LIST**";
+        QTest::newRow("over 1 MiB") << QByteArray("**UPDATE LIST**\n").leftJustified((1 << 20) + 1, '#') << 2
+                                    << "manifesttool: check-list: 'list.txt' is larger than the 1048576 bytes";
+        QTest::newRow("a FIFO") << QByteArray("FIFO") << 2 << "manifesttool: check-list: 'list.txt' is not a regular file";
+        QTest::newRow("no file") << QByteArray() << 2 << "manifesttool: check-list: cannot read 'list.txt'";
+    }
+    void checkList()
+    {
+        QFETCH(QByteArray, list);
+        QFETCH(int, exitCode);
+        QFETCH(QString, output);
+        if (list == "FIFO")
+            QCOMPARE(::mkfifo(QFile::encodeName(path("list.txt")).constData(), 0600), 0);
+        else if (!list.isNull())
+            QVERIFY(writeFile(path("list.txt"), list));
+        const Result result = run({"check-list", "list.txt"});
+        QCOMPARE(result.exitCode, exitCode);
+        if (exitCode == 2) {
+            QCOMPARE(result.out, QString());
+            QVERIFY2(result.err.startsWith(output) && result.err.count('\n') == 1, qPrintable(result.err));
+        } else {
+            QCOMPARE(result.err, QString());
+            QCOMPARE(result.out, output);
+        }
     }
 
     // --chunks: an index and block hashes for each file above the threshold,

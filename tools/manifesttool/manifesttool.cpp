@@ -5,6 +5,7 @@
 #include "manifestbuilder.h"
 #include "manifestcomparison.h"
 #include "scanprogress.h"
+#include "versionlistcheck.h"
 
 #include "privatekey.h"
 #include "publickey.h"
@@ -33,6 +34,7 @@ const char *const generalHelp =
     "  keygen NAME                             make the signing key pair NAME.key, NAME.pub\n"
     "  sign FILE --key NAME.key                write the signature FILE.sig\n"
     "  check-signature FILE --public_key PUB   check FILE.sig as the clients do\n"
+    "  check-list LIST                         read a version list as versionupdater does\n"
     "\n"
     "Options:\n"
     "  --version    print the program's version\n"
@@ -267,6 +269,8 @@ int ManifestTool::run(const QStringList &arguments)
         return sign(rest);
     if (command == QLatin1String("check-signature"))
         return checkSignature(rest);
+    if (command == QLatin1String("check-list"))
+        return VersionListCheck::run(rest);
     if (command == QLatin1String("--version")) {
         printOut(QStringLiteral("manifesttool " UPDATER_PROJECT_VERSION));
         return Success;
