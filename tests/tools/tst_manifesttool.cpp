@@ -10,6 +10,10 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 namespace {
 
 struct Result
@@ -286,6 +290,99 @@ private slots:
         QCOMPARE(exitCode == 2 ? result.out : result.err, QString());
         const QString said = exitCode == 2 ? result.err : result.out;
         QVERIFY2(said.startsWith(output) && said.count('\n') == 1, qPrintable(said));
+    }
+
+    // Links are never followed: one that leaves the folder or leads nowhere
+    // is an error naming it, and so is one inside unless
+    // --follow_internal_links copies its target's element (whose url names
+    // the target, so that the hosting never serves a link). "links": the
+    // links made in makeTree's "app", "name>target" separated by ','.
+    void createDescribesLinks_data()
+    {
+        QTest::addColumn<QString>("links");
+        QTest::addColumn<bool>("follow");
+        QTest::addColumn<QString>("expected"); // stderr for exit 2; the links' elements for 0
+        QTest::newRow("folder outside") << "etc>/etc" << false << "'app/etc' is a link to '/etc', outside the folder";
+        QTest::newRow("file outside, followed") << "passwd>/etc/passwd" << true
+                                                << "'app/passwd' is a link to '/etc/passwd', outside the folder";
+        QTest::newRow("leads nowhere") << "gone>nowhere" << true << "'app/gone' is a link to '" + path("app/nowhere")
+                                           + "', which does not exist";
+        QTest::newRow("file inside") << "alias.txt>readme.txt" << false
+                                     << "'app/alias.txt' is a link to 'readme.txt' inside the folder, and links are not followed";
+        QTest::newRow("file inside, followed") << "alias.txt>readme.txt" << true << "alias.txt@readme.txt";
+        QTest::newRow("folder inside, followed, with a link in it")
+            << "lib/plugins>../bin/plugins,bin/plugins/p2.so>p.so" << true
+            << "bin/plugins/p2.so@bin/plugins/p.so,lib/plugins/p.so@bin/plugins/p.so,lib/plugins/p2.so@bin/plugins/p.so";
+        QTest::newRow("folder holding it, followed") << "bin/up>.." << true
+                                                     << "'app/bin/up' is a link to '.', which holds it or leads back to it";
+        QTest::newRow("two links leading to each other") << "bin/l>../lib,lib/l>../bin" << true
+                                                         << "'app/bin/l' is a link to 'lib', which holds it or leads back";
+    }
+    void createDescribesLinks()
+    {
+        QFETCH(QString, links);
+        QFETCH(bool, follow);
+        QFETCH(QString, expected);
+        makeTree("app");
+        for (const QString &link : links.split(','))
+            QVERIFY(QFile::link(link.section('>', 1), path("app/" + link.section('>', 0, 0))));
+        const Result result = run(QStringList{"create", "app", "-o", "m.xml"} + (follow ? QStringList{"--follow_internal_links"} : QStringList()));
+        if (expected.startsWith('\'')) {
+            QCOMPARE(result.exitCode, 2);
+            QVERIFY2(result.err.contains("manifesttool: " + expected), qPrintable(result.err));
+            QVERIFY(!QFile::exists(path("m.xml")));
+            return;
+        }
+        QCOMPARE(result.exitCode, 0);
+        // Each link's element is its target's, under the link's name.
+        const QDomDocument document = readManifestDocument(path("m.xml"));
+        QStringList described;
+        const QDomNodeList files = document.elementsByTagName("file");
+        for (int i = 0; i < files.size(); ++i) {
+            const QDomElement file = files.at(i).toElement();
+            const QString where = elementPath(file), url = file.attribute("url");
+            if (where == url)
+                continue;
+            described << where + '@' + url;
+            QCOMPARE(file.attribute("crc"), QString::fromLatin1(QCryptographicHash::hash(readFile(path("app/" + url)),
+                                                                                         QCryptographicHash::Sha1).toHex()));
+        }
+        described.sort();
+        QCOMPARE(described.join(','), expected);
+        QCOMPARE(run({"verify", "m.xml", "app"}).exitCode, 0);
+    }
+
+    // A file that keeps growing while it is hashed is hashed three times,
+    // then refused by name: never a size and a checksum of two moments.
+    void createRefusesAGrowingFile()
+    {
+        QVERIFY(writeFile(path("app/small.txt"), "small"));
+        QFile growing(path("app/growing.log"));
+        QVERIFY(growing.open(QIODevice::WriteOnly) && growing.write(QByteArray(16 * 1024 * 1024, 'g')) > 0 && growing.flush());
+        std::atomic<bool> done(false);
+        std::atomic<qint64> written(0);
+        std::thread writer([&] {
+            const QByteArray line(4096, 'l');
+            // Bounded: a quarter of a GiB at most, whatever happens.
+            while (!done && written < (qint64(1) << 28)) {
+                written += growing.write(line);
+                growing.flush();
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        });
+        const Result result = run({"create", "app", "-o", "m.xml", "--jobs", "1"});
+        done = true;
+        writer.join();
+        QCOMPARE(result.exitCode, 2);
+        QVERIFY2(result.err.contains("manifesttool: 'app/growing.log' changed while it was hashed, 3 times"), qPrintable(result.err));
+        QVERIFY(!QFile::exists(path("m.xml")));
+        // Once it is left alone, its size and checksum are of one moment.
+        QCOMPARE(run({"create", "app", "-o", "m.xml"}).exitCode, 0);
+        const QDomElement file = readManifestDocument(path("m.xml")).documentElement().firstChildElement();
+        QCOMPARE(file.attribute("name"), QStringLiteral("growing.log"));
+        const QByteArray content = readFile(path("app/growing.log"));
+        QCOMPARE(file.attribute("size").toLongLong(), qint64(content.size()));
+        QCOMPARE(file.attribute("crc"), QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex()));
     }
 
     // check-list reads a list as versionupdater does: each line's version
