@@ -108,6 +108,16 @@ FileChecksums fileChecksums(const QString &path, FileContentObserver *observer)
     // Unbuffered: the block is read straight into our buffer, not copied.
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return FileChecksums();
+    qint64 bytes = 0;
+    const FileChecksums result = readChecksums(file, observer, &bytes);
+    if (observer && !result.sha1.isEmpty())
+        observer->finish();
+    return result;
+}
+
+FileChecksums readChecksums(QIODevice &device, FileContentObserver *observer, qint64 *bytes)
+{
+    *bytes = 0;
     DigestContext sha1(EVP_MD_CTX_new());
     DigestContext sha256(EVP_MD_CTX_new());
     if (!sha1 || !sha256 || EVP_DigestInit_ex(sha1.get(), EVP_sha1(), nullptr) != 1
@@ -116,7 +126,7 @@ FileChecksums fileChecksums(const QString &path, FileContentObserver *observer)
 
     std::unique_ptr<char[]> buffer(new char[kBlockSize]);
     for (;;) {
-        const qint64 count = file.read(buffer.get(), kBlockSize);
+        const qint64 count = device.read(buffer.get(), kBlockSize);
         if (count < 0)
             return FileChecksums();
         if (count == 0)
@@ -124,13 +134,12 @@ FileChecksums fileChecksums(const QString &path, FileContentObserver *observer)
         if (EVP_DigestUpdate(sha1.get(), buffer.get(), size_t(count)) != 1
             || EVP_DigestUpdate(sha256.get(), buffer.get(), size_t(count)) != 1)
             return FileChecksums();
+        *bytes += count;
         if (observer)
             observer->addBlock(buffer.get(), count);
     }
     FileChecksums result{hexDigest(sha1.get()), hexDigest(sha256.get())};
     if (result.sha1.isEmpty() || result.sha256.isEmpty())
         return FileChecksums();
-    if (observer)
-        observer->finish();
     return result;
 }

@@ -2,6 +2,7 @@
 #define FILECHECKSUM_H
 
 #include <QCryptographicHash>
+#include <QIODevice>
 #include <QString>
 
 // Digest of a file's content as lower-case hex text, or an empty string
@@ -30,5 +31,11 @@ public:
 // empty when the file cannot be opened or read to its end. `observer`, if
 // any, sees the same bytes. Safe to call from several threads at once.
 FileChecksums fileChecksums(const QString &path, FileContentObserver *observer = nullptr);
+
+// The same from a device already open, read from its position to its end,
+// with the number of bytes read in *bytes. The observer's finish() is left
+// to the caller, who knows whether the read stands (the file may have
+// changed meanwhile).
+FileChecksums readChecksums(QIODevice &device, FileContentObserver *observer, qint64 *bytes);
 
 #endif // FILECHECKSUM_H

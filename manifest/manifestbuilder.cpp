@@ -42,12 +42,16 @@ QString timestamp()
 }
 
 QDomDocument fromFolder(const QString &folder, const QString &excludedFile, int hashThreads,
-                        FolderScanner::ContentObserverFactory observerFactory)
+                        FolderScanner::ContentObserverFactory observerFactory, bool followInternalLinks,
+                        QStringList *problems)
 {
     FolderScanner scanner;
     scanner.setHashThreads(hashThreads);
     scanner.setContentObserverFactory(std::move(observerFactory));
+    scanner.setFollowInternalLinks(followInternalLinks);
     QDomDocument document = scanner.scan(folder);
+    if (problems)
+        *problems = scanner.problems();
     QDomElement root = document.documentElement();
     if (!excludedFile.isEmpty())
         removeFile(root, excludedFile);

@@ -17,10 +17,13 @@ QString timestamp();
 // tree's global checksum and the creation stamp, in canonical order.
 // `excludedFile`, a path relative to the folder, is left out: a manifest
 // written into the folder it describes cannot list itself. `hashThreads`
-// is passed to FolderScanner::setHashThreads (0: every core), and
-// `observerFactory` to FolderScanner::setContentObserverFactory.
+// is passed to FolderScanner::setHashThreads (0: every core),
+// `observerFactory` to FolderScanner::setContentObserverFactory and
+// `followInternalLinks` to FolderScanner::setFollowInternalLinks; what the
+// manifest does not describe exactly goes to *problems.
 QDomDocument fromFolder(const QString &folder, const QString &excludedFile = QString(), int hashThreads = 0,
-                        FolderScanner::ContentObserverFactory observerFactory = {});
+                        FolderScanner::ContentObserverFactory observerFactory = {}, bool followInternalLinks = false,
+                        QStringList *problems = nullptr);
 
 // Appends `folder` as a "directory" named after its last path component
 // below the root of `document`, then stamps the root with the new global

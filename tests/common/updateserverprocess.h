@@ -15,9 +15,13 @@
 class UpdateServerProcess
 {
 public:
-    explicit UpdateServerProcess(const QString &releaseRoot)
+    // `environment`: variables set on top of the test's own.
+    explicit UpdateServerProcess(const QString &releaseRoot, const QProcessEnvironment &environment = {})
     {
         m_process.setStandardErrorFile(m_dir.filePath("server.log"));
+        QProcessEnvironment inherited = QProcessEnvironment::systemEnvironment();
+        inherited.insert(environment);
+        m_process.setProcessEnvironment(inherited);
         m_process.start(QStringLiteral(UPDATESERVER_PATH), {"--root", releaseRoot, "--port", "0"});
         if (!m_process.waitForStarted(10000) || !m_process.waitForReadyRead(10000)) {
             m_error = "updateserver did not start: " + m_process.errorString() + ' ' + QString::fromLocal8Bit(log());

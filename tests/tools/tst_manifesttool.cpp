@@ -10,6 +10,10 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 namespace {
 
 struct Result
@@ -191,6 +195,8 @@ private slots:
         QTest::newRow("sign help") << QStringList{"sign", "-h"} << "Usage: manifesttool sign FILE --key";
         QTest::newRow("check help") << QStringList{"check-signature", "--help"}
                                     << "Usage: manifesttool check-signature FILE --public_key";
+        QTest::newRow("check-list help") << QStringList{"check-list", "--help"} << "Usage: manifesttool check-list LIST";
+        QTest::newRow("check-list without list") << QStringList{"check-list"} << "check-list: expected one LIST";
     }
     void badInputAndHelp()
     {
@@ -349,6 +355,149 @@ private slots:
         QVERIFY2(result.err.startsWith("manifesttool: " + message) && result.err.count('\n') == 1, qPrintable(result.err));
         QCOMPARE(QDir(m_dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), before);
         QCOMPARE(readFile(path("sparse.bin.sig")), emptySignature);
+    }
+
+    // Links are never followed: one that leaves the folder or leads nowhere
+    // is an error naming it, and so is one inside unless
+    // --follow_internal_links copies its target's element (whose url names
+    // the target, so that the hosting never serves a link). "links": the
+    // links made in makeTree's "app", "name>target" separated by ','.
+    void createDescribesLinks_data()
+    {
+        QTest::addColumn<QString>("links");
+        QTest::addColumn<bool>("follow");
+        QTest::addColumn<QString>("expected"); // stderr for exit 2; the links' elements for 0
+        QTest::newRow("folder outside") << "etc>/etc" << false << "'app/etc' is a link to '/etc', outside the folder";
+        QTest::newRow("file outside, followed") << "passwd>/etc/passwd" << true
+                                                << "'app/passwd' is a link to '/etc/passwd', outside the folder";
+        QTest::newRow("leads nowhere") << "gone>nowhere" << true << "'app/gone' is a link to '" + path("app/nowhere")
+                                           + "', which does not exist";
+        QTest::newRow("file inside") << "alias.txt>readme.txt" << false
+                                     << "'app/alias.txt' is a link to 'readme.txt' inside the folder, and links are not followed";
+        QTest::newRow("file inside, followed") << "alias.txt>readme.txt" << true << "alias.txt@readme.txt";
+        QTest::newRow("folder inside, followed, with a link in it")
+            << "lib/plugins>../bin/plugins,bin/plugins/p2.so>p.so" << true
+            << "bin/plugins/p2.so@bin/plugins/p.so,lib/plugins/p.so@bin/plugins/p.so,lib/plugins/p2.so@bin/plugins/p.so";
+        QTest::newRow("folder holding it, followed") << "bin/up>.." << true
+                                                     << "'app/bin/up' is a link to '.', which holds it or leads back to it";
+        QTest::newRow("two links leading to each other") << "bin/l>../lib,lib/l>../bin" << true
+                                                         << "'app/bin/l' is a link to 'lib', which holds it or leads back";
+    }
+    void createDescribesLinks()
+    {
+        QFETCH(QString, links);
+        QFETCH(bool, follow);
+        QFETCH(QString, expected);
+        makeTree("app");
+        for (const QString &link : links.split(','))
+            QVERIFY(QFile::link(link.section('>', 1), path("app/" + link.section('>', 0, 0))));
+        const Result result = run(QStringList{"create", "app", "-o", "m.xml"} + (follow ? QStringList{"--follow_internal_links"} : QStringList()));
+        if (expected.startsWith('\'')) {
+            QCOMPARE(result.exitCode, 2);
+            QVERIFY2(result.err.contains("manifesttool: " + expected), qPrintable(result.err));
+            QVERIFY(!QFile::exists(path("m.xml")));
+            return;
+        }
+        QCOMPARE(result.exitCode, 0);
+        // Each link's element is its target's, under the link's name.
+        const QDomDocument document = readManifestDocument(path("m.xml"));
+        QStringList described;
+        const QDomNodeList files = document.elementsByTagName("file");
+        for (int i = 0; i < files.size(); ++i) {
+            const QDomElement file = files.at(i).toElement();
+            const QString where = elementPath(file), url = file.attribute("url");
+            if (where == url)
+                continue;
+            described << where + '@' + url;
+            QCOMPARE(file.attribute("crc"), QString::fromLatin1(QCryptographicHash::hash(readFile(path("app/" + url)),
+                                                                                         QCryptographicHash::Sha1).toHex()));
+        }
+        described.sort();
+        QCOMPARE(described.join(','), expected);
+        QCOMPARE(run({"verify", "m.xml", "app"}).exitCode, 0);
+    }
+
+    // A file that keeps growing while it is hashed is hashed three times,
+    // then refused by name: never a size and a checksum of two moments.
+    void createRefusesAGrowingFile()
+    {
+        QVERIFY(writeFile(path("app/small.txt"), "small"));
+        QFile growing(path("app/growing.log"));
+        QVERIFY(growing.open(QIODevice::WriteOnly) && growing.write(QByteArray(16 * 1024 * 1024, 'g')) > 0 && growing.flush());
+        std::atomic<bool> done(false);
+        std::atomic<qint64> written(0);
+        std::thread writer([&] {
+            const QByteArray line(4096, 'l');
+            // Bounded: a quarter of a GiB at most, whatever happens.
+            while (!done && written < (qint64(1) << 28)) {
+                written += growing.write(line);
+                growing.flush();
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        });
+        const Result result = run({"create", "app", "-o", "m.xml", "--jobs", "1"});
+        done = true;
+        writer.join();
+        QCOMPARE(result.exitCode, 2);
+        QVERIFY2(result.err.contains("manifesttool: 'app/growing.log' changed while it was hashed, 3 times"), qPrintable(result.err));
+        QVERIFY(!QFile::exists(path("m.xml")));
+        // Once it is left alone, its size and checksum are of one moment.
+        QCOMPARE(run({"create", "app", "-o", "m.xml"}).exitCode, 0);
+        const QDomElement file = readManifestDocument(path("m.xml")).documentElement().firstChildElement();
+        QCOMPARE(file.attribute("name"), QStringLiteral("growing.log"));
+        const QByteArray content = readFile(path("app/growing.log"));
+        QCOMPARE(file.attribute("size").toLongLong(), qint64(content.size()));
+        QCOMPARE(file.attribute("crc"), QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex()));
+    }
+
+    // check-list reads a list as versionupdater does: each line's version
+    // and target, numbered as versionupdater's log numbers them, and a
+    // warning wherever a line reads otherwise than it is written (which
+    // ones: tst_versionlogic); exit 1 when there is any.
+    void checkList_data()
+    {
+        QTest::addColumn<QByteArray>("list"); // null: no file; "FIFO": a named pipe nobody writes
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("output"); // stdout for 0 and 1, stderr for 2
+        const QByteArray digest(64, 'a');
+        QTest::newRow("as written") << "**UPDATE LIST** 2026\r\n1.2.0.1#http://h/u1.bin\r\n\r\n2.0.0.0#http://h/x.bin=bin/t.exe#sha256="
+                                           + digest + "\n"
+                                    << 0
+                                    << "line 2: 1.2.0.1 http://h/u1.bin -> u1.bin\nline 4: 2.0.0.0 http://h/x.bin -> bin/t.exe sha256="
+                                           + QString::fromLatin1(digest) + "\nlist.txt: 3 lines, 0 warnings\n";
+        QTest::newRow("slips") << QByteArray("**UPDATE LIST**\n9..0.0#a.bin?x=1=q.bin\n+9.0.0.0#b.bin\n") << 1
+                               << "line 2: 9.0.0.0 a.bin?x -> 1\n"
+                                  "line 2: warning: version part 2 \"\" is empty: it reads as 0\n"
+                                  "line 2: warning: the entry has 2 \"=\": it reads as URL \"a.bin?x\" and file name \"1\", "
+                                  "the rest (\"q.bin\") is ignored\n"
+                                  "line 3: 9.0.0.0 b.bin -> b.bin\n"
+                                  "line 3: warning: version part 1 \"+9\" is signed: it reads as 9\n"
+                                  "list.txt: 2 lines, 3 warnings\n";
+        QTest::newRow("no marker") << QByteArray("1.0.0.0#a.bin\n") << 2
+                                   << "manifesttool: check-list: 'list.txt' does not start with **UPDATE LIST**";
+        QTest::newRow("over 1 MiB") << QByteArray("**UPDATE LIST**\n").leftJustified((1 << 20) + 1, '#') << 2
+                                    << "manifesttool: check-list: 'list.txt' is larger than the 1048576 bytes";
+        QTest::newRow("a FIFO") << QByteArray("FIFO") << 2 << "manifesttool: check-list: 'list.txt' is not a regular file";
+        QTest::newRow("no file") << QByteArray() << 2 << "manifesttool: check-list: cannot read 'list.txt'";
+    }
+    void checkList()
+    {
+        QFETCH(QByteArray, list);
+        QFETCH(int, exitCode);
+        QFETCH(QString, output);
+        if (list == "FIFO")
+            QCOMPARE(::mkfifo(QFile::encodeName(path("list.txt")).constData(), 0600), 0);
+        else if (!list.isNull())
+            QVERIFY(writeFile(path("list.txt"), list));
+        const Result result = run({"check-list", "list.txt"});
+        QCOMPARE(result.exitCode, exitCode);
+        if (exitCode == 2) {
+            QCOMPARE(result.out, QString());
+            QVERIFY2(result.err.startsWith(output) && result.err.count('\n') == 1, qPrintable(result.err));
+        } else {
+            QCOMPARE(result.err, QString());
+            QCOMPARE(result.out, output);
+        }
     }
 
     // --chunks: an index and block hashes for each file above the threshold,

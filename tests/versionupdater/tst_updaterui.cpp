@@ -415,8 +415,9 @@ private slots:
     {
         TestServer server;
         const QString list = server.url("/list"), fresh = server.url("/new.bin"), gone = server.url("/gone.bin");
-        server.setFile("/list", ("**UPDATE LIST**\n1.0.0.0#" + server.url("/old.bin") + "\n2.0.0.0#" + fresh + "\n3.0.0.0#"
-                                 + gone + "=app.dll\n").toUtf8());
+        // Two slips of the publisher, each read as ever and logged.
+        server.setFile("/list", ("**UPDATE LIST**\n01.0.0.0#" + server.url("/old.bin") + "\n2.0.0.0#" + fresh + "\n3.0.0.0#"
+                                 + gone + "=app.dll=old.dll\n").toUtf8());
         server.setFile("/new.bin", "new");
         server.setFile("/direct.bin", "direct");
         QVERIFY(writeFile("dest/app.dll", "the installed copy\n"));
@@ -428,7 +429,9 @@ private slots:
         QCOMPARE(button()->text(), QStringLiteral("Close"));
         const QStringList expected{
             "INFO|versionupdater|started with|--url", "WARN|no public key", "INFO|local version 1.2.0.0",
-            "INFO|version list fetched from " + list + ": ", "INFO|line 2 skipped: 1.0.0.0 is not newer than 1.2.0.0",
+            "INFO|version list fetched from " + list + ": ", "WARN|line 2: version part 1 |01|is padded: it reads as 1",
+            "WARN|line 4: the entry has 2 |old.dll|is ignored",
+            "INFO|line 2 skipped: 1.0.0.0 is not newer than 1.2.0.0",
             "INFO|line 3 chosen: newer than 1.2.0.0: " + fresh + " -> new.bin (no sha256)", "INFO|line 4 chosen",
             "INFO|" + fresh + " -> new.bin: written, 3 bytes",
             "ERROR|" + gone + " -> app.dll: failed after 3 attempt(s): HTTP 404 Not Found",

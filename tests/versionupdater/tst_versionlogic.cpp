@@ -2,6 +2,7 @@
 #include "destinationpath.h"
 #include "downloadentry.h"
 #include "version.h"
+#include "versionlist.h"
 
 #include <QtTest>
 
@@ -72,6 +73,53 @@ private slots:
         const DownloadEntry entry = DownloadEntry::parse(text);
         QTEST(entry.url.toString(), "url");
         QTEST(entry.fileName, "fileName");
+    }
+
+    // A line reads as it always has; each place where that differs from
+    // how it is written gets a warning. "warnings": one distinctive piece of
+    // each, in order, joined by '|'.
+    void reading_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("version"); // empty: none
+        QTest::addColumn<QString>("target");  // "URL -> file", empty: no entry
+        QTest::addColumn<QString>("warnings");
+        QTest::newRow("as written") << "1.2.0.1#http://h/u1.bin\r\n" << "1.2.0.1" << "http://h/u1.bin -> u1.bin" << "";
+        QTest::newRow("with name and sha256") << "2.0.0.0#http://h/x.bin=bin/tool.exe#sha256=" + QString(64, 'a') + "\n"
+                                              << "2.0.0.0" << "http://h/x.bin -> bin/tool.exe" << "";
+        QTest::newRow("blank line") << "\r\n" << "" << "" << "";
+        QTest::newRow("two '=' in the entry") << "1.0.0.0#a.bin?x=1=q.bin\n" << "1.0.0.0" << "a.bin?x -> 1"
+                                              << "has 2 \"=\": it reads as URL \"a.bin?x\" and file name \"1\", the rest (\"q.bin\")";
+        QTest::newRow("empty part") << "9..0.0#a.bin" << "9.0.0.0" << "a.bin -> a.bin" << "part 2 \"\" is empty: it reads as 0";
+        QTest::newRow("blank before") << " 9.0.0.0#a.bin" << "9.0.0.0" << "a.bin -> a.bin" << "part 1 \" 9\" is padded: it reads as 9";
+        QTest::newRow("plus sign") << "+9.0.0.0#a.bin" << "9.0.0.0" << "a.bin -> a.bin" << "part 1 \"+9\" is signed: it reads as 9";
+        QTest::newRow("minus sign, leading zero") << "1.-01.0.0#a.bin" << "1.-1.0.0" << "a.bin -> a.bin" << "\"-01\" is signed, padded";
+        QTest::newRow("past 32 bits") << "99999999999.0.0.0#a.bin" << "0.0.0.0" << "a.bin -> a.bin"
+                                      << "\"99999999999\" is out of range: it reads as 0";
+        QTest::newRow("letters, two parts wrong") << "1.x.0.1b#a.bin" << "1.0.0.0" << "a.bin -> a.bin"
+                                                  << "part 2 \"x\" is not a number|part 4 \"1b\" is not a number";
+        QTest::newRow("three parts") << "1.2.0#a.bin" << "" << "a.bin -> a.bin" << "has 3 parts, not four: the line is never taken";
+        QTest::newRow("no entry") << "9.0.0.0\n" << "9.0.0.0" << "" << "no download entry";
+        QTest::newRow("no URL") << "9.0.0.0#=name.bin" << "9.0.0.0" << " -> name.bin" << "has no URL";
+        QTest::newRow("bad sha256") << "9.0.0.0#a.bin#sha256=ABC" << "9.0.0.0" << "a.bin -> a.bin" << "\"ABC\" is not 64";
+    }
+
+    void reading()
+    {
+        QFETCH(QString, line);
+        QFETCH(QString, version);
+        QFETCH(QString, target);
+        QFETCH(QString, warnings);
+        const VersionList::Reading reading = VersionList::read(line);
+        QCOMPARE(reading.hasVersion ? reading.version.toString() : QString(), version);
+        QCOMPARE(reading.hasEntry ? DownloadEntry::describe(reading.url, reading.fileName) : QString(), target);
+        // The client's own reading agrees.
+        Version local(0, 0, 0, 0);
+        QCOMPARE(VersionList::isNewer(line, local), reading.hasVersion && reading.version.isNewerThan(local));
+        const QStringList expected = warnings.isEmpty() ? QStringList() : warnings.split('|');
+        QCOMPARE(reading.warnings.size(), expected.size());
+        for (int i = 0; i < expected.size(); ++i)
+            QVERIFY2(reading.warnings.at(i).contains(expected.at(i)), qPrintable(reading.warnings.at(i)));
     }
 
     void destination_data()

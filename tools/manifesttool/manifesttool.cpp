@@ -5,6 +5,7 @@
 #include "manifestbuilder.h"
 #include "manifestcomparison.h"
 #include "scanprogress.h"
+#include "versionlistcheck.h"
 
 #include "keyring.h"
 #include "privatekey.h"
@@ -34,6 +35,7 @@ const char *const generalHelp =
     "  keygen NAME                             make the signing key pair NAME.key, NAME.pub\n"
     "  sign FILE --key NAME.key...             write the signature FILE.sig\n"
     "  check-signature FILE --public_key PUB...  check FILE.sig as the clients do\n"
+    "  check-list LIST                         read a version list as versionupdater does\n"
     "\n"
     "Options:\n"
     "  --version    print the program's version\n"
@@ -44,10 +46,17 @@ const char *const generalHelp =
 const char *const createHelp =
     "Usage: manifesttool create FOLDER -o FILE [--version V] [--expires DAYS] [--jobs N]\n"
     "                           [--chunks [--chunk_threshold BYTES]] [--channel NAME]\n"
+    "                           [--follow_internal_links]\n"
     "Scans FOLDER and writes its manifest to FILE: every directory and file below\n"
     "it, each file with its size, SHA-1 checksum, SHA-256 and path, under a root\n"
     "named ROOT that carries the global checksum and the creation date. Hidden\n"
     "entries are left out, and so is FILE itself when it lies inside FOLDER.\n"
+    "\n"
+    "Links are never followed. A link whose target lies outside FOLDER, or that\n"
+    "leads nowhere, is an error that names it. A link to a file or folder inside\n"
+    "FOLDER is an error too, since the documented hosting (nginx) refuses to serve\n"
+    "links, unless --follow_internal_links is given. A file that changes while it\n"
+    "is hashed is hashed again, at most twice; one that still changes is an error.\n"
     "\n"
     "Options:\n"
     "  -o, --output FILE   the manifest file to write (required); '-' writes it to\n"
@@ -69,6 +78,11 @@ const char *const createHelp =
     "  --chunk_threshold BYTES\n"
     "                      only files strictly larger get an index (default\n"
     "                      1048576, 1 MiB; 0: every file that is not empty)\n"
+    "  --follow_internal_links\n"
+    "                      describe a link inside FOLDER as its target: the same\n"
+    "                      checksums under the link's name, and the target's url,\n"
+    "                      which clients fetch; a link that leaves FOLDER is still\n"
+    "                      an error\n"
     "  -h, --help          show this help\n"
     "\n"
     "Exit status: 0 when the manifest was written, 2 on error.\n";
@@ -89,7 +103,8 @@ const char *const verifyHelp =
     "  checksum  PATH   present with the right size, but its content differs\n"
     "  unlisted  PATH   present in the folder, not listed in the manifest\n"
     "Hidden entries are not checked; MANIFEST itself is ignored when it lies\n"
-    "inside FOLDER.\n"
+    "inside FOLDER. A link inside FOLDER is checked as its target; a link that\n"
+    "leaves FOLDER, or leads nowhere, is an error.\n"
     "\n"
     "\n"
     "Options:\n"
@@ -283,6 +298,8 @@ int ManifestTool::run(const QStringList &arguments)
         return sign(rest);
     if (command == QLatin1String("check-signature"))
         return checkSignature(rest);
+    if (command == QLatin1String("check-list"))
+        return VersionListCheck::run(rest);
     if (command == QLatin1String("--version")) {
         printOut(QStringLiteral("manifesttool " UPDATER_PROJECT_VERSION));
         return Success;
@@ -324,11 +341,17 @@ bool ManifestTool::checkFolder(const QString &folder)
 }
 
 bool ManifestTool::scanFolder(const QString &folder, const QString &excludedFile, int jobs, QDomDocument *document,
-                              const FolderScanner::ContentObserverFactory &observerFactory)
+                              const FolderScanner::ContentObserverFactory &observerFactory, bool followInternalLinks)
 {
+    QStringList problems;
     {
         ScanProgress progress(folder);
-        *document = ManifestBuilder::fromFolder(folder, excludedFile, jobs, observerFactory);
+        *document = ManifestBuilder::fromFolder(folder, excludedFile, jobs, observerFactory, followInternalLinks, &problems);
+    }
+    if (!problems.isEmpty()) {
+        for (const QString &problem : qAsConst(problems))
+            fail(problem);
+        return false;
     }
     const QString unreadable = firstUnreadable(document->documentElement(), folder);
     if (!unreadable.isEmpty()) {
@@ -348,7 +371,7 @@ int ManifestTool::create(const QStringList &arguments)
                     {QStringLiteral("--jobs"), QStringLiteral("jobs")},
                     {QStringLiteral("--chunk_threshold"), QStringLiteral("chunk_threshold")},
                     {QStringLiteral("--channel"), QStringLiteral("channel")}},
-        {QStringLiteral("--chunks")});
+        {QStringLiteral("--chunks"), QStringLiteral("--follow_internal_links")});
     if (line.help) {
         std::fputs(createHelp, stdout);
         return Success;
@@ -390,7 +413,8 @@ int ManifestTool::create(const QStringList &arguments)
     if (chunks)
         indexes = std::make_unique<ChunkIndexWriter>(folder, chunkThreshold);
     if (!scanFolder(folder, toStandardOutput ? QString() : pathInside(folder, output), jobs, &document,
-                    indexes ? indexes->observerFactory() : FolderScanner::ContentObserverFactory()))
+                    indexes ? indexes->observerFactory() : FolderScanner::ContentObserverFactory(),
+                    line.flags.contains(QStringLiteral("--follow_internal_links"))))
         return Failure;
     QDomElement root = document.documentElement();
     // Before the manifest: it must never name an index that is not there.

@@ -36,10 +36,11 @@ private:
     bool checkFolder(const QString &folder);
     // Scans `folder`, hashing `jobs` files at once (0: every core), and
     // reports any file or folder below it that could not be read, which the
-    // scan itself passes over in silence.
+    // scan itself passes over in silence, and every link it does not
+    // describe (see FolderScanner), one line each.
     // `observerFactory` sees the content of the files as they are hashed.
     bool scanFolder(const QString &folder, const QString &excludedFile, int jobs, QDomDocument *document,
-                    const FolderScanner::ContentObserverFactory &observerFactory = {});
+                    const FolderScanner::ContentObserverFactory &observerFactory = {}, bool followInternalLinks = true);
     // Reads a whole regular file of at most `limit` bytes that the command
     // needs; reports why it cannot.
     bool readWholeFile(const QString &path, qint64 limit, QByteArray *content);

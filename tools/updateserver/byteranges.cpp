@@ -13,14 +13,16 @@ void skipBlanks(const std::string &text, size_t &at)
         ++at;
 }
 
-// Reads a decimal number; false when there is none or it overflows.
+// Reads a decimal number; false when there is none or it does not fit in
+// a signed 64-bit offset (nginx's bound).
 bool readNumber(const std::string &text, size_t &at, std::uint64_t &value)
 {
     const size_t start = at;
     value = 0;
+    const auto most = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) {
         const std::uint64_t digit = static_cast<std::uint64_t>(text[at] - '0');
-        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10)
+        if (value > (most - digit) / 10)
             return false;
         value = value * 10 + digit;
         ++at;
@@ -80,7 +82,7 @@ ByteRanges::Outcome ByteRanges::parse(const std::string &header, std::uint64_t s
         }
         if (satisfiable) {
             m_ranges.push_back(range);
-            if ((total += range.length()) > size)
+            if ((total += range.length()) > size || m_ranges.size() > kMaxRanges)
                 return Outcome::Whole;
         }
 

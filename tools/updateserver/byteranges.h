@@ -13,12 +13,16 @@
 //   unsatisfiable;
 // - ranges that start at or past the end are dropped, ends past the end are
 //   cut to it, "-N" is the last N bytes (all of a shorter file);
-// - nothing left is unsatisfiable; ranges that add up to more than the file
-//   are ignored (the whole file), which bounds what a header can make the
-//   server send.
+// - nothing left is unsatisfiable; ranges that add up to more than the file,
+//   or more than 16 of them, are ignored (the whole file), which bounds what
+//   a header can make the server send and how many parts it builds;
+// - a number past the largest signed 64-bit offset is unsatisfiable.
+// GET and the update POST both answer through it.
 class ByteRanges
 {
 public:
+    static constexpr size_t kMaxRanges = 16;
+
     enum class Outcome { Whole, Partial, Unsatisfiable };
     struct Range
     {

@@ -8,44 +8,19 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdint>
-#include <string_view>
 #include <vector>
 
 namespace {
 
-// A request head that does not end within this many bytes is handed on as
-// it is: the library refuses overlong lines itself.
-const size_t peekSize = 64 * 1024;
-// A body up to this size must have arrived too (an update request is a few
-// hundred bytes); a larger one is read by the worker, under its deadline.
-const std::uint64_t smallBody = 16 * 1024;
-// The gate keeps a head that has arrived ahead of its body up to this size.
-const size_t headKept = 8 * 1024;
 const int sweepMilliseconds = 100;
-
-// Content-Length of a request head, 0 when absent or unreadable.
-std::uint64_t contentLength(std::string_view head)
-{
-    static const std::string_view name = "\ncontent-length:";
-    const auto matches = [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) == static_cast<unsigned char>(b);
-    };
-    const auto found = std::search(head.begin(), head.end(), name.begin(), name.end(), matches);
-    if (found == head.end())
-        return 0;
-    std::uint64_t value = 0;
-    for (auto at = found + static_cast<std::ptrdiff_t>(name.size()); at != head.end(); ++at) {
-        if (*at == ' ' || *at == '\t')
-            continue;
-        if (!std::isdigit(static_cast<unsigned char>(*at)) || value > UINT64_MAX / 10 - 9)
-            break;
-        value = value * 10 + static_cast<std::uint64_t>(*at - '0');
-    }
-    return value;
-}
+// What a client still sends after a refused request is read and dropped for
+// a short while, so that closing does not reset the connection under the
+// answer before the client has read it. Bounded, never the whole body.
+const std::size_t drainBytes = 256 * 1024;
+const std::chrono::milliseconds drainTime(1000);
+const std::size_t readBlock = 16 * 1024;
 
 void closeSocket(int socket)
 {
@@ -53,11 +28,21 @@ void closeSocket(int socket)
     ::close(socket);
 }
 
+// A client that sends the body of a POST apart from its head, without
+// TCP_NODELAY (Qt does), holds the body back until the head is
+// acknowledged, and Linux delays that acknowledgement by 40 ms on a
+// connection that has already seen a reply: acknowledge what was read now.
+void acknowledgeNow(int socket)
+{
+    const int on = 1;
+    setsockopt(socket, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+}
+
 } // namespace
 
-ConnectionGate::ConnectionGate(std::chrono::milliseconds idle, std::chrono::milliseconds head)
+ConnectionGate::ConnectionGate(std::chrono::milliseconds idle, std::chrono::milliseconds request)
     : m_idle(idle)
-    , m_head(head)
+    , m_request(request)
     , m_epoll(epoll_create1(EPOLL_CLOEXEC))
     , m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
@@ -91,11 +76,17 @@ void ConnectionGate::setDispatch(Dispatch dispatch)
     m_dispatch = std::move(dispatch);
     if (!m_dispatch) {
         while (!m_parked.empty())
-            release(m_parked.begin()->first, false);
+            release(m_parked.begin()->first, nullptr);
     }
 }
 
-void ConnectionGate::park(int socket)
+void ConnectionGate::setRefusalLog(RefusalLog log)
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_refusalLog = std::move(log);
+}
+
+void ConnectionGate::park(int socket, std::string received)
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_dispatch || m_stopping) {
@@ -105,6 +96,8 @@ void ConnectionGate::park(int socket)
     Parked &parked = m_parked[socket];
     parked = Parked();
     parked.since = Clock::now();
+    parked.heard = !received.empty();
+    parked.received = std::move(received);
     // Edge-triggered: a request that is there but incomplete wakes the gate
     // only when more of it arrives. Adding a socket that already has data
     // reports it at once.
@@ -114,94 +107,122 @@ void ConnectionGate::park(int socket)
     if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, socket, &event) != 0) {
         m_parked.erase(socket);
         closeSocket(socket);
+        return;
     }
-}
-
-ConnectionGate::Inspection ConnectionGate::inspect(int socket)
-{
-    thread_local std::vector<char> buffer(peekSize);
-    Inspection result;
-    const ssize_t got = ::recv(socket, buffer.data(), buffer.size(), MSG_PEEK | MSG_DONTWAIT);
-    if (got == 0)
-        result.peek = Peek::Closed;
-    if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-        result.peek = Peek::Closed;
-    if (got <= 0)
-        return result;
-
-    const std::string_view text(buffer.data(), static_cast<size_t>(got));
-    const bool full = text.size() == buffer.size();
-    size_t headEnd = text.find("\r\n\r\n");
-    headEnd = headEnd == std::string_view::npos ? headEnd : headEnd + 4;
-    const size_t bare = text.find("\n\n");
-    if (bare != std::string_view::npos && (headEnd == std::string_view::npos || bare + 2 < headEnd))
-        headEnd = bare + 2;
-    if (headEnd == std::string_view::npos) {
-        result.peek = full ? Peek::Ready : Peek::Waiting;
-        return result;
-    }
-    const std::uint64_t length = contentLength(text.substr(0, headEnd));
-    if (length <= smallBody && headEnd + length > text.size() && !full) {
-        result.peek = Peek::Head;
-        result.headSize = headEnd;
-        result.bodySize = length;
-    } else {
-        result.peek = Peek::Ready;
-    }
-    return result;
+    // What a worker read already may be a whole request, or a refused one,
+    // with nothing more to come that would wake the gate.
+    if (parked.heard)
+        judge(socket, parked, false);
 }
 
 void ConnectionGate::examine(int socket, Parked &parked, bool hangUp)
 {
-    if (!parked.head.empty()) {
-        // Only the body is missing: is all of it there now?
-        thread_local std::vector<char> body(smallBody);
-        const ssize_t got = ::recv(socket, body.data(), body.size(), MSG_PEEK | MSG_DONTWAIT);
-        if (got > 0 && static_cast<std::uint64_t>(got) >= parked.bodySize)
-            release(socket, true);
-        else if (got == 0 || hangUp || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-            release(socket, false);
+    if (parked.closing) {
+        drain(socket, parked);
         return;
     }
-    const Inspection inspection = inspect(socket);
-    if (inspection.peek == Peek::Ready) {
-        release(socket, true);
-    } else if (inspection.peek == Peek::Closed || hangUp) {
-        release(socket, false); // a client that stops sending before its request is whole
-    } else if (inspection.peek == Peek::Head && inspection.headSize <= headKept) {
-        // A client that sends the body of a POST apart from its head, without
-        // TCP_NODELAY (Qt does), holds the body back until the head is
-        // acknowledged, and Linux delays that acknowledgement by 40 ms on a
-        // connection that has already seen a reply, and sends it early only
-        // once the head has been read: read it, and acknowledge now.
-        parked.head.resize(inspection.headSize);
-        const ssize_t got = ::recv(socket, parked.head.data(), parked.head.size(), MSG_DONTWAIT);
-        if (got != static_cast<ssize_t>(inspection.headSize)) {
-            release(socket, false);
-            return;
+    // Everything that arrived, up to the longest request that can still be
+    // whole: framing decides on any longer one, so reading stops there.
+    bool ended = hangUp;
+    bool read = false;
+    for (;;) {
+        const std::size_t size = parked.received.size();
+        if (size > RequestFraming::kRequestLimit)
+            break;
+        const std::size_t room = std::min(readBlock, RequestFraming::kRequestLimit + 1 - size);
+        parked.received.resize(size + room);
+        const ssize_t got = ::recv(socket, &parked.received[size], room, MSG_DONTWAIT);
+        parked.received.resize(size + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+        if (got > 0) {
+            read = true;
+            continue;
         }
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            ended = true;
+        break;
+    }
+    if (read) {
         parked.heard = true;
-        parked.bodySize = inspection.bodySize;
-        const int on = 1;
-        setsockopt(socket, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
-        examine(socket, parked, false); // the body may have come meanwhile
-    } else if (inspection.peek == Peek::Head) {
-        release(socket, true); // an unusually large head: the worker reads it under its deadline
-    } else {
-        parked.heard = true;
+        acknowledgeNow(socket);
+    }
+    judge(socket, parked, ended);
+}
+
+void ConnectionGate::judge(int socket, Parked &parked, bool ended)
+{
+    if (parked.received.empty()) {
+        if (ended)
+            release(socket, nullptr);
+        return;
+    }
+    const RequestFraming framing(parked.received);
+    switch (framing.verdict()) {
+    case RequestFraming::Verdict::Complete: {
+        Arrival arrival{framing.rewritten(), framing.range(), parked.received.substr(framing.length())};
+        release(socket, &arrival);
+        return;
+    }
+    case RequestFraming::Verdict::Refused:
+        refuse(socket, parked, framing);
+        return;
+    case RequestFraming::Verdict::Incomplete:
+        break;
+    }
+    if (ended) {
+        release(socket, nullptr); // a client that stops sending before its request is whole
+        return;
+    }
+    if (framing.expectsContinue() && !parked.continued) {
+        static const char answer[] = "HTTP/1.1 100 Continue\r\n\r\n";
+        parked.continued = true;
+        if (::send(socket, answer, sizeof answer - 1, MSG_DONTWAIT | MSG_NOSIGNAL) != sizeof answer - 1)
+            release(socket, nullptr);
     }
 }
 
-void ConnectionGate::release(int socket, bool ready)
+void ConnectionGate::refuse(int socket, Parked &parked, const RequestFraming &framing)
+{
+    if (m_refusalLog)
+        m_refusalLog(socket, framing);
+    // A few hundred bytes: they fit in any send buffer, or the client is gone.
+    const std::string answer = framing.refusal();
+    if (::send(socket, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL) != static_cast<ssize_t>(answer.size())) {
+        release(socket, nullptr);
+        return;
+    }
+    ::shutdown(socket, SHUT_WR);
+    parked.closing = true;
+    parked.since = Clock::now();
+    parked.received = std::string();
+    drain(socket, parked);
+}
+
+void ConnectionGate::drain(int socket, Parked &parked)
+{
+    char sink[16 * 1024];
+    for (;;) {
+        const ssize_t got = ::recv(socket, sink, sizeof sink, MSG_DONTWAIT);
+        if (got > 0) {
+            parked.drained += static_cast<std::size_t>(got);
+            if (parked.drained < drainBytes)
+                continue;
+        } else if (got < 0 && errno == EINTR) {
+            continue;
+        } else if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return;
+        }
+        release(socket, nullptr);
+        return;
+    }
+}
+
+void ConnectionGate::release(int socket, Arrival *arrival)
 {
     epoll_ctl(m_epoll, EPOLL_CTL_DEL, socket, nullptr);
-    const auto parked = m_parked.find(socket);
-    std::string received;
-    if (parked != m_parked.end()) {
-        received = std::move(parked->second.head);
-        m_parked.erase(parked);
-    }
-    if (!ready || !m_dispatch || !m_dispatch(socket, std::move(received)))
+    m_parked.erase(socket);
+    if (!arrival || !m_dispatch || !m_dispatch(socket, std::move(*arrival)))
         closeSocket(socket);
 }
 
@@ -229,10 +250,10 @@ void ConnectionGate::run()
         std::vector<int> overdue;
         for (const auto &entry : m_parked) {
             const auto waited = now - entry.second.since;
-            if (waited > m_head || (!entry.second.heard && waited > m_idle))
+            if (entry.second.closing ? waited > drainTime : waited > m_request || (!entry.second.heard && waited > m_idle))
                 overdue.push_back(entry.first);
         }
         for (int socket : overdue)
-            release(socket, false);
+            release(socket, nullptr);
     }
 }

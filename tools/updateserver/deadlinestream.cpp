@@ -11,8 +11,6 @@
 
 namespace {
 
-const size_t bufferSize = 16 * 1024;
-
 void addressOf(const sockaddr_storage &address, socklen_t size, std::string &ip, int &port)
 {
     char host[NI_MAXHOST], service[NI_MAXSERV];
@@ -26,34 +24,29 @@ void addressOf(const sockaddr_storage &address, socklen_t size, std::string &ip,
 
 } // namespace
 
-DeadlineStream::DeadlineStream(int socket, std::chrono::milliseconds readTimeout, std::chrono::milliseconds writeTimeout)
+DeadlineStream::DeadlineStream(int socket, std::chrono::milliseconds writeTimeout)
     : m_socket(socket)
-    , m_readTimeout(readTimeout)
     , m_writeTimeout(writeTimeout)
-    , m_buffer(bufferSize)
 {
 }
 
-void DeadlineStream::prime(const std::string &received)
+void DeadlineStream::setRequest(std::string request)
 {
-    if (received.size() > m_buffer.size())
-        m_buffer.resize(received.size());
-    std::memcpy(m_buffer.data(), received.data(), received.size());
-    m_begin = 0;
-    m_end = received.size();
+    m_request = std::move(request);
+    m_read = 0;
 }
 
-bool DeadlineStream::waitFor(short events, std::chrono::milliseconds timeout, bool reading) const
+bool DeadlineStream::waitWritable() const
 {
-    const Clock::time_point end = std::min(Clock::now() + timeout, reading ? m_deadline : Clock::time_point::max());
+    const Clock::time_point end = Clock::now() + m_writeTimeout;
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
         if (left <= 0)
             return false;
-        pollfd entry{m_socket, events, 0};
+        pollfd entry{m_socket, POLLOUT, 0};
         const int ready = ::poll(&entry, 1, static_cast<int>(std::min<long long>(left, 60000)));
         if (ready > 0)
-            return true; // errors and hang-ups show in the read or write that follows
+            return true; // errors and hang-ups show in the write that follows
         if (ready < 0 && errno != EINTR)
             return false;
     }
@@ -61,38 +54,21 @@ bool DeadlineStream::waitFor(short events, std::chrono::milliseconds timeout, bo
 
 bool DeadlineStream::is_readable() const
 {
-    return hasBufferedData() || waitFor(POLLIN, m_readTimeout, true);
+    return m_read < m_request.size();
 }
 
 bool DeadlineStream::is_writable() const
 {
-    return waitFor(POLLOUT, m_writeTimeout, false);
+    return waitWritable();
 }
 
 ssize_t DeadlineStream::read(char *data, size_t size)
 {
-    if (!hasBufferedData()) {
-        for (;;) {
-            // Large reads (bodies) go straight to the caller.
-            char *into = size >= m_buffer.size() ? data : m_buffer.data();
-            const size_t room = size >= m_buffer.size() ? size : m_buffer.size();
-            const ssize_t got = ::recv(m_socket, into, room, MSG_DONTWAIT);
-            if (got >= 0) {
-                if (into == data || got == 0)
-                    return got;
-                m_begin = 0;
-                m_end = static_cast<size_t>(got);
-                break;
-            }
-            if (errno == EINTR)
-                continue;
-            if ((errno != EAGAIN && errno != EWOULDBLOCK) || !waitFor(POLLIN, m_readTimeout, true))
-                return -1;
-        }
-    }
-    const size_t count = std::min(size, m_end - m_begin);
-    std::memcpy(data, m_buffer.data() + m_begin, count);
-    m_begin += count;
+    const size_t count = std::min(size, m_request.size() - m_read);
+    if (count == 0 && size > 0)
+        return -1;
+    std::memcpy(data, m_request.data() + m_read, count);
+    m_read += count;
     return static_cast<ssize_t>(count);
 }
 
@@ -104,7 +80,7 @@ ssize_t DeadlineStream::write(const char *data, size_t size)
             return sent;
         if (errno == EINTR)
             continue;
-        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !waitFor(POLLOUT, m_writeTimeout, false))
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !waitWritable())
             return -1;
     }
 }

@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <vector>
 
 namespace {
@@ -15,6 +17,7 @@ namespace {
 struct Current
 {
     int socket = -1;
+    std::string range;
     bool closeAfter = false;
 };
 thread_local Current t_current;
@@ -67,8 +70,8 @@ public:
         : m_server(server)
         , m_pool(workers)
     {
-        m_server.m_gate.setDispatch([this](int socket, std::string received) {
-            m_pool.enqueue([this, socket, received = std::move(received)] { m_server.serve(socket, received); });
+        m_server.m_gate.setDispatch([this](int socket, ConnectionGate::Arrival arrival) {
+            m_pool.enqueue([this, socket, arrival = std::move(arrival)]() mutable { m_server.serve(socket, std::move(arrival)); });
             return true;
         });
     }
@@ -86,7 +89,7 @@ private:
 
 GuardedServer::GuardedServer(const Limits &limits)
     : m_limits(limits)
-    , m_gate(limits.idle, limits.head)
+    , m_gate(limits.idle, limits.request)
 {
     new_task_queue = [this] { return new WorkerPool(*this, m_limits.workers); };
 }
@@ -101,9 +104,19 @@ bool GuardedServer::listenAfterBind()
     return listen_after_bind();
 }
 
+void GuardedServer::setRefusalLog(ConnectionGate::RefusalLog log)
+{
+    m_gate.setRefusalLog(std::move(log));
+}
+
 int GuardedServer::currentSocket()
 {
     return t_current.socket;
+}
+
+const std::string &GuardedServer::currentRange()
+{
+    return t_current.range;
 }
 
 void GuardedServer::closeAfterResponse()
@@ -120,15 +133,14 @@ bool GuardedServer::process_and_close_socket(socket_t socket)
     return true;
 }
 
-void GuardedServer::serve(int socket, const std::string &received)
+void GuardedServer::serve(int socket, ConnectionGate::Arrival arrival)
 {
-    DeadlineStream stream(socket, milliseconds(read_timeout_sec_, read_timeout_usec_),
-                          milliseconds(write_timeout_sec_, write_timeout_usec_));
-    stream.prime(received);
-    t_current = Current{socket, false};
+    DeadlineStream stream(socket, milliseconds(write_timeout_sec_, write_timeout_usec_));
+    std::string pending = std::move(arrival.rest);
     bool keep = true;
     for (;;) {
-        stream.setReadDeadline(DeadlineStream::Clock::now() + m_limits.request);
+        stream.setRequest(std::move(arrival.request));
+        t_current = Current{socket, std::move(arrival.range), false};
         // The library's own loop ends when its listening socket is gone.
         const bool stopping = svr_sock_ == INVALID_SOCKET;
         bool clientClosed = false;
@@ -137,27 +149,55 @@ void GuardedServer::serve(int socket, const std::string &received)
             keep = false;
             break;
         }
-        if (stream.hasBufferedData())
-            continue; // a pipelined request
         // A client in an update run asks for the next file at once: wait a
-        // little for it here rather than pass through the gate. Its body may
-        // lag behind the head (see the gate): reading the head here lets it
-        // come at once.
-        pollfd entry{socket, POLLIN, 0};
-        if (::poll(&entry, 1, static_cast<int>(m_limits.linger.count())) <= 0)
+        // little for it here rather than pass through the gate.
+        if (!nextRequest(socket, pending, arrival, keep))
             break;
-        const ConnectionGate::Peek peek = ConnectionGate::inspect(socket).peek;
-        if (peek == ConnectionGate::Peek::Ready || peek == ConnectionGate::Peek::Head)
-            continue;
-        keep = peek == ConnectionGate::Peek::Waiting;
-        break;
     }
     const bool refused = t_current.closeAfter;
     t_current = Current{};
     if (keep)
-        m_gate.park(socket);
+        m_gate.park(socket, std::move(pending));
     else if (refused)
         lingeringClose(socket);
     else
         closeSocket(socket);
+}
+
+bool GuardedServer::nextRequest(int socket, std::string &pending, ConnectionGate::Arrival &arrival, bool &keep) const
+{
+    const auto end = std::chrono::steady_clock::now() + m_limits.linger;
+    for (;;) {
+        if (!pending.empty()) {
+            const RequestFraming framing(pending);
+            if (framing.verdict() == RequestFraming::Verdict::Complete) {
+                arrival = ConnectionGate::Arrival{framing.rewritten(), framing.range(), pending.substr(framing.length())};
+                pending = std::move(arrival.rest);
+                return true;
+            }
+            // Refused requests are answered by the gate; a request whose
+            // body trickles in waits there too, not here.
+            if (framing.verdict() == RequestFraming::Verdict::Refused || framing.expectsContinue())
+                return false;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        pollfd entry{socket, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0)
+            return false;
+        // An incomplete request is never longer than the limit.
+        const size_t size = pending.size();
+        const size_t room = std::min<size_t>(64 * 1024, RequestFraming::kRequestLimit + 1 - size);
+        pending.resize(size + room);
+        const ssize_t got = ::recv(socket, &pending[size], room, MSG_DONTWAIT);
+        pending.resize(size + static_cast<size_t>(std::max<ssize_t>(got, 0)));
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            keep = false;
+            return false;
+        }
+        if (got > 0) {
+            // The body of a POST may lag behind its head (see the gate).
+            const int on = 1;
+            setsockopt(socket, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+        }
+    }
 }

@@ -3,7 +3,7 @@
 #include "byteranges.h"
 
 #include <fcntl.h>
-#include <netinet/tcp.h>
+#include <netdb.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -81,16 +81,56 @@ std::string formField(const std::string &body, const std::string &name, bool *fo
     return std::string();
 }
 
-// Client-supplied text goes into the log quoted, with control bytes escaped,
-// so that one request can never forge or split a log line.
+// The length of the well-formed UTF-8 sequence at `at` (no overlong form,
+// no surrogate, nothing past U+10FFFF), or 0.
+size_t utf8Length(const std::string &text, size_t at)
+{
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    size_t length = 0;
+    unsigned char low = 0x80, high = 0xbf; // bounds of the second byte
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        low = lead == 0xe0 ? 0xa0 : 0x80;
+        high = lead == 0xed ? 0x9f : 0xbf;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        low = lead == 0xf0 ? 0x90 : 0x80;
+        high = lead == 0xf4 ? 0x8f : 0xbf;
+    } else {
+        return 0;
+    }
+    if (text.size() - at < length || byte(at + 1) < low || byte(at + 1) > high)
+        return 0;
+    for (size_t i = 2; i < length; ++i) {
+        if (byte(at + i) < 0x80 || byte(at + i) > 0xbf)
+            return 0;
+    }
+    return length;
+}
+
+// Client-supplied text goes into the log quoted, with control bytes and
+// bytes that are not UTF-8 escaped, so that one request can never forge or
+// split a log line, nor make the log unreadable as text.
 std::string quoted(const std::string &text)
 {
     std::string out = "\"";
-    for (unsigned char c : text) {
+    for (size_t at = 0; at < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[at]);
+        if (c >= 0x80) {
+            const size_t length = utf8Length(text, at);
+            if (length > 0) {
+                out.append(text, at, length);
+                at += length;
+                continue;
+            }
+        }
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7f) {
+        } else if (c < 0x20 || c >= 0x7f) {
             static const char digits[] = "0123456789abcdef";
             out += "\\x";
             out += digits[c >> 4];
@@ -98,6 +138,7 @@ std::string quoted(const std::string &text)
         } else {
             out += static_cast<char>(c);
         }
+        ++at;
     }
     return out + '"';
 }
@@ -132,24 +173,23 @@ struct OpenFile
 // The form of the request being served on this thread: the library hands
 // the body to the handler only, and the log line needs it too.
 thread_local std::string t_form;
-// Whether the request on this thread reached routing; a request refused by
-// the library before that (a Range header it cannot parse) did not.
-thread_local bool t_routed = false;
 
 // The update form carries a path name: a few hundred bytes, never this much.
-const size_t formLimit = 64 * 1024;
+// The gate refuses larger bodies before they reach the library.
+const size_t formLimit = RequestFraming::kBodyLimit;
 
-// Sends the acknowledgement of what has arrived of the request at once.
-// A client that writes the head and the body of a POST separately without
-// TCP_NODELAY (Qt does) holds the body back until the head is acknowledged,
-// and Linux delays that acknowledgement by 40 ms on a connection that has
-// already seen a reply: one stall per file of an update run.
-void acknowledgeNow()
+// "host:port" of the client on the socket.
+std::string peerOf(int socket)
 {
-    const int on = 1;
-    const int socket = GuardedServer::currentSocket();
-    if (socket >= 0)
-        setsockopt(socket, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    char host[NI_MAXHOST], service[NI_MAXSERV];
+    if (getpeername(socket, reinterpret_cast<sockaddr *>(&address), &size) != 0
+        || getnameinfo(reinterpret_cast<const sockaddr *>(&address), size, host, sizeof host, service, sizeof service,
+                       NI_NUMERICHOST | NI_NUMERICSERV)
+               != 0)
+        return "?:0";
+    return std::string(host) + ':' + service;
 }
 
 std::string contentRange(const ByteRanges::Range &range, size_t size)
@@ -230,28 +270,32 @@ UpdateServer::UpdateServer(const fs::path &root, std::ostream &log)
     // is announced in the Keep-Alive header, so keep it a modest number.
     m_server.set_keep_alive_max_count(1000000);
     m_server.set_payload_max_length(formLimit);
-    m_server.Post(".*", [this](const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &body) {
-        handlePost(req, res, body);
+    m_server.Post(".*", [this](const httplib::Request &, httplib::Response &res, const httplib::ContentReader &body) {
+        handlePost(res, body);
     });
     m_server.Get(".*", [this](const httplib::Request &req, httplib::Response &res) { handleGet(req, res); });
     // Runs when the head of a request has been read, before its body.
     m_server.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
-        t_routed = true;
-        acknowledgeNow();
-        // The library would apply the ranges by itself, and this version does
-        // it wrongly (a 200 with Content-Range, no bounds check): they are
-        // served here instead.
-        const_cast<httplib::Request &>(req).ranges.clear();
-        // Refused before the body is read: a client may announce any size.
-        if (req.method == "POST" && req.get_header_value<uint64_t>("Content-Length") > formLimit) {
-            refuseBody(res);
+        // Only the update form is read: the library would hand a multipart
+        // body to a reader that nobody gave it.
+        if (req.method == "POST" && !isForm(req)) {
+            setText(res, 415, std::string("expected ") + formType);
             return httplib::Server::HandlerResponse::Handled;
         }
         return httplib::Server::HandlerResponse::Unhandled;
     });
+    // What went wrong stays in the server: a client sees a plain 500.
+    m_server.set_exception_handler([](const httplib::Request &, httplib::Response &res, std::exception_ptr) {
+        res.headers.clear();
+        setText(res, 500, "internal error");
+    });
     m_server.set_error_handler(httplib::Server::HandlerWithResponse(
-        [this](const httplib::Request &req, httplib::Response &res) { return handleRefusal(req, res); }));
+        [](const httplib::Request &req, httplib::Response &res) { return handleRefusal(req, res); }));
     m_server.set_logger([this](const httplib::Request &req, const httplib::Response &res) { logRequest(req, res); });
+    m_server.setRefusalLog([this](int socket, const RequestFraming &framing) {
+        writeLog(peerOf(socket), framing.method(), framing.target(), std::string(), framing.status(),
+                 framing.refusal().size());
+    });
 }
 
 int UpdateServer::bind(const std::string &host, int port)
@@ -304,32 +348,17 @@ void UpdateServer::refuseBody(httplib::Response &response)
     GuardedServer::closeAfterResponse();
 }
 
-httplib::Server::HandlerResponse UpdateServer::handleRefusal(const httplib::Request &request, httplib::Response &response)
+httplib::Server::HandlerResponse UpdateServer::handleRefusal(const httplib::Request &, httplib::Response &response)
 {
     if (response.status == 413) {
-        // The library stopped reading a body past the limit: the rest of it
-        // is still on the connection.
+        // The library stopped reading a body past the limit.
         refuseBody(response);
         return httplib::Server::HandlerResponse::Handled;
     }
-    if (response.status != 416 || t_routed)
-        return httplib::Server::HandlerResponse::Unhandled;
-    // The library refused a Range header it could not parse, before routing.
-    // A GET is answered as any other (the header decides by the file's
-    // size); a POST's body has not been read, so its connection ends.
-    const_cast<httplib::Request &>(request).ranges.clear();
-    if (request.method == "GET" || request.method == "HEAD") {
-        handleGet(request, response);
-    } else {
-        setText(response, 416, "range not satisfiable");
-        response.set_header("Connection", "close");
-        GuardedServer::closeAfterResponse();
-    }
-    return httplib::Server::HandlerResponse::Handled;
+    return httplib::Server::HandlerResponse::Unhandled;
 }
 
-void UpdateServer::handlePost(const httplib::Request &request, httplib::Response &response,
-                              const httplib::ContentReader &reader)
+void UpdateServer::handlePost(httplib::Response &response, const httplib::ContentReader &reader)
 {
     t_form.clear();
     bool tooLarge = false;
@@ -352,10 +381,6 @@ void UpdateServer::handlePost(const httplib::Request &request, httplib::Response
         GuardedServer::closeAfterResponse();
         return;
     }
-    if (!isForm(request)) {
-        setText(response, 415, std::string("expected ") + formType);
-        return;
-    }
     bool hasRequest = false;
     const std::string wanted = formField(t_form, "request", &hasRequest);
     if (!hasRequest || wanted.empty()) {
@@ -367,14 +392,14 @@ void UpdateServer::handlePost(const httplib::Request &request, httplib::Response
         setText(response, 200, "closed");
         return;
     }
-    serveFile(wanted, request.get_header_value("Range"), response);
+    serveFile(wanted, GuardedServer::currentRange(), response);
 }
 
 void UpdateServer::handleGet(const httplib::Request &request, httplib::Response &response)
 {
     // The path arrives percent-decoded; the leading "/" is the root itself.
     const std::string &path = request.path;
-    serveFile(path.empty() ? path : path.substr(1), request.get_header_value("Range"), response);
+    serveFile(path.empty() ? path : path.substr(1), GuardedServer::currentRange(), response);
 }
 
 void UpdateServer::serveFile(const std::string &relative, const std::string &range, httplib::Response &response)
@@ -446,25 +471,33 @@ void UpdateServer::serveFile(const std::string &relative, const std::string &ran
 
 void UpdateServer::logRequest(const httplib::Request &request, const httplib::Response &response)
 {
+    std::string form;
+    if (request.method == "POST" && isForm(request)) {
+        const std::string wanted = formField(t_form, "request");
+        if (wanted == "CLOSE")
+            form = " CLOSE version=" + quoted(formField(t_form, "version"));
+        else
+            form = " request=" + quoted(wanted);
+    }
+    t_form.clear();
+    const size_t bytes = response.content_length_ > 0 ? response.content_length_ : response.body.size();
+    writeLog(request.remote_addr + ':' + std::to_string(request.remote_port), request.method, request.path, form,
+             response.status, bytes);
+}
+
+void UpdateServer::writeLog(const std::string &peer, const std::string &method, const std::string &path,
+                            const std::string &form, int status, size_t bytes)
+{
     std::ostringstream line;
     char stamp[32];
     const std::time_t now = std::time(nullptr);
     std::tm local;
     localtime_r(&now, &local);
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
-    // The client's port tells one connection from another.
-    line << stamp << ' ' << request.remote_addr << ':' << request.remote_port << ' ' << request.method << ' ' << quoted(request.path);
-    if (request.method == "POST" && isForm(request)) {
-        const std::string wanted = formField(t_form, "request");
-        if (wanted == "CLOSE")
-            line << " CLOSE version=" << quoted(formField(t_form, "version"));
-        else
-            line << " request=" << quoted(wanted);
-    }
-    t_form.clear();
-    t_routed = false;
-    const size_t bytes = response.content_length_ > 0 ? response.content_length_ : response.body.size();
-    line << ' ' << response.status << ' ' << bytes << '\n';
+    // The client's port tells one connection from another. The method is
+    // a token (framing refuses any other), the path client text.
+    line << stamp << ' ' << peer << ' ' << (method.empty() ? "-" : method) << ' ' << quoted(path) << form << ' '
+         << status << ' ' << bytes << '\n';
 
     const std::lock_guard<std::mutex> lock(m_logMutex);
     m_log << line.str() << std::flush;

@@ -14,7 +14,9 @@
 // a form POST whose field "request" names a file below the folder gets that
 // file's bytes, "request" = "CLOSE" ends an update run, and a GET serves a
 // file by its URL path. Nothing outside the folder is ever served. Both
-// honour Range the way nginx does (206, multipart/byteranges, 416).
+// honour Range the way nginx does (206, multipart/byteranges, 416), through
+// one parser (ByteRanges). Requests are framed by RequestFraming before the
+// HTTP library sees them; only the update form is accepted as a POST body.
 class UpdateServer
 {
 public:
@@ -37,14 +39,18 @@ public:
     Lookup resolve(const std::string &relative, std::filesystem::path &file) const;
 
 private:
-    void handlePost(const httplib::Request &request, httplib::Response &response, const httplib::ContentReader &reader);
+    // An update form (the pre-routing handler refused anything else).
+    void handlePost(httplib::Response &response, const httplib::ContentReader &reader);
     void handleGet(const httplib::Request &request, httplib::Response &response);
     // Answers for the responses that the library makes by itself.
-    httplib::Server::HandlerResponse handleRefusal(const httplib::Request &request, httplib::Response &response);
+    static httplib::Server::HandlerResponse handleRefusal(const httplib::Request &request, httplib::Response &response);
     static void refuseBody(httplib::Response &response);
     // `range` is the request's Range header, empty when there is none.
     void serveFile(const std::string &relative, const std::string &range, httplib::Response &response);
     void logRequest(const httplib::Request &request, const httplib::Response &response);
+    // One line: time, client, method, path, the form's fields, status, bytes.
+    void writeLog(const std::string &peer, const std::string &method, const std::string &path, const std::string &form,
+                  int status, size_t bytes);
 
     GuardedServer m_server;
     std::filesystem::path m_root;

@@ -2,6 +2,7 @@
 #define VERSION_H
 
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 #include <array>
@@ -17,6 +18,11 @@ public:
     // Exactly four parts separated by dots; a part that is not a number
     // counts as 0. Returns false (and leaves *version alone) otherwise.
     static bool parse(const QString &text, Version *version);
+
+    // One text for each part of a four-part `text` that parse() reads other
+    // than it is written: empty, signed, padded (blanks, leading zeros),
+    // out of range or not a number, and the value it reads as.
+    static QStringList partWarnings(const QString &text);
 
     // Compared part by part from the first; equal versions are not newer.
     bool isNewerThan(const Version &other) const;

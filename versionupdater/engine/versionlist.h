@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 // The plain-text version list the server publishes: a first line starting
 // with "**UPDATE LIST**", then one line per update, "version#entry", further
@@ -15,6 +16,22 @@
 class VersionList
 {
 public:
+    // One line as the client reads it, and every place where that differs
+    // from how it is written (the publisher's slips: the parsing itself is
+    // fixed, since lists written for it must keep their meaning).
+    struct Reading
+    {
+        bool hasVersion = false; // field 1 has exactly four parts
+        Version version;
+        bool hasEntry = false; // there is a field 2
+        QUrl url; // the entry, as DownloadEntry reads it
+        QString fileName;
+        QString sha256; // as sha256Of() gives it
+        QStringList warnings;
+    };
+    // `line` as parse() gives it.
+    static Reading read(const QString &line);
+
     // Splits body into its lines after the marker line. Each line keeps its
     // terminator, as a line reader returns it. False when the first line
     // lacks the marker; *lines is then left empty.

@@ -28,7 +28,8 @@ const QString kUpdateError = QStringLiteral("Update error: unable to update...")
 const QString kNetworkError = QStringLiteral("Network error: unable to update...");
 
 // A list may hold thousands of old lines: beyond this many, skipped lines
-// are only counted, so that the small rotating log keeps the rest of the run.
+// (and warnings about lines) are only counted, so that the small rotating
+// log keeps the rest of the run.
 constexpr int kLoggedSkips = 20;
 
 // Why a line of the list is not taken.
@@ -332,11 +333,16 @@ void UpdaterUI::decide(const QByteArray &list)
 
     VersionUpdaterSettings &settings = VersionUpdaterSettings::instance();
     bool found = false;
-    int skipped = 0;
+    int skipped = 0, warned = 0;
     for (int i = 0; i < lines.size(); ++i) {
         const QString &line = lines.at(i);
         // Line numbers count the marker line as 1.
         const QString where = QStringLiteral("line %1").arg(i + 2);
+        // The publisher's slips: the line is still read as it always was.
+        for (const QString &warning : VersionList::read(line).warnings) {
+            if (++warned <= kLoggedSkips)
+                LOG_WARN() << QStringLiteral("%1: %2").arg(where, warning);
+        }
         QString reason, entry;
         if (!fileHasUpdate(line))
             reason = skipReason(line, settings.localVersion);
@@ -360,6 +366,8 @@ void UpdaterUI::decide(const QByteArray &list)
     }
     if (skipped > kLoggedSkips)
         LOG_INFO() << QStringLiteral("%1 more lines skipped").arg(skipped - kLoggedSkips);
+    if (warned > kLoggedSkips)
+        LOG_WARN() << QStringLiteral("%1 more warnings about the version list").arg(warned - kLoggedSkips);
 
     if (found) {
         m_form->updateLabel->setText(QStringLiteral("Updating..."));

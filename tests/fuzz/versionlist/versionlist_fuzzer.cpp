@@ -46,11 +46,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const Version locals[] = {Version(), Version(1, 2, 0, 0), Version(most, most, most, most),
                               Version(least, least, least, least)};
     for (const QString &line : qAsConst(lines)) {
+        // The reading that check-list prints and the warnings come from
+        // agrees with the client's decisions.
+        const VersionList::Reading reading = VersionList::read(line);
         for (const Version &local : locals) {
-            if (VersionList::isNewer(line, local))
+            const bool newer = VersionList::isNewer(line, local);
+            FUZZ_CHECK(newer == (reading.hasVersion && reading.version.isNewerThan(local)));
+            if (newer)
                 FUZZ_CHECK(!VersionList::isNewer(line, Version(most, most, most, most)));
         }
         QString entryText;
+        FUZZ_CHECK(VersionList::entryOf(line, &entryText) == reading.hasEntry || line.trimmed().isEmpty());
         if (!VersionList::entryOf(line, &entryText))
             continue;
         const DownloadEntry entry = DownloadEntry::parse(entryText);
