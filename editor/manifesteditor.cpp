@@ -50,6 +50,7 @@ ManifestEditor::ManifestEditor(QWidget *parent)
 {
     ui->setupUi(this);
     ui->treeView->setItemDelegateForColumn(DomModel::DateColumn, new DateTimeDelegate(ui->treeView));
+    ui->treeView->viewport()->installEventFilter(this);
     setWindowTitle(programTitle);
 
     // The buttons take as many rows as the width needs: at a large scale
@@ -84,6 +85,7 @@ ManifestEditor::ManifestEditor(QWidget *parent)
 
 ManifestEditor::~ManifestEditor()
 {
+    ui->treeView->viewport()->removeEventFilter(this);
     // The dialog uses the chooser, which goes with the editor.
     delete m_compare;
     // The commands hold elements of the document; they go first.
@@ -138,8 +140,6 @@ void ManifestEditor::fitColumns()
 {
     if (!m_model)
         return;
-    if (!isVisible())
-        layout()->activate();
     QHeaderView *header = ui->treeView->header();
     const int available = ui->treeView->viewport()->width();
     const int last = DomModel::ColumnCount - 1;
@@ -164,15 +164,17 @@ void ManifestEditor::fitColumns()
     }
 }
 
-void ManifestEditor::resizeEvent(QResizeEvent *event)
+bool ManifestEditor::eventFilter(QObject *watched, QEvent *event)
 {
-    QWidget::resizeEvent(event);
-    if (m_model) {
+    // The columns are fitted to the room the view really has, which is
+    // known once its viewport has its size (after a show, a resize).
+    if (watched == ui->treeView->viewport() && event->type() == QEvent::Resize && m_model) {
         for (int column : {DomModel::SizeColumn, DomModel::UrlColumn, DomModel::VersionColumn, DomModel::DateColumn,
                            DomModel::NameColumn})
             ui->treeView->resizeColumnToContents(column);
         fitColumns();
     }
+    return QWidget::eventFilter(watched, event);
 }
 
 QModelIndex ManifestEditor::indexOf(const QDomNode &node) const

@@ -48,7 +48,7 @@ protected:
     // Unsaved changes are saved, discarded or keep the editor open, as the
     // user answers.
     void closeEvent(QCloseEvent *event) override;
-    void resizeEvent(QResizeEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private slots:
     void openFolder();

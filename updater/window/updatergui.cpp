@@ -111,7 +111,17 @@ void UpdaterGUI::showRunningHeadline()
     QString text = QStringLiteral("Updating ") + m_subject;
     if (m_fileCount > 0)
         text += QStringLiteral(", file %1 of %2").arg(m_fileNumber).arg(m_fileCount);
+    setHeadline(text);
+}
+
+void UpdaterGUI::setHeadline(const QString &text)
+{
     ui->headline->setText(text);
+    // The window keeps its size: a long headline takes a second line from
+    // the log view instead of being cut.
+    const QMargins margins = layout()->contentsMargins();
+    ui->headline->setMinimumHeight(ui->headline->heightForWidth(width() - margins.left() - margins.right()));
+    layout()->activate();
 }
 
 void UpdaterGUI::showEndState(const RunSummary &run)
@@ -135,7 +145,7 @@ void UpdaterGUI::showEndState(const RunSummary &run)
                                        : QStringLiteral("Update done with errors.");
         break;
     }
-    ui->headline->setText(headline);
+    setHeadline(headline);
 
     // Only a completed run shows a full bar; any other shows how much of
     // what the release needs was really put in place.
@@ -280,7 +290,8 @@ void UpdaterGUI::downloadProgress(qint64 bytesReceived, qint64 bytesTotal, doubl
     if (!activeElement.isNull())
         showStatus(activeElement.attribute(QStringLiteral("name")), QStringLiteral(" - ") + progress);
     const qint64 speed = std::isfinite(currentSpeed) ? qint64(qBound(-9.0e18, currentSpeed, 9.0e18)) : 0;
-    ui->progressBar->setValue(percentageDone);
+    // Only a run that has completed shows a full bar.
+    ui->progressBar->setValue(qMin(percentageDone, 99));
     ui->progressBar->setFormat(QStringLiteral("%p% - ") + time.toString(QStringLiteral("mm:ss"))
                                + QStringLiteral(" remaining"));
     ui->speed->setText(formatSize(speed) + QStringLiteral("/s"));

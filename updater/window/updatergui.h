@@ -58,6 +58,7 @@ private:
     // The line above the status: what is updated, from which version to
     // which, and which file of how many.
     void showRunningHeadline();
+    void setHeadline(const QString &text);
     void showEndState(const RunSummary &run);
 
     Ui::UpdaterForm *ui;
