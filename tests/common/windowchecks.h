@@ -22,8 +22,9 @@
 #include <QWidget>
 
 // The object names of the window's widgets (itself included) that a user
-// reaches or reads, and that have no accessible name. Qt's own inner parts
-// (scroll bars, viewports: no object name or "qt_...") are left out.
+// reaches or reads, as shown now, and that have no accessible name. Qt's
+// own inner parts (scroll bars, viewports: no object name or "qt_...") and
+// hidden widgets are left out.
 inline QStringList unnamedWidgets(QWidget *window)
 {
     QStringList unnamed;
@@ -31,7 +32,7 @@ inline QStringList unnamedWidgets(QWidget *window)
     widgets.prepend(window);
     for (QWidget *widget : qAsConst(widgets)) {
         const QString name = widget->objectName();
-        if (name.isEmpty() || name.startsWith(QLatin1String("qt_")))
+        if (name.isEmpty() || name.startsWith(QLatin1String("qt_")) || !widget->isVisibleTo(window))
             continue;
         const bool reached = qobject_cast<QAbstractButton *>(widget) || qobject_cast<QAbstractItemView *>(widget)
             || qobject_cast<QAbstractSlider *>(widget) || qobject_cast<QAbstractSpinBox *>(widget)

@@ -36,6 +36,8 @@ UpdaterGUI::UpdaterGUI(const QStringList &arguments, QWidget *parent)
     ui->plainTextEdit->setReadOnly(true);
     ui->pushButton->hide();
     ui->pushButton_2->hide();
+    for (QLabel *label : {ui->headline, ui->updateText, ui->speed})
+        setLabelText(label, label->text());
 
     // Nothing has started yet, so a failed check has nothing to wind down;
     // the log file is flushed and closed as the process exits. The status
@@ -114,9 +116,15 @@ void UpdaterGUI::showRunningHeadline()
     setHeadline(text);
 }
 
+void UpdaterGUI::setLabelText(QLabel *label, const QString &text)
+{
+    label->setText(text);
+    label->setAccessibleName(text.isEmpty() ? label->accessibleDescription() : QString());
+}
+
 void UpdaterGUI::setHeadline(const QString &text)
 {
-    ui->headline->setText(text);
+    setLabelText(ui->headline, text);
     // The window keeps its size: a long headline takes a second line from
     // the log view instead of being cut.
     const QMargins margins = layout()->contentsMargins();
@@ -224,7 +232,7 @@ void UpdaterGUI::showStatus(const QString &name, const QString &suffix)
     const int width = ui->updateText->contentsRect().width() > 0 ? ui->updateText->contentsRect().width()
                                                                    : this->width() - 20;
     const int room = qMax(metrics.averageCharWidth() * 4, width - metrics.horizontalAdvance(suffix));
-    ui->updateText->setText(metrics.elidedText(name, Qt::ElideMiddle, room) + suffix);
+    setLabelText(ui->updateText, metrics.elidedText(name, Qt::ElideMiddle, room) + suffix);
 }
 
 void UpdaterGUI::downloadStart(QDomElement elt, int remainingDownloads)
@@ -247,9 +255,9 @@ void UpdaterGUI::downloadsFinished(int errors)
     const RunSummary run = manager->summary();
     // The run is over: nothing is left to wait for, and no speed to show.
     showEndState(run);
-    ui->speed->clear();
-    ui->updateText->setText(QStringLiteral("Update completed with ") + QString::number(errors)
-                            + QStringLiteral(" error(s)."));
+    setLabelText(ui->speed, QString());
+    setLabelText(ui->updateText, QStringLiteral("Update completed with ") + QString::number(errors)
+                                     + QStringLiteral(" error(s)."));
     ui->Restart->setEnabled(true);
     ui->Restart->setDefault(true);
     ui->Restart->setFocus();
@@ -294,5 +302,5 @@ void UpdaterGUI::downloadProgress(qint64 bytesReceived, qint64 bytesTotal, doubl
     ui->progressBar->setValue(qMin(percentageDone, 99));
     ui->progressBar->setFormat(QStringLiteral("%p% - ") + time.toString(QStringLiteral("mm:ss"))
                                + QStringLiteral(" remaining"));
-    ui->speed->setText(formatSize(speed) + QStringLiteral("/s"));
+    setLabelText(ui->speed, formatSize(speed) + QStringLiteral("/s"));
 }

@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <QWidget>
 
+class QLabel;
 class RunSummary;
 class UpdateDownloader;
 class UpdateManager;
@@ -59,6 +60,9 @@ private:
     // which, and which file of how many.
     void showRunningHeadline();
     void setHeadline(const QString &text);
+    // A label's text; a screen reader reads it, or what the label is for
+    // while it is empty.
+    static void setLabelText(QLabel *label, const QString &text);
     void showEndState(const RunSummary &run);
 
     Ui::UpdaterForm *ui;
