@@ -9,9 +9,9 @@ QString FileChooser::existingFolder(QWidget *parent, const QString &caption)
                                              QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
 }
 
-QString FileChooser::openFileName(QWidget *parent)
+QString FileChooser::openFileName(QWidget *parent, const QString &caption, const QString &proposed)
 {
-    return QFileDialog::getOpenFileName(parent);
+    return QFileDialog::getOpenFileName(parent, caption, proposed);
 }
 
 QString FileChooser::saveFileName(QWidget *parent, const QString &proposed, const QString &filter)

@@ -15,7 +15,9 @@ public:
     virtual ~FileChooser() = default;
 
     virtual QString existingFolder(QWidget *parent, const QString &caption);
-    virtual QString openFileName(QWidget *parent);
+    // proposed: the file (or folder) the dialog starts at, may be empty.
+    virtual QString openFileName(QWidget *parent, const QString &caption = QString(),
+                                 const QString &proposed = QString());
     // proposed: the name (and folder) the dialog starts with, may be empty.
     virtual QString saveFileName(QWidget *parent, const QString &proposed, const QString &filter);
 };

@@ -40,6 +40,9 @@ LogRecordStream::LogRecordStream(LogLevel level)
 
 LogRecordStream::~LogRecordStream()
 {
+    // QDebug escapes a line feed inside a value, but not these two: a
+    // viewer that breaks lines at them would show one record as two.
+    m_buffer.replace(QChar(0x2028), QLatin1String("\\u2028")).replace(QChar(0x2029), QLatin1String("\\u2029"));
     // Built before the logger's lock is taken. The message goes in last so
     // that percent sequences inside it are left as they are.
     const QString record = QStringLiteral("%1 %2 %3")

@@ -1,4 +1,5 @@
 #include "log.h"
+#include "runhistory.h"
 #include "startupcheck.h"
 #include "unattendedrun.h"
 #include "updatergui.h"
@@ -24,6 +25,13 @@ void configureLogging()
     const QSharedPointer<Logging::Destination> debugDestination = Logging::createDebugOutputDestination();
     logger.addDestination(debugDestination);
     logger.addDestination(fileDestination);
+    // Whatever follows, a reader of the log knows which program wrote it
+    // and what it was asked to do.
+    LOG_INFO() << QStringLiteral("updater %1 started with").arg(QStringLiteral(UPDATER_PROJECT_VERSION))
+               << QCoreApplication::arguments().mid(1) << Qt::endl;
+    // One line per run, beside the program, shared with versionupdater.
+    Logging::RunHistory::instance().setPath(
+        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("update-history.log")));
 }
 
 // No window and no display needed: a core application runs the update.
@@ -66,5 +74,8 @@ int main(int argc, char *argv[])
     // Lives until the process ends; its constructor may end the process.
     UpdaterGUI *window = new UpdaterGUI;
     window->show();
-    return app.exec();
+    const int status = app.exec();
+    // Closing the window ends the loop normally; what the run achieved is
+    // what a launching program needs to hear.
+    return status != 0 ? status : window->exitStatus();
 }

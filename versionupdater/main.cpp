@@ -1,4 +1,5 @@
 #include "log.h"
+#include "runhistory.h"
 #include "updaterui.h"
 #include "versionupdaterinfo.h"
 
@@ -7,15 +8,19 @@
 
 namespace {
 
-// The same log as updater's: records to the debugger output and to
-// log.txt beside the executable, rotated past 1024 bytes with 2 backups.
+// Records go to the debugger output and to versionupdater.log beside the
+// executable: updater usually lives in the same folder, and a log of its
+// own keeps each program's runs from pushing the other's out of the small
+// rotating file. One line per run also goes to the history both share.
 void configureLogging()
 {
     Logging::Logger &logger = Logging::Logger::instance();
     logger.setLevel(Logging::Trace);
-    const QString logPath = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("log.txt"));
+    const QDir programFolder(QCoreApplication::applicationDirPath());
     logger.addDestination(Logging::createDebugOutputDestination());
-    logger.addDestination(Logging::createFileDestination(logPath, true, 1024, 2));
+    logger.addDestination(Logging::createFileDestination(programFolder.filePath(QStringLiteral("versionupdater.log")),
+                                                         true, 256 * 1024, 2));
+    Logging::RunHistory::instance().setPath(programFolder.filePath(QStringLiteral("update-history.log")));
 }
 
 } // namespace

@@ -1,12 +1,19 @@
 #include "testfiles.h"
+#include "comparedialog.h"
 #include "dommodel.h"
 #include "manifest.h"
 #include "manifesteditor.h"
 #include "filechooser.h"
+#include "windowchecks.h"
+#include "xvfbdisplay.h"
 
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPlainTextEdit>
 #include <QPointer>
+#include <QScreen>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -70,6 +77,7 @@ class TestManifestEditor : public QObject
     QList<Answer> m_script;
     QStringList m_scriptProblems;
     QTimer m_modalWatch;
+    QString m_proposed; // what the editor proposed last when asking for a file
     QPointer<QWidget> m_answered; // the last modal window answered, and when
     QElapsedTimer m_answeredAt;
 
@@ -79,9 +87,14 @@ class TestManifestEditor : public QObject
     public:
         explicit ScriptedChooser(TestManifestEditor *test) : m_test(test) {}
         QString existingFolder(QWidget *, const QString &) override { return m_test->nextName("a folder"); }
-        QString openFileName(QWidget *) override { return m_test->nextName("a file to open"); }
-        QString saveFileName(QWidget *, const QString &, const QString &) override
+        QString openFileName(QWidget *, const QString &, const QString &proposed) override
         {
+            m_test->m_proposed = proposed;
+            return m_test->nextName("a file to open");
+        }
+        QString saveFileName(QWidget *, const QString &proposed, const QString &) override
+        {
+            m_test->m_proposed = proposed;
             return m_test->nextName("a file to save");
         }
 
@@ -234,6 +247,8 @@ private slots:
 
         click("saveButton", path("editor.xml"));
         QTRY_VERIFY(QFile::exists(path("editor.xml")));
+        // Beside the folder, named after it; then the file saved.
+        QCOMPARE(m_proposed, path("app.xml"));
         QCOMPARE(m_editor->windowTitle(), QStringLiteral("editor.xml[*] - Manifest editor"));
         QVERIFY(!m_editor->isWindowModified());
         QCOMPARE(QProcess::execute(MANIFESTTOOL_PATH, {"create", path("app"), "-o", path("tool.xml")}), 0);
@@ -252,6 +267,8 @@ private slots:
         QVERIFY(root().attribute("crc") != crc);
         QCOMPARE(Manifest(root()).globalChecksum(), root().attribute("crc"));
         QVERIFY(m_editor->isWindowModified());
+        click("saveButton", path("editor.xml"));
+        QCOMPARE(m_proposed, path("editor.xml"));
     }
 
     void crcThenDeleteSeveralRowsThenGlobalCrc()
@@ -260,8 +277,10 @@ private slots:
         // readme.txt, then bin holding a.dll, b.dll and plugins/p.so.
         const QModelIndex top = model()->index(0, 0);
         const QModelIndex bin = model()->index(1, 0, top);
-        // The crc reads the url below the current folder, not the scanned one.
-        QVERIFY(writeFile(path("bin/a.dll"), "abcd"));
+        // The crc reads the url below the scanned folder, wherever the
+        // editor was started.
+        QVERIFY(writeFile(path("app/bin/a.dll"), "abcd"));
+        QVERIFY(writeFile(path("bin/a.dll"), "not this one"));
         selectRows({model()->index(0, 0, bin), bin});
         click("crcButton");
         const QDomElement a = root().firstChildElement("directory").firstChildElement();
@@ -413,31 +432,169 @@ private slots:
             QCOMPARE(saved.documentElement().attribute("crc"), before);
     }
 
-    // Started in another folder, the checksum finds none of the files: the
-    // entries keep their checksums and the status bar says so.
-    void checksumLeavesUnreadableEntries()
+    // Checksums are read below the folder the manifest came from: the
+    // scanned folder, the opened manifest's folder, or for an added folder
+    // where that folder is. Files that cannot be read, or urls that would
+    // leave the folder, keep their entries as they were and are reported.
+    void checksumReadsBelowTheManifestsFolder_data()
+    {
+        QTest::addColumn<QString>("source"); // how the manifest came
+        QTest::addColumn<QString>("url");    // of the entry checked, set first when not empty
+        QTest::addColumn<QString>("status");
+        const QString one = "Checksum: 1 entry updated, 1 changed. The global checksum no longer matches the tree.";
+        QTest::newRow("scanned folder") << "folder" << "" << one;
+        QTest::newRow("opened manifest") << "manifest" << "" << one;
+        QTest::newRow("added folder") << "added" << "" << one;
+        QTest::newRow("file gone") << "folder" << "gone.txt"
+                                   << "Checksum: 1 file not readable below %1, left unchanged (gone.txt: No such file or "
+                                      "directory); 0 entries updated, 0 changed.";
+        QTest::newRow("url leaves the folder") << "folder" << "../tools.extra/x.txt"
+                                               << "Checksum: 1 file not readable below %1, left unchanged "
+                                                  "(../tools.extra/x.txt: not below the folder); 0 entries updated, 0 changed.";
+    }
+    void checksumReadsBelowTheManifestsFolder()
+    {
+        QFETCH(QString, source);
+        QFETCH(QString, url);
+        QVERIFY(openApp());
+        QModelIndex entry = model()->index(0, 0, model()->index(0, 0)); // readme.txt
+        QString changed = path("app/readme.txt");
+        if (source == "manifest") {
+            click("saveButton", path("app/m.xml"));
+            click("openManifestButton", path("app/m.xml"));
+            QTRY_COMPARE(m_editor->windowTitle(), QStringLiteral("m.xml[*] - Manifest editor"));
+            entry = model()->index(0, 0, model()->index(1, 0)); // after the declaration
+        } else if (source == "added") {
+            click("addFolderButton", path("tools.extra"));
+            QTRY_VERIFY(root().lastChildElement().attribute("name") == "tools.extra");
+            const QModelIndex added = model()->index(model()->rowCount(model()->index(0, 0)) - 1, 0, model()->index(0, 0));
+            entry = model()->index(0, 0, added);
+            changed = path("tools.extra/x.txt");
+        }
+        if (!url.isEmpty())
+            QVERIFY(model()->setData(entry.sibling(entry.row(), DomModel::UrlColumn), url));
+        QVERIFY(writeFile(changed, "changed"));
+        QVERIFY(QDir::setCurrent(path("tools.extra"))); // started anywhere
+        const QString before = contentOf(root());
+        selectRows({entry});
+        click("crcButton");
+        const QDomElement element = model()->node(entry).toElement();
+        QCOMPARE(element.attribute("crc"), url.isEmpty() ? hashHex("changed", QCryptographicHash::Sha1)
+                                                         : QString(contentOf(root()) == before ? element.attribute("crc") : "?"));
+        QCOMPARE(element.attribute("size"), url.isEmpty() ? QStringLiteral("7") : element.attribute("size"));
+        if (!url.isEmpty())
+            QCOMPARE(contentOf(root()), before);
+        QFETCH(QString, status);
+        QCOMPARE(this->status(), status.arg(QDir::toNativeSeparators(path("app"))));
+    }
+
+    // Every change can be undone and redone, exactly, from the keyboard;
+    // undoing back to what was saved leaves nothing unsaved.
+    void undoAndRedo_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::newRow("edit") << "edit";
+        QTest::newRow("delete") << "delete";
+        QTest::newRow("checksum") << "checksum";
+        QTest::newRow("global checksum") << "global checksum";
+        QTest::newRow("add folder") << "add folder";
+    }
+    void undoAndRedo()
+    {
+        QFETCH(QString, action);
+        QVERIFY(openApp());
+        // Out of canonical order, with a date in milliseconds: the global
+        // checksum sorts, and an edit must not lose what it does not show.
+        QDomElement readme = root().firstChildElement();
+        readme.setAttribute("date", "2014-03-07T09:05:31.250");
+        root().insertAfter(readme, root().lastChild());
+        click("saveButton", path("app/saved.xml"));
+        click("openManifestButton", path("app/saved.xml"));
+        QTRY_COMPARE(m_editor->windowTitle(), QStringLiteral("saved.xml[*] - Manifest editor"));
+        m_editor->show();
+        QVERIFY(QTest::qWaitForWindowActive(m_editor.get()));
+        QVERIFY(!m_editor->isWindowModified());
+        const QString before = model()->document().toString();
+        const QModelIndex top = model()->index(1, 0); // after the declaration
+        if (action == "edit") {
+            QVERIFY(model()->setData(model()->index(1, DomModel::DateColumn, top), QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5))));
+        } else if (action == "delete") {
+            selectRows({model()->index(0, 0, model()->index(0, 0, top)), model()->index(0, 0, top)}); // bin/a.dll and bin
+            click("deleteButton");
+        } else if (action == "checksum") {
+            QVERIFY(writeFile(path("app/readme.txt"), "new text") && writeFile(path("app/bin/b.dll"), "new b"));
+            selectRows({model()->index(1, 0, top), model()->index(1, 0, model()->index(0, 0, top))});
+            click("crcButton");
+        } else if (action == "global checksum") {
+            click("globalCrcButton");
+        } else {
+            click("addFolderButton", path("tools.extra"));
+        }
+        const QString after = model()->document().toString();
+        QVERIFY(after != before);
+        QVERIFY(m_editor->isWindowModified());
+        // A button's shortcut clicks it a moment later.
+        QTest::keyClick(m_editor.get(), Qt::Key_Z, Qt::ControlModifier);
+        QTRY_COMPARE(model()->document().toString(), before);
+        QVERIFY(!m_editor->isWindowModified());
+        QTest::keyClick(m_editor.get(), Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+        QTRY_COMPARE(model()->document().toString(), after);
+        QVERIFY(m_editor->isWindowModified());
+        m_editor->undoStack()->undo();
+        QCOMPARE(model()->document().toString(), before);
+    }
+
+    // The root stays: a manifest without it is not one.
+    void rootCannotBeDeleted()
     {
         QVERIFY(openApp());
-        const QString before = contentOf(root());
-        const QModelIndex bin = model()->index(1, 0, model()->index(0, 0));
-        selectRows({model()->index(0, 0, model()->index(0, 0)), model()->index(0, 0, bin), model()->index(1, 0, bin)});
-        click("crcButton");
-        QCOMPARE(contentOf(root()), before);
-        QCOMPARE(status(), QStringLiteral("Checksum: 3 files not readable below %1, left unchanged "
-                                          "(readme.txt: No such file or directory); 0 entries updated, 0 changed.")
-                               .arg(QDir::toNativeSeparators(m_dir.path())));
+        const QString before = model()->document().toString();
+        selectRows({model()->index(0, 0), model()->index(0, 0, model()->index(0, 0))});
+        click("deleteButton");
+        QCOMPARE(model()->document().toString(), before);
+        QCOMPARE(status(), QStringLiteral("The root entry ROOT cannot be deleted; delete the entries below it instead."));
+        QVERIFY(!m_editor->undoStack()->canUndo());
+    }
+
+    // At any scale the window starts within the screen, every button and
+    // column is in view however long a name, every widget has a name.
+    void windowFitsTheScreen()
+    {
+        QVERIFY(writeFile(path("app/") + QString(200, 'n') + ".dat", "long"));
+        const QRect screen = m_editor->screen()->availableGeometry();
+        QVERIFY2(m_editor->width() <= screen.width() && m_editor->height() <= screen.height(),
+                 qPrintable(QStringLiteral("%1x%2 on %3x%4").arg(m_editor->width()).arg(m_editor->height())
+                                .arg(screen.width()).arg(screen.height())));
+        QVERIFY(openApp());
+        m_editor->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_editor.get()));
+        QVERIFY(m_editor->frameGeometry().width() <= screen.width() && m_editor->frameGeometry().height() <= screen.height());
+        const QRect inside = m_editor->rect();
+        QList<QWidget *> shown{view(), m_editor->findChild<QStatusBar *>()};
+        for (QPushButton *button : m_editor->findChildren<QPushButton *>())
+            shown << button;
+        for (QWidget *widget : qAsConst(shown)) {
+            const QRect where(widget->mapTo(m_editor.get(), QPoint(0, 0)), widget->size());
+            QVERIFY2(inside.contains(where), qPrintable(widget->objectName()));
+        }
+        const int width = view()->viewport()->width();
+        for (int column = 0; column < DomModel::ColumnCount; ++column) {
+            const int left = view()->header()->sectionViewportPosition(column);
+            QVERIFY2(left >= 0 && left + qMin(view()->header()->sectionSize(column), 40) <= width,
+                     qPrintable(QStringLiteral("column %1 at %2 of %3").arg(column).arg(left).arg(width)));
+        }
+        QVERIFY(view()->header()->sectionSize(DomModel::NameColumn) < width / 2);
+        QCOMPARE(unnamedWidgets(m_editor.get()), QStringList());
+        QVERIFY(saveScreenshot(m_editor.get(), "manifesteditor"));
     }
 
     // A manifest named on the command line is shown at start, under its name.
     void commandLineOpensManifest()
     {
         QVERIFY(writeFile(path("start.xml"), "<UPDATE_STRUCTURE name=\"ROOT\"><file name=\"a\"/></UPDATE_STRUCTURE>"));
-        QProcess xserver;
-        xserver.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp"});
-        QVERIFY(xserver.waitForReadyRead(20000));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DISPLAY", ':' + QString::fromLatin1(xserver.readLine().trimmed()));
-        env.insert("QT_QPA_PLATFORM", "xcb");
+        XvfbDisplay display;
+        QVERIFY(display.start());
+        const QProcessEnvironment env = display.environment();
         QProcess editor;
         editor.setProcessEnvironment(env);
         editor.start(MANIFESTEDITOR_PATH, {path("start.xml")});
@@ -448,11 +605,12 @@ private slots:
         search.kill();
         editor.kill();
         editor.waitForFinished();
-        xserver.kill();
-        xserver.waitForFinished();
         QVERIFY(found);
     }
 
+    // The comparison is shown in a dialog, between "Distant" and "Local" of
+    // the current folder or the files the user chooses; a file that cannot
+    // be read is said to count as empty.
     void compareListsDistantAgainstLocal_data()
     {
         const QByteArray distant("<r><file name=\"new.txt\" crc=\"1\"/><file name=\"a.dll\" crc=\"2\"/>"
@@ -461,25 +619,50 @@ private slots:
                                "<file name=\"g\"/></directory><file name=\"gone.txt\"/></r>");
         QTest::addColumn<QByteArray>("distant"); // null: no such file
         QTest::addColumn<QByteArray>("local");
+        QTest::addColumn<QString>("chosen"); // a distant manifest chosen instead of "Distant"
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("both") << distant << local
+        QTest::addColumn<QString>("summary");
+        QTest::newRow("both") << distant << local << ""
                               << QStringList{"new.txt is NEW.", "a.dll is NEW.", "d is NEW.", "f is NEW.",
-                                             "gone to DELETE", "gone.txt to DELETE"};
-        QTest::newRow("no Distant") << QByteArray() << local
-                                    << QStringList{"a.dll to DELETE", "gone to DELETE", "gone.txt to DELETE"};
+                                             "gone to DELETE", "gone.txt to DELETE"}
+                              << "4 new or changed, 2 to delete.";
+        QTest::newRow("no Distant") << QByteArray() << local << ""
+                                    << QStringList{"a.dll to DELETE", "gone to DELETE", "gone.txt to DELETE"}
+                                    << "Distant %1 cannot be read (";
+        QTest::newRow("chosen instead") << QByteArray() << local << "chosen.xml" << QStringList() << "No difference.";
     }
 
     void compareListsDistantAgainstLocal()
     {
         QFETCH(QByteArray, distant);
         QFETCH(QByteArray, local);
+        QFETCH(QString, chosen);
         for (const auto &file : {qMakePair(QStringLiteral("Distant"), distant), qMakePair(QStringLiteral("Local"), local)})
             QVERIFY(file.second.isNull() || writeFile(path(file.first), file.second));
+        QVERIFY(writeFile(path("chosen.xml"), local));
         debugLines.clear();
         const QtMessageHandler previous = qInstallMessageHandler(collectDebug);
         click("pushButton");
+        auto *dialog = m_editor->findChild<CompareDialog *>();
+        QVERIFY(dialog && dialog->isVisible());
+        QCOMPARE(dialog->distantPath(), path("Distant"));
+        QCOMPARE(dialog->localPath(), path("Local"));
+        if (!chosen.isEmpty()) {
+            whenModals({file(path(chosen))});
+            dialog->findChild<QPushButton *>("distantBrowse")->click();
+            QCOMPARE(m_proposed, path("Distant"));
+            QCOMPARE(dialog->distantPath(), path(chosen));
+            debugLines.clear();
+        }
         qInstallMessageHandler(previous);
-        QTEST(debugLines, "expected");
+        QFETCH(QStringList, expected);
+        QCOMPARE(dialog->differences(), expected);
+        QCOMPARE(debugLines, expected);
+        QCOMPARE(dialog->findChild<QPlainTextEdit *>("resultView")->toPlainText(), expected.join('\n'));
+        QFETCH(QString, summary);
+        const QString shown = dialog->findChild<QLabel *>("summaryLabel")->text();
+        QVERIFY2(shown.startsWith(QString(summary).replace("%1", QDir::toNativeSeparators(path("Distant")))), qPrintable(shown));
+        QCOMPARE(unnamedWidgets(dialog), QStringList());
     }
 
     void nothingToDoWithoutAManifest()

@@ -1,4 +1,5 @@
 #include "log.h"
+#include "runhistory.h"
 
 #include <QTextCodec>
 #include <QtTest>
@@ -74,6 +75,21 @@ private slots:
         QTEST(match.captured(1), "field");
         const QDateTime stamp = QDateTime::fromString(match.captured(2), "yyyy-MM-ddThh:mm:ss.zzz");
         QVERIFY(stamp >= before && stamp <= QDateTime::currentDateTime());
+    }
+
+    // A line or paragraph separator would split a record in many viewers:
+    // escaped like a line feed, in quoted values and plain text alike.
+    void lineSeparatorsEscaped()
+    {
+        const QString name = QStringLiteral("a%1b%2c\nd").arg(QChar(0x2028)).arg(QChar(0x2029));
+        LogRecordStream(Info).stream() << name;
+        LogRecordStream(Info).stream().noquote() << name;
+        QCOMPARE(m_recorder->records.size(), 2);
+        for (const QString &record : qAsConst(m_recorder->records)) {
+            QVERIFY2(!record.contains(QChar(0x2028)) && !record.contains(QChar(0x2029)), qPrintable(record));
+            QVERIFY2(record.contains(QStringLiteral("a\\u2028b\\u2029c")), qPrintable(record));
+        }
+        QVERIFY(m_recorder->records[0].contains(QStringLiteral("c\\nd")));
     }
 
     void thresholdSkipsEvaluation()
@@ -197,6 +213,97 @@ private slots:
                  }),
                  expected.arg(path));
         QCOMPARE(valid, !missingFolder);
+    }
+
+    // One line per run, whatever the names hold; at most 20 failed files.
+    void historyLine_data()
+    {
+        QTest::addColumn<QStringList>("failures"); // name, reason, ...
+        QTest::addColumn<QString>("expected");
+        const QString head = "2026-12-07T12:52:54 updater 1.0 -> 2.0 done with errors; fetched 3, failed %1, deleted 0; "
+                             "1048579 bytes; 4.2 s";
+        QTest::newRow("nothing failed") << QStringList() << head.arg(0);
+        QTest::newRow("quotes and separators")
+            << QStringList{QStringLiteral("a\"b\\c%1d\ne.dll").arg(QChar(0x2028)), "could not be verified"}
+            << head.arg(1) + "; failed: \"a\\\"b\\\\c\\u2028d\\u000ae.dll\" \"could not be verified\"";
+        QStringList many;
+        QString listed;
+        for (int i = 1; i <= 25; ++i) {
+            many << QStringLiteral("f%1").arg(i) << "gone";
+            if (i <= 20)
+                listed += QStringLiteral("%1\"f%2\" \"gone\"").arg(i == 1 ? "" : ", ").arg(i);
+        }
+        QTest::newRow("25 failed files") << many << head.arg(25) + "; failed: " + listed + ", and 5 more";
+    }
+    void historyLine()
+    {
+        QFETCH(QStringList, failures);
+        RunHistory::Run run;
+        run.ended = QDateTime(QDate(2026, 12, 7), QTime(12, 52, 54, 42));
+        run.program = "updater";
+        run.fromVersion = "1.0";
+        run.toVersion = "2.0";
+        run.outcome = "done with errors";
+        run.fetched = 3;
+        run.failed = failures.size() / 2;
+        run.bytes = 1048579;
+        run.seconds = 4.21;
+        for (int i = 0; i < failures.size(); i += 2)
+            run.failures.append({failures[i], failures[i + 1]});
+        QTEST(RunHistory::line(run), "expected");
+    }
+
+    // The last 200 runs are kept, oldest first; a link where the file goes
+    // is replaced, never written through; no path, no file.
+    void historyFile_data()
+    {
+        QTest::addColumn<int>("runs");
+        QTest::addColumn<bool>("link");
+        QTest::newRow("205 runs") << 205 << false;
+        QTest::newRow("a link in place") << 1 << true;
+    }
+    void historyFile()
+    {
+        QFETCH(int, runs);
+        QFETCH(bool, link);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("update-history.log"), outside = dir.filePath("outside.txt");
+        QFile target(outside);
+        QVERIFY(target.open(QIODevice::WriteOnly) && target.write("not a history\n") == 14);
+        target.close();
+        if (link)
+            QVERIFY(QFile::link(outside, path));
+        RunHistory &history = RunHistory::instance();
+        history.setPath(QString());
+        QVERIFY(history.append(RunHistory::Run()));
+        history.setPath(path);
+        for (int i = 1; i <= runs; ++i) {
+            RunHistory::Run run;
+            run.program = QStringLiteral("run%1").arg(i);
+            QVERIFY(history.append(run));
+        }
+        history.setPath(QString());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(file.readAll()).split('\n');
+        QCOMPARE(lines.size(), qMin(runs, 200) + 1);
+        QVERIFY(lines.last().isEmpty());
+        QCOMPARE(lines.first().section(' ', 1, 1), QStringLiteral("run%1").arg(qMax(1, runs - 199)));
+        QCOMPARE(lines.at(lines.size() - 2).section(' ', 1, 1), QStringLiteral("run%1").arg(runs));
+        QVERIFY(!QFileInfo(path).isSymLink());
+        QCOMPARE(QFileInfo(outside).size(), qint64(14));
+    }
+
+    void historyUnwritable()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("missing/update-history.log");
+        RunHistory::instance().setPath(path);
+        bool written = true;
+        const QString errors = stderrOf([&] { written = RunHistory::instance().append(RunHistory::Run()); });
+        RunHistory::instance().setPath(QString());
+        QVERIFY(!written);
+        QVERIFY2(errors.startsWith("Log: could not write run history " + path + " ("), qPrintable(errors));
     }
 };
 

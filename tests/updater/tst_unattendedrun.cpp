@@ -68,7 +68,8 @@ private slots:
 
     // Exit 0 when every file went in, 1 when one failed; the close request
     // carries the saved version. The log rotates at 1024 bytes unless told
-    // otherwise, and every run ends with its summary record.
+    // otherwise; its first record names the program and its arguments, and
+    // every run ends with its summary record and one line in the history.
     void runs_data()
     {
         QTest::addColumn<QStringList>("options");
@@ -76,9 +77,13 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("savedVersion");
         QTest::addColumn<bool>("rotated");
-        QTest::newRow("clean") << QStringList() << payloadB << 0 << QByteArray("2.0") << true;
-        QTest::newRow("--log_size 100000") << QStringList{"--log_size", "100000"} << payloadB << 0 << QByteArray("2.0") << false;
-        QTest::newRow("a file fails") << QStringList() << QByteArray("not the file") << 1 << QByteArray("2.0__1") << true;
+        QTest::addColumn<QString>("history");
+        const QString done = " updater 1.0 -> 2.0 done; fetched 2, failed 0, deleted 0; ";
+        QTest::newRow("clean") << QStringList() << payloadB << 0 << QByteArray("2.0") << true << done;
+        QTest::newRow("--log_size 100000") << QStringList{"--log_size", "100000"} << payloadB << 0 << QByteArray("2.0") << false
+                                           << done;
+        QTest::newRow("a file fails") << QStringList() << QByteArray("not the file") << 1 << QByteArray("2.0__1") << true
+                                      << " updater 1.0 -> 2.0 done with errors; fetched 1, failed 1, deleted 0; ";
     }
     void runs()
     {
@@ -91,8 +96,19 @@ private slots:
         QTEST(runUpdater(server, options), "status"); // what a run writes: tst_updatemanager
         QCOMPARE(readFile(path("app/sub/b.bin")), servedB == payloadB ? payloadB : QByteArray("<missing>"));
         QCOMPARE(lastBody(server), "version=" + savedVersion + "&request=CLOSE");
-        QTEST(QFile::exists(path("log.txt.1")), "rotated");
-        QVERIFY(readFile(path("log.txt")).contains("run finished: distant version 2.0"));
+        QFETCH(bool, rotated);
+        QCOMPARE(QFile::exists(path("log.txt.1")), rotated);
+        const QString log = QString::fromUtf8(readFile(path("log.txt")));
+        QVERIFY(log.contains("run finished: distant version 2.0, local version before 1.0"));
+        if (!rotated)
+            QVERIFY2(log.section('\n', 1, 1).contains("\"updater " UPDATER_PROJECT_VERSION " started with\" (\"--silent\", \"--local_path\""),
+                     qPrintable(log.section('\n', 1, 1)));
+        const QStringList lines = QString::fromUtf8(readFile(path("update-history.log"))).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 1);
+        QFETCH(QString, history);
+        QVERIFY2(lines.first().contains(history), qPrintable(lines.first()));
+        QCOMPARE(lines.first().endsWith("; failed: \"sub/b.bin\" \"could not be verified: the download was damaged\""),
+                 servedB != payloadB);
     }
 
     // An error page, or any XML that lists no entry, is refused like an
@@ -111,6 +127,8 @@ private slots:
         QCOMPARE(readFile(path("app/app.exe")) + readFile(path("app/data/levels.pak")), QByteArray("applv"));
         QCOMPARE(readFile(path("local.xml")), localBefore);
         QVERIFY(readFile(path("log.txt")).contains("lists no file or directory"));
+        // Refused, but the versions it knew are said.
+        QVERIFY(readFile(path("log.txt")).contains("run refused: distant version -, local version before 1.0"));
     }
 
     // Killed at random moments of a slow run, the installation holds only

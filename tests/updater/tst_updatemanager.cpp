@@ -325,13 +325,19 @@ private slots:
         QTest::newRow("another document") << true << QByteArray("<FOO version=\"2.0\"><comment/></FOO>");
         QTest::newRow("a note only") << true << QByteArray("<UPDATE_STRUCTURE version=\"2.0\"><note/></UPDATE_STRUCTURE>");
         QTest::newRow("local does not parse") << false << QByteArray("<UPDATE_STRUCTURE><file name=\"keep.txt\"");
+        // Refused before the release is read: the summary still says the
+        // installed version.
+        QTest::newRow("public key unusable") << true << QByteArray("KEY");
     }
     void unusableManifest()
     {
         QFETCH(bool, distant);
         QFETCH(QByteArray, content);
         prepare(installedTree, releaseTree);
-        QVERIFY(writeFile(distant ? distantManifest : localManifest, content));
+        if (content == "KEY")
+            UpdaterSettings::instance().publicKeyPaths = QStringList{tmp->filePath(QStringLiteral("none.pub"))};
+        else
+            QVERIFY(writeFile(distant ? distantManifest : localManifest, content));
         const QByteArray localBefore = readFile(localManifest);
         UpdateManager manager;
         QCOMPARE(run(manager), QList<int>{distant});
@@ -343,6 +349,7 @@ private slots:
             QCOMPARE(readTree(installed), installedTree);
             QCOMPARE(log->count(QStringLiteral("ERROR"), distantManifest), 1);
             QCOMPARE(log->count(QStringLiteral("INFO"), QStringLiteral("run refused:")), 1);
+            QCOMPARE(log->count(QStringLiteral("INFO"), QStringLiteral("local version before 1.0;")), 1);
             return;
         }
         QCOMPARE(received(false).size(), 5);

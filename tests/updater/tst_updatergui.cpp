@@ -1,7 +1,11 @@
+#include "manifest.h"
+#include "runhistory.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
+#include "testlog.h"
 #include "updatergui.h"
 #include "updatersettings.h"
+#include "windowchecks.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -11,12 +15,17 @@
 #include <QScrollBar>
 #include <QtTest>
 
+#include <chrono>
 #include <limits>
+#include <thread>
 
-enum Installation { Empty, CorruptB, UpToDate };
+// ErrorPage: the distant manifest lists nothing. Stalled: b.dll is only
+// answered once the server stops.
+enum Installation { Empty, CorruptB, UpToDate, ErrorPage, Stalled };
 
-// A release 3.1 of two files served over loopback, an installation and the
-// updater's command line for it. With CorruptB, b.dll is served corrupted.
+// A release 3.1 of two files served over loopback, an installation 3.0 and
+// the updater's command line for it. With CorruptB, b.dll is served
+// corrupted.
 struct Release
 {
     QTemporaryDir tmp;
@@ -34,9 +43,14 @@ struct Release
             if (installation == UpToDate)
                 QVERIFY(writeFile(tmp.filePath("app/" + it.key()), it.value()));
         }
-        QVERIFY(writeFile(tmp.filePath("distant.xml"), distant + "</UPDATE_STRUCTURE>"));
-        QVERIFY(writeFile(tmp.filePath("manifest.xml"), installation == UpToDate ? distant + "</UPDATE_STRUCTURE>" : "<UPDATE_STRUCTURE/>"));
-        server.setHandler([files, installation](const TestServer::Received &r, httplib::Response &res) {
+        QVERIFY(writeFile(tmp.filePath("distant.xml"), installation == ErrorPage ? QByteArray("<html><body>503</body></html>")
+                                                                                 : distant + "</UPDATE_STRUCTURE>"));
+        QVERIFY(writeFile(tmp.filePath("manifest.xml"), installation == UpToDate ? distant + "</UPDATE_STRUCTURE>"
+                                                                                 : "<UPDATE_STRUCTURE version='3.0'/>"));
+        const TestServer *s = &server;
+        server.setHandler([files, installation, s](const TestServer::Received &r, httplib::Response &res) {
+            while (installation == Stalled && r.request == "b.dll" && !s->stopping())
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
             const QByteArray body = installation == CorruptB && r.request == "b.dll" ? "bad" : files.value(r.request);
             res.set_content(body.toStdString(), "application/octet-stream");
         });
@@ -59,6 +73,10 @@ T *widget(QWidget &window, const char *name)
 class TestUpdaterGUI : public QObject
 {
     Q_OBJECT
+
+    QTemporaryDir m_logDir;
+    TestLog m_log;
+
 private slots:
     void formatSize_data()
     {
@@ -78,39 +96,110 @@ private slots:
         QTEST(UpdaterGUI::formatSize(bytes), "text");
     }
 
-    // The example run: a.dll fetched at once, b.dll failing every attempt.
-    void wholeRunAsShown()
+    void initTestCase() { m_log.start(m_logDir.filePath("log.txt")); }
+    void init()
     {
-        Release release(CorruptB);
-        UpdaterGUI window(release.arguments);
+        m_log.mark();
+        QFile::remove(m_logDir.filePath("update-history.log"));
+        Logging::RunHistory::instance().setPath(m_logDir.filePath("update-history.log"));
+    }
+    void cleanup() { Logging::RunHistory::instance().setPath(QString()); }
 
-        // Constructed, run under way, nothing reported yet.
+    // Each way a run ends looks different, says so in a plain headline and
+    // plain failure lines, leaves the bar at what was really put in place,
+    // tells a launching program through the exit status, and is summed up
+    // once in the log and in the run history. Closing the window mid-run
+    // is Cancel. At the end Enter restarts and Esc closes.
+    void endStates_data()
+    {
+        QTest::addColumn<int>("installation");
+        QTest::addColumn<QString>("action"); // while the run is held at b.dll
+        QTest::addColumn<QString>("headline");
+        QTest::addColumn<int>("errors");
+        QTest::addColumn<int>("bar");
+        QTest::addColumn<QString>("failure"); // the plain line, if any
+        QTest::addColumn<int>("exitStatus");
+        QTest::addColumn<QString>("saved"); // the saved version
+        QTest::addColumn<QString>("summary");
+        const QString cancelled = "Update cancelled: some files may already be new.";
+        QTest::newRow("done") << int(Empty) << "" << "Update done: version 3.1 is installed." << 0 << 100 << "" << 0
+                              << "3.1" << "run finished: distant version 3.1, local version before 3.0";
+        QTest::newRow("done with errors")
+            << int(CorruptB) << "" << "Update done with errors: 1 of 2 files could not be installed." << 1 << 99
+            << "b.dll could not be verified: the download was damaged" << 1 << "3.1__1" << "run finished";
+        QTest::newRow("refused") << int(ErrorPage) << "" << "Update refused: nothing was changed." << 1 << 0
+                                 << "The release was refused: its manifest lists no file (an error page?)." << 1 << "3.0"
+                                 << "run refused: distant version -, local version before 3.0";
+        QTest::newRow("cancelled") << int(Stalled) << "cancel" << cancelled << 1 << 99 << "" << 1 << "3.1__1"
+                                   << "run cancelled: distant version 3.1, local version before 3.0";
+        QTest::newRow("window closed") << int(Stalled) << "close" << cancelled << 1 << 99 << "" << 1 << "3.1__1"
+                                       << "run cancelled";
+    }
+    void endStates()
+    {
+        QFETCH(int, installation);
+        QFETCH(QString, action);
+        QFETCH(int, errors);
+        Release release{Installation(installation)};
+        UpdaterGUI window(release.arguments);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
         QCOMPARE(window.windowTitle(), QStringLiteral("Updater"));
         QVERIFY(widget<QPushButton>(window, "pushButton")->isHidden() && widget<QPushButton>(window, "pushButton_2")->isHidden());
         auto *restart = widget<QPushButton>(window, "Restart");
         auto *cancel = widget<QPushButton>(window, "Cancel");
-        QVERIFY(!restart->isEnabled() && cancel->isEnabled());
-
+        auto *headline = widget<QLabel>(window, "headline");
         auto *log = widget<QPlainTextEdit>(window, "plainTextEdit");
         QVERIFY(log->isReadOnly());
+        if (!action.isEmpty()) {
+            // Held at the second file: the headline says what runs.
+            QVERIFY(cancel->isEnabled() && window.focusWidget() == cancel);
+            QTRY_COMPARE_WITH_TIMEOUT(headline->text(), QStringLiteral("Updating Kandemar 3.0 \u2192 3.1, file 2 of 2"), 20000);
+            QVERIFY(saveScreenshot(&window, "updater-running"));
+            if (action == "cancel")
+                cancel->click();
+            else
+                window.close();
+        }
         QTRY_VERIFY_WITH_TIMEOUT(restart->isEnabled(), 20000);
         QVERIFY(!cancel->isEnabled());
-        QCOMPARE(widget<QLabel>(window, "updateText")->text(), QStringLiteral("Update completed with 1 error(s)."));
-        // At the end nothing is left: no time, no stale speed.
+        QTEST(headline->text(), "headline");
+        QCOMPARE(widget<QLabel>(window, "updateText")->text(), QStringLiteral("Update completed with %1 error(s).").arg(errors));
         auto *bar = widget<QProgressBar>(window, "progressBar");
-        QCOMPARE(bar->value(), 100);
-        QCOMPARE(bar->text(), QStringLiteral("100% - 00:00 remaining"));
+        QTEST(bar->value(), "bar");
+        QCOMPARE(bar->text(), QStringLiteral("%1%").arg(bar->value()));
         QVERIFY(widget<QLabel>(window, "speed")->text().isEmpty());
-        // The failed file gets one line with its last reason, before the end.
-        const auto sha1 = [](const QByteArray &data) { return QCryptographicHash::hash(data, QCryptographicHash::Sha1).toHex(); };
-        QCOMPARE(log->toPlainText(),
-                 QStringLiteral("Downloading a.dll...a.dll written.\n"
-                                "Downloading b.dll...\n"
-                                "Downloading b.dll...\n"
-                                "Downloading b.dll...b.dll failed !\n"
-                                "b.dll: SHA-1 mismatch: received %1, expected %2\n"
-                                "Update finished.").arg(QString::fromLatin1(sha1("bad")), QString::fromLatin1(sha1("bee"))));
-        QCOMPARE(QFileInfo(release.tmp.filePath(QStringLiteral("app/a.dll"))).size(), qint64(1048576));
+        // No digest reaches the window: the log has them.
+        const QStringList lines = log->toPlainText().split('\n');
+        QFETCH(QString, failure);
+        QCOMPARE(lines.last(), QStringLiteral("Update finished."));
+        const QString beforeLast = lines.value(lines.size() - 2);
+        QCOMPARE(beforeLast.startsWith("Downloading") ? QString() : beforeLast, failure);
+        QVERIFY(!log->toPlainText().contains(QRegularExpression("[0-9a-f]{40}")));
+        QTEST(window.exitStatus(), "exitStatus");
+        QTEST(readManifestDocument(release.tmp.filePath("manifest.xml")).documentElement().attribute("version"), "saved");
+        const QFileInfo placed(release.tmp.filePath(QStringLiteral("app/a.dll")));
+        QCOMPARE(placed.exists() ? placed.size() : qint64(-1), installation == ErrorPage ? qint64(-1) : qint64(1048576));
+        QFETCH(QString, summary);
+        QCOMPARE(m_log.matching(" INFO", {"run ", ": distant version "}).size(), 1);
+        QCOMPARE(m_log.matching(" INFO", {summary}).size(), 1);
+        const QStringList history = QString::fromUtf8(readFile(m_logDir.filePath("update-history.log"))).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(history.size(), 1);
+        const QString outcome = QString(QTest::currentDataTag()) == "window closed" ? "cancelled" : QTest::currentDataTag();
+        QVERIFY2(history.first().contains(QStringLiteral(" updater 3.0 -> %1 %2; ").arg(installation == ErrorPage ? "-" : "3.1", outcome)),
+                 qPrintable(history.first()));
+        QCOMPARE(history.first().contains("b.dll"), !failure.isEmpty() && installation != ErrorPage);
+
+        QCOMPARE(unnamedWidgets(&window), QStringList());
+        QVERIFY(saveScreenshot(&window, QStringLiteral("updater-") + QString(QTest::currentDataTag()).replace(' ', '-')));
+        QVERIFY(restart->isDefault());
+        if (action == "close") {
+            QVERIFY(!window.isVisible());
+        } else {
+            QCOMPARE(window.focusWidget(), restart);
+            QTest::keyClick(&window, Qt::Key_Escape);
+            QTRY_VERIFY(!window.isVisible());
+        }
     }
 
     void progressTexts_data()

@@ -96,9 +96,11 @@ private slots:
 
     // A failed or refused entry leaves the old file and everything outside
     // the destination as it was, is logged with its reason, and lets the
-    // rest of the queue run; the run then ends in error.
+    // rest of the queue run; the run then ends in error, once, also when
+    // the refused entry comes first.
     void badEntrySkipped_data()
     {
+        QTest::addColumn<bool>("first"); // the bad entry before the good ones
         QTest::addColumn<QString>("url");    // SERVER: the server; OUTSIDE: the folder beside dest
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("sha256"); // REQUIRED: none given while one is required
@@ -106,21 +108,23 @@ private slots:
         QTest::addColumn<int>("evilHits");   // requests for /evil.bin
         QTest::addColumn<QString>("logged");
         const QString evil = "SERVER/evil.bin";
-        QTest::newRow("HTTP 404") << "SERVER/missing/app.dll" << "app.dll" << "" << 3 << 0 << "HTTP 404 Not Found";
-        QTest::newRow("connection dropped mid-body") << "SERVER/cut/app.dll" << "app.dll" << "" << 3 << 0
+        QTest::newRow("HTTP 404") << false << "SERVER/missing/app.dll" << "app.dll" << "" << 3 << 0 << "HTTP 404 Not Found";
+        QTest::newRow("connection dropped mid-body") << false << "SERVER/cut/app.dll" << "app.dll" << "" << 3 << 0
                                                      << "failed after 3 attempt(s)";
-        QTest::newRow("nobody listening") << "http://127.0.0.1:1/app.dll" << "app.dll" << "" << 3 << 0 << "refused";
-        QTest::newRow("parent") << evil << "../outside/secret.txt" << "" << 2 << 0 << "climbs out";
-        QTest::newRow("file: URL") << "file://localhostOUTSIDE/secret.txt" << "stolen.txt" << "" << 2 << 0
+        QTest::newRow("nobody listening") << false << "http://127.0.0.1:1/app.dll" << "app.dll" << "" << 3 << 0 << "refused";
+        QTest::newRow("parent") << false << evil << "../outside/secret.txt" << "" << 2 << 0 << "climbs out";
+        QTest::newRow("file: URL") << false << "file://localhostOUTSIDE/secret.txt" << "stolen.txt" << "" << 2 << 0
                                    << "not an http or https URL";
-        QTest::newRow("ftp: URL") << "ftp://127.0.0.1:1/app.dll" << "app.dll" << "" << 2 << 0 << "not an http";
-        QTest::newRow("NUL in the name") << evil << QString::fromUtf8("app.dll\0.evil", 13) << "" << 2 << 0
+        QTest::newRow("ftp: URL") << false << "ftp://127.0.0.1:1/app.dll" << "app.dll" << "" << 2 << 0 << "not an http";
+        QTest::newRow("NUL in the name") << false << evil << QString::fromUtf8("app.dll\0.evil", 13) << "" << 2 << 0
                                          << "app.dll\\u0000.evil: refused";
-        QTest::newRow("linked folder leads outside") << evil << "linked/secret.txt" << "" << 2 << 0
+        QTest::newRow("linked folder leads outside") << false << evil << "linked/secret.txt" << "" << 2 << 0
                                                      << "leads outside the destination";
-        QTest::newRow("sha256 does not match") << evil << "app.dll" << sha256Of("good") << 3 << 3 << "sha256 mismatch";
-        QTest::newRow("no sha256 while required") << evil << "app.dll" << "REQUIRED" << 2 << 0 << "no sha256";
-        QTest::newRow("sha256 malformed") << evil << "app.dll" << sha256Of("evil").toUpper() << 2 << 0
+        QTest::newRow("sha256 does not match") << false << evil << "app.dll" << sha256Of("good") << 3 << 3 << "sha256 mismatch";
+        QTest::newRow("no sha256 while required") << false << evil << "app.dll" << "REQUIRED" << 2 << 0 << "no sha256";
+        QTest::newRow("parent, first") << true << evil << "../outside/secret.txt" << "" << 2 << 0 << "climbs out";
+        QTest::newRow("ftp: URL, first") << true << "ftp://127.0.0.1:1/app.dll" << "app.dll" << "" << 2 << 0 << "not an http";
+        QTest::newRow("sha256 malformed") << false << evil << "app.dll" << sha256Of("evil").toUpper() << 2 << 0
                                           << "not 64 lower-case";
     }
     void badEntrySkipped()
@@ -138,8 +142,11 @@ private slots:
         url.replace("SERVER", server.url("")).replace("OUTSIDE", m_outside);
         m_required = sha256 == QLatin1String("REQUIRED");
 
-        const Outcome outcome = run({server.url("/good.bin"), url + "=" + name, server.url("/next.bin")},
-                                    {sha256Of("good"), m_required ? QString() : sha256, sha256Of("next")});
+        QFETCH(bool, first);
+        const Outcome outcome = first ? run({url + "=" + name, server.url("/good.bin"), server.url("/next.bin")},
+                                            {m_required ? QString() : sha256, sha256Of("good"), sha256Of("next")})
+                                      : run({server.url("/good.bin"), url + "=" + name, server.url("/next.bin")},
+                                            {sha256Of("good"), m_required ? QString() : sha256, sha256Of("next")});
         QVERIFY(!outcome.success);
         QTEST(int(outcome.starts.size()), "starts");
         QCOMPARE(outcome.finished.size(), 2);
@@ -153,6 +160,38 @@ private slots:
         QFETCH(QString, logged);
         QCOMPARE(m_log.matching("ERROR", {url, logged}).size(), 1);
         QCOMPARE(m_log.matching("INFO", {"downloads done: 2 written, 1 failed"}).size(), 1);
+        QCOMPARE(m_log.matching("INFO", {"downloads done"}).size(), 1);
+    }
+
+    // Cancel drops the queue and the download in flight: nothing is placed,
+    // nothing more is fetched, no end is reported (the window ends the run).
+    void cancelDropsTheQueue()
+    {
+        ScriptedServer server;
+        server.setHandler([&server](const QString &path, httplib::Response &res) {
+            if (path != "/slow.bin")
+                return false;
+            server.pause(30000);
+            res.set_content("late", "application/octet-stream");
+            return true;
+        });
+        server.setFile("/next.bin", "next");
+        QVERIFY(writeFile(m_dest + "/slow.bin", "old"));
+        updaterHandler handler(m_dest);
+        handler.setFetchOptions(m_options);
+        QSignalSpy empty(&handler, &updaterHandler::queueEmpty);
+        handler.appendEntries({server.url("/slow.bin"), server.url("/next.bin")});
+        QTRY_COMPARE(server.hits("/slow.bin"), 1);
+        handler.cancel();
+        QVERIFY(handler.isStopped() && !handler.isDownloading());
+        handler.appendEntries({server.url("/next.bin")});
+        QTest::qWait(300);
+        QCOMPARE(empty.count(), 0);
+        QCOMPARE(server.hits("/next.bin"), 0);
+        QCOMPARE(readFile(m_dest + "/slow.bin"), QByteArray("old"));
+        QCOMPARE(QDir(m_dest).entryList(QDir::Files | QDir::Hidden), QStringList{"slow.bin"});
+        QCOMPARE(handler.failedCount(), 1);
+        QCOMPARE(handler.failures().value(0).reason, QStringLiteral("cancelled"));
     }
 
     // A link in the destination is replaced, never written through; a

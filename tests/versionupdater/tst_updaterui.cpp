@@ -1,12 +1,14 @@
 // The versionupdater window: command line, version list (bounded, signed,
 // over TLS and proxies), window states, log and the restart button, against
 // real HTTP servers on 127.0.0.1.
+#include "runhistory.h"
 #include "scriptedserver.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
 #include "testlog.h"
 #include "updaterui.h"
 #include "versionupdatersettings.h"
+#include "windowchecks.h"
 
 #include <QtTest>
 #include <QLabel>
@@ -20,6 +22,7 @@ namespace {
 const char kChildVariable[] = "VERSIONUPDATER_RESTART_MARKER";
 const QString kUpdateError = QStringLiteral("Update error: unable to update...");
 const QString kNetworkError = QStringLiteral("Network error: unable to update...");
+const QString kChecking = QStringLiteral("Checking for updates\u2026");
 
 QString sha256Of(const QByteArray &data)
 {
@@ -66,6 +69,7 @@ class TestUpdaterUI : public QObject
     template <typename T> T *child(const char *name) const { return m_window->findChild<T *>(name); }
     QString label() const { return child<QLabel>("updateLabel")->text(); }
     QPushButton *button() const { return child<QPushButton>("restartButton"); }
+    QString historyFile() const { return m_keys.filePath("update-history.log"); }
     // The files below dest, sorted.
     static QStringList filesInDest()
     {
@@ -76,20 +80,32 @@ class TestUpdaterUI : public QObject
         files.sort();
         return files;
     }
-    // Runs the window to its end state against the arguments.
-    void runToEnd(const QStringList &arguments, const QString &state)
+    // Runs the window to its end state against the arguments; whileRunning
+    // acts on the window before it gets there. Until the list is read the
+    // window says it is checking and shows no download; at the end there is
+    // one end state, one end record and one history line, the button to go
+    // on is the default, and every widget has a name.
+    void runToEnd(const QStringList &arguments, const QString &state, const std::function<void()> &whileRunning = {})
     {
         BoxAnswerer answerer;
         makeWindow(arguments);
+        auto *cancel = child<QPushButton>("cancelButton");
         if (!VersionUpdaterSettings::instance().publicKeyUnusable && !arguments.contains("--files")) {
-            QCOMPARE(label(), QStringLiteral("Updating..."));
-            QVERIFY(button()->isHidden());
+            QCOMPARE(label(), kChecking);
+            QVERIFY(button()->isHidden() && child<QLabel>("label")->isHidden() && child<QProgressBar>("progressBar")->isHidden());
+            QVERIFY(!cancel->isHidden() && m_window->focusWidget() == cancel);
         }
         m_window->show();
+        if (whileRunning)
+            whileRunning();
         QTRY_COMPARE_WITH_TIMEOUT(label(), state, 20000);
-        QVERIFY(button()->isVisible());
+        QVERIFY(!m_window->isVisible() || button()->isVisible());
         // No label says a download is going on once the run is over.
-        QVERIFY(!child<QLabel>("label")->isVisible());
+        QVERIFY(!child<QLabel>("label")->isVisible() && !cancel->isVisible());
+        QVERIFY(button()->isDefault());
+        QCOMPARE(m_log.matching("INFO", {"end: "}), QStringList(m_log.matching("INFO", {"end: " + state}).value(0)));
+        QCOMPARE(readFile(historyFile()).count('\n'), 1);
+        QCOMPARE(unnamedWidgets(m_window.get()), QStringList());
     }
 
 private slots:
@@ -115,6 +131,8 @@ private slots:
         // Failed transfers are tried again at once, unless a test wants the waits.
         VersionUpdaterSettings::instance().fetchOptions.retryDelaysMs = {0, 0};
         QFile::remove(m_besideProgram);
+        QFile::remove(historyFile());
+        Logging::RunHistory::instance().setPath(historyFile());
         m_dir = std::make_unique<QTemporaryDir>();
         // Relative paths of the command line are taken from here.
         m_startDir = QDir::currentPath();
@@ -137,10 +155,11 @@ private slots:
         const QString warning = "Launch warning.|", noVersion = "Update critical error.|Cannot read file version";
         const QString v = "1.0.0.0", exe = FIXTURES_DIR "/updater.exe", plain = "Kandemar.exe|||1.0.0.0|30";
         QTest::newRow("defaults, no version file") << QStringList() << QStringList{noVersion} << "Kandemar.exe|||-1.0.0.0|30";
-        QTest::newRow("callback missing: '...' box first")
-            << QStringList{"--callback", "nothing.exe", "--version", v}
-            << QStringList{"...|nothing.exe", warning + "Cannot find callback executable. Switching to default value."} << plain;
-        QTest::newRow("callback present") << QStringList{"--callback", exe, "--version", v} << QStringList{"...|" + exe}
+        // No box before the warning: nothing may hold up an unattended update.
+        QTest::newRow("callback missing") << QStringList{"--callback", "nothing.exe", "--version", v}
+                                          << QStringList{warning + "Cannot find callback executable. Switching to default value."}
+                                          << plain;
+        QTest::newRow("callback present") << QStringList{"--callback", exe, "--version", v} << QStringList()
                                           << exe + "|||1.0.0.0|30";
         QTest::newRow("version from --path") << QStringList{"--path", exe} << QStringList() << "Kandemar.exe|||1.2.0.0|30";
         QTest::newRow("three-part version")
@@ -356,6 +375,87 @@ private slots:
             QVERIFY(requests.size() == 3 && requests[1].ms - requests[0].ms >= 950 && requests[2].ms - requests[1].ms >= 2950);
     }
 
+    // Every way a run ends, as the window shows it: the target version, how
+    // many files went in, the bar at that share; refused entries at the head
+    // of the list do not end the run early. Cancel (or closing the window)
+    // drops the download in flight. Esc closes at the end.
+    void endStates_data()
+    {
+        QTest::addColumn<QByteArray>("list"); // PORT: the server's; SLOW: a download held until Cancel
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<QString>("detail");
+        QTest::addColumn<int>("bar"); // -1: hidden
+        QTest::addColumn<QString>("history");
+        const QByteArray head = "**UPDATE LIST**\n";
+        const QString u = "http://127.0.0.1:PORT/";
+        QTest::newRow("finished") << head + ("1.3.0.0#" + u + "u1.bin\n1.4.0.0#" + u + "u2.bin=bin/u2.exe\n").toUtf8() << ""
+                                  << "Update finished." << "1.2.0.0 \u2192 1.4.0.0, 2 of 2 files installed" << 100
+                                  << "versionupdater 1.2.0.0 -> 1.4.0.0 done; fetched 2, failed 0";
+        QTest::newRow("error") << head + ("1.3.0.0#ftp://127.0.0.1:1/x.bin\n1.3.0.0#" + u + "u1.bin=../out.bin\n1.4.0.0#" + u
+                                          + "u1.bin\n1.4.0.0#" + u + "missing.bin\n").toUtf8()
+                               << "" << "Update error." << "1.2.0.0 \u2192 1.4.0.0, 1 of 4 files installed" << 25
+                               << "versionupdater 1.2.0.0 -> 1.4.0.0 done with errors; fetched 1, failed 3";
+        QTest::newRow("no update") << head << "" << "No update available." << "" << -1
+                                   << "versionupdater 1.2.0.0 -> - no update; fetched 0, failed 0";
+        QTest::newRow("list not found") << QByteArray() << "" << kNetworkError << "" << 0
+                                        << "versionupdater 1.2.0.0 -> - version list not fetched;";
+        QTest::newRow("list refused") << QByteArray("<html>\n") << "" << kUpdateError << "" << 0
+                                      << "versionupdater 1.2.0.0 -> - version list refused;";
+        const QByteArray slow = head + ("1.3.0.0#" + u + "u1.bin\n1.3.0.0#" + u + "slow.bin\n").toUtf8();
+        for (const char *action : {"cancel", "close"})
+            QTest::newRow(action) << slow << action << "Update cancelled." << "1.2.0.0 \u2192 1.3.0.0, 1 of 2 files installed"
+                                  << 50 << "versionupdater 1.2.0.0 -> 1.3.0.0 cancelled; fetched 1, failed 1";
+    }
+    void endStates()
+    {
+        QFETCH(QByteArray, list);
+        QFETCH(QString, action);
+        ScriptedServer server;
+        const ScriptedServer *s = &server;
+        server.setHandler([s](const QString &path, httplib::Response &res) {
+            if (path != "/slow.bin")
+                return false;
+            s->pause(30000);
+            res.set_content("late", "application/octet-stream");
+            return true;
+        });
+        if (!list.isNull())
+            server.setFile("/list", QByteArray(list).replace("PORT", QByteArray::number(QUrl(server.url("/")).port())));
+        server.setFile("/u1.bin", "one");
+        server.setFile("/u2.bin", "two");
+        QVERIFY(writeFile("dest/slow.bin", "old"));
+        QFETCH(QString, state);
+        runToEnd(listArgs(server.url("/list"), "1.2.0.0"), state, [&] {
+            if (action.isEmpty())
+                return;
+            QTRY_COMPARE_WITH_TIMEOUT(label(), QStringLiteral("Downloading slow.bin"), 20000);
+            QCOMPARE(child<QLabel>("detailLabel")->text(), QStringLiteral("1.2.0.0 \u2192 1.3.0.0, file 2 of 2"));
+            QVERIFY(child<QLabel>("label")->isVisible() && child<QProgressBar>("progressBar")->value() == 50);
+            QVERIFY(saveScreenshot(m_window.get(), "versionupdater-running"));
+            if (action == "cancel")
+                child<QPushButton>("cancelButton")->click();
+            else
+                m_window->close();
+        });
+        QFETCH(QString, detail);
+        QCOMPARE(child<QLabel>("detailLabel")->text(), detail);
+        QCOMPARE(child<QLabel>("detailLabel")->isVisible(), !detail.isEmpty() && action != "close");
+        auto *progress = child<QProgressBar>("progressBar");
+        QTEST(progress->isHidden() ? -1 : progress->value(), "bar");
+        QFETCH(QString, history);
+        QVERIFY2(readFile(historyFile()).contains(history.toUtf8()), readFile(historyFile()).constData());
+        QCOMPARE(readFile("dest/slow.bin"), QByteArray("old"));
+        QVERIFY(!QFile::exists("out.bin"));
+        QCOMPARE(m_log.matching("INFO", {"downloads done"}).size(), action.isEmpty() && !list.isNull() && list.contains('#') ? 1 : 0);
+        QVERIFY(saveScreenshot(m_window.get(), "versionupdater-" + QString(QTest::currentDataTag()).replace(' ', '-')));
+        if (action != "close") {
+            QCOMPARE(m_window->focusWidget(), button());
+            QTest::keyClick(m_window.get(), Qt::Key_Escape);
+            QTRY_VERIFY(!m_window->isVisible());
+        }
+    }
+
     // http_proxy and no_proxy are honoured; a proxy that wants credentials
     // is named in the log.
     void proxies_data()
@@ -458,6 +558,7 @@ private slots:
         QVERIFY(QMetaObject::invokeMethod(m_window.get(), "downloadReady", Q_ARG(QUrl, QUrl("bin/tool.exe")), Q_ARG(int, 2)));
         QCOMPARE(label(), QStringLiteral("Downloading bin/tool.exe"));
         QCOMPARE(bar->value(), 0);
+        QVERIFY(bar->isVisibleTo(m_window.get()));
         // Received, total, percentage; an unknown total or one passed leaves the bar at 50.
         for (const auto &c : {QVector<qint64>{1, 3, 33}, {2, 3, 66}, {5, -1, 50}, {7, 3, 50}}) {
             bar->setValue(50);

@@ -32,8 +32,6 @@ UpdateManager::UpdateManager(QObject *parent)
       m_destDir(UpdaterSettings::instance().destinationDir),
       m_destination(UpdaterSettings::instance().destinationDir)
 {
-    LOG_INFO() << QDateTime::currentDateTime().toString(Qt::ISODate) << Qt::endl;
-
     const UpdaterSettings &settings = UpdaterSettings::instance();
     m_downloader = new UpdateDownloader(settings.updateUrl, this);
     m_downloader->setDestination(&m_destination);
@@ -91,7 +89,13 @@ bool UpdateManager::isManifestTree(const QDomElement &root) const
 void UpdateManager::refuse(const QString &reason)
 {
     LOG_ERROR() << reason << Qt::endl;
-    noteFailure(QString(), reason.section(QStringLiteral(": "), -1));
+    noteFailure(QString(), reason);
+    // Refused before the local manifest was read: its version is still
+    // worth saying in the summary.
+    if (!m_roots && m_localVersionBefore.isEmpty())
+        m_localVersionBefore = readManifestDocument(UpdaterSettings::instance().localManifestPath)
+                                   .documentElement()
+                                   .attribute(QStringLiteral("version"));
     m_refused = true;
     if (!m_diffs)
         m_diffs = new QList<DOM_DIFF *>;
@@ -103,19 +107,37 @@ void UpdateManager::refuse(const QString &reason)
 
 void UpdateManager::logSummary(const QString &ending)
 {
-    const QString distantVersion = m_roots ? m_roots->first.attribute(QStringLiteral("version")) : QString();
-    LOG_INFO() << QStringLiteral("run %1: distant version %2, local version before %3; files fetched %4, failed %5, "
-                                 "deleted %6; %7 bytes written, %8 bytes transferred, %9 bytes saved; %10 s")
-                      .arg(ending, distantVersion.isEmpty() ? QStringLiteral("-") : distantVersion,
-                           m_localVersionBefore.isEmpty() ? QStringLiteral("-") : m_localVersionBefore)
-                      .arg(m_filesFetched)
-                      .arg(m_filesFailed)
-                      .arg(m_entriesDeleted)
-                      .arg(m_bytesWritten)
-                      .arg(m_downloader->bytesTransferred())
-                      .arg(m_downloader->bytesSaved())
-                      .arg(m_clock.elapsed() / 1000.0, 0, 'f', 2)
-               << Qt::endl;
+    m_ending = ending;
+    const RunSummary run = summary();
+    LOG_INFO() << run.logText() << Qt::endl;
+    Logging::RunHistory::Run line = run.historyRun();
+    line.ended = QDateTime::currentDateTime();
+    Logging::RunHistory::instance().append(line);
+}
+
+RunSummary UpdateManager::summary() const
+{
+    RunSummary run;
+    run.ending = m_ending;
+    run.errors = m_errorCount;
+    run.distantVersion = m_roots ? m_roots->first.attribute(QStringLiteral("version")) : QString();
+    run.localVersionBefore = m_localVersionBefore;
+    run.filesFetched = m_filesFetched;
+    run.filesFailed = m_filesFailed;
+    run.entriesDeleted = m_entriesDeleted;
+    run.bytesWritten = m_bytesWritten;
+    run.bytesTransferred = m_downloader->bytesTransferred();
+    run.bytesSaved = m_downloader->bytesSaved();
+    run.seconds = m_clock.isValid() ? m_clock.elapsed() / 1000.0 : 0.0;
+    if (m_diffs) {
+        for (const DOM_DIFF *diff : qAsConst(*m_diffs)) {
+            if ((diff->type == NEW || diff->type == CHANGED) && isFile(diff->distant))
+                run.bytesToWrite += elementSize(diff->distant).toLongLong();
+        }
+    }
+    for (const Failure &failure : m_failures)
+        run.failures.append({failure.entry, failure.reason});
+    return run;
 }
 
 void UpdateManager::start()

@@ -3,6 +3,7 @@
 
 #include "destinationfolder.h"
 #include "manifestcomparison.h"
+#include "runsummary.h"
 #include "updatedownloader.h"
 
 #include <QDir>
@@ -44,6 +45,8 @@ public:
         QString reason;
     };
     QList<Failure> failures() const { return m_failures; }
+    // The run's figures so far; once it has ended, with how it ended.
+    RunSummary summary() const;
 
     // How long the close request may take at most.
     static const int closeRequestTimeoutMs = 5000;
@@ -128,6 +131,8 @@ private:
     int m_closeRequestsPending = 0;
 
     QList<Failure> m_failures;
+    // How the run ended, as the summary record says; empty until then.
+    QString m_ending;
     // Why the file in flight failed last, for m_failures.
     QString m_lastReason;
 

@@ -1,13 +1,18 @@
 #include "updatergui.h"
 #include "ui_updatergui.h"
 
+#include "runsummary.h"
 #include "startupcheck.h"
+#include "unattendedrun.h"
 #include "updatedownloader.h"
 #include "updatemanager.h"
 #include "updatersettings.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QScrollBar>
 #include <QProcess>
 #include <QTextCursor>
@@ -31,11 +36,14 @@ UpdaterGUI::UpdaterGUI(const QStringList &arguments, QWidget *parent)
     ui->plainTextEdit->setReadOnly(true);
     ui->pushButton->hide();
     ui->pushButton_2->hide();
+    for (QLabel *label : {ui->headline, ui->updateText, ui->speed})
+        setLabelText(label, label->text());
 
     // Nothing has started yet, so a failed check has nothing to wind down;
-    // the log file is flushed and closed as the process exits.
+    // the log file is flushed and closed as the process exits. The status
+    // tells whoever started the updater that nothing ran.
     if (!StartupCheck(this, arguments).run().isEmpty())
-        std::exit(0);
+        std::exit(UnattendedRun::StartupFailed);
 
     // From here an update can run. The manager connects its own slots to
     // the downloader first, so for a signal both receive the manager's runs
@@ -52,9 +60,16 @@ UpdaterGUI::UpdaterGUI(const QStringList &arguments, QWidget *parent)
     connect(downloader, &UpdateDownloader::fileDownloaded, this, &UpdaterGUI::downloadFinished);
     connect(downloader, &UpdateDownloader::fileDownloadProgress, this, &UpdaterGUI::downloadProgress);
 
+    // While the run goes on, Cancel is the one thing to do; Enter does not
+    // press it by accident.
+    ui->Cancel->setFocus();
+
     // The run starts before the window is shown; what it reports later
-    // arrives through the event loop.
+    // arrives through the event loop. A release refused at once, or one
+    // with nothing to fetch, has ended when start() returns.
     manager->start();
+    if (!m_finished)
+        showRunningHeadline();
 }
 
 UpdaterGUI::~UpdaterGUI()
@@ -76,10 +91,110 @@ QString UpdaterGUI::formatSize(qint64 bytes)
     return QString::number(bytes / MB) + QLatin1Char('.') + QString::number(rest * 10 / MB) + QStringLiteral("MB");
 }
 
+int UpdaterGUI::exitStatus() const
+{
+    return m_exitStatus;
+}
+
+void UpdaterGUI::showRunningHeadline()
+{
+    // The application is named after its executable ("Kandemar" for
+    // "Kandemar.exe"), which is what the user knows it by.
+    const QStringList command = QProcess::splitCommand(UpdaterSettings::instance().callbackPath);
+    QString application = command.isEmpty() ? QString() : QFileInfo(command.first()).completeBaseName();
+    if (application.isEmpty())
+        application = QStringLiteral("the application");
+    const RunSummary run = manager->summary();
+    m_subject = application;
+    if (!run.distantVersion.isEmpty())
+        m_subject += QLatin1Char(' ') + (run.localVersionBefore.isEmpty() ? run.distantVersion
+                                                                        : run.localVersionBefore + QStringLiteral(" \u2192 ")
+                                                                              + run.distantVersion);
+    QString text = QStringLiteral("Updating ") + m_subject;
+    if (m_fileCount > 0)
+        text += QStringLiteral(", file %1 of %2").arg(m_fileNumber).arg(m_fileCount);
+    setHeadline(text);
+}
+
+void UpdaterGUI::setLabelText(QLabel *label, const QString &text)
+{
+    label->setText(text);
+    label->setAccessibleName(text.isEmpty() ? label->accessibleDescription() : QString());
+}
+
+void UpdaterGUI::setHeadline(const QString &text)
+{
+    setLabelText(ui->headline, text);
+    // The window keeps its size: a long headline takes a second line from
+    // the log view instead of being cut.
+    const QMargins margins = layout()->contentsMargins();
+    ui->headline->setMinimumHeight(ui->headline->heightForWidth(width() - margins.left() - margins.right()));
+    layout()->activate();
+}
+
+void UpdaterGUI::showEndState(const RunSummary &run)
+{
+    QString headline;
+    switch (run.outcome()) {
+    case RunSummary::Done:
+        headline = run.distantVersion.isEmpty() ? QStringLiteral("Update done.")
+                                                : QStringLiteral("Update done: version %1 is installed.").arg(run.distantVersion);
+        break;
+    case RunSummary::Refused:
+        headline = QStringLiteral("Update refused: nothing was changed.");
+        break;
+    case RunSummary::Cancelled:
+        headline = QStringLiteral("Update cancelled: some files may already be new.");
+        break;
+    default:
+        headline = run.filesFailed > 0 ? QStringLiteral("Update done with errors: %1 of %2 files could not be installed.")
+                                             .arg(run.filesFailed)
+                                             .arg(run.filesFetched + run.filesFailed)
+                                       : QStringLiteral("Update done with errors.");
+        break;
+    }
+    setHeadline(headline);
+
+    // Only a completed run shows a full bar; any other shows how much of
+    // what the release needs was really put in place.
+    int percent = 0;
+    if (run.outcome() == RunSummary::Done)
+        percent = 100;
+    else if (run.bytesToWrite > 0)
+        percent = int(qMin<qint64>(99, run.bytesWritten * 100 / run.bytesToWrite));
+    ui->progressBar->setValue(percent);
+    ui->progressBar->setFormat(QStringLiteral("%p%"));
+    m_exitStatus = run.outcome() == RunSummary::Done ? UnattendedRun::Success : UnattendedRun::FilesFailed;
+}
+
+void UpdaterGUI::closeEvent(QCloseEvent *event)
+{
+    // Closing the window while files are placed would leave the saved
+    // manifest behind the disk: the run is cancelled and summed up first.
+    if (manager && !m_finished)
+        cancelUpdate();
+    event->accept();
+}
+
+void UpdaterGUI::keyPressEvent(QKeyEvent *event)
+{
+    // A plain window has no default button of its own: Enter restarts
+    // once that is possible, and Esc closes once the run is over.
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && ui->Restart->isEnabled()) {
+        ui->Restart->click();
+        return;
+    }
+    if (event->key() == Qt::Key_Escape && m_finished) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
 void UpdaterGUI::cancelUpdate()
 {
-    // The transfer in flight is not aborted; the run ends here with the
-    // cancel counted as an error, so nothing is deleted.
+    // The transfer in flight is aborted and its file never placed; the run
+    // ends here with the cancel counted as an error, so nothing is deleted.
     downloader->cancelDownloads();
     manager->m_errorCount += 1;
     manager->downloadsFinished();
@@ -92,7 +207,7 @@ void UpdaterGUI::restartSoft()
     const QStringList command = QProcess::splitCommand(UpdaterSettings::instance().callbackPath);
     if (!command.isEmpty())
         QProcess::startDetached(command.first(), command.mid(1));
-    std::exit(0);
+    std::exit(m_exitStatus);
 }
 
 void UpdaterGUI::writeLog(const QString &text, bool newLine)
@@ -117,13 +232,18 @@ void UpdaterGUI::showStatus(const QString &name, const QString &suffix)
     const int width = ui->updateText->contentsRect().width() > 0 ? ui->updateText->contentsRect().width()
                                                                    : this->width() - 20;
     const int room = qMax(metrics.averageCharWidth() * 4, width - metrics.horizontalAdvance(suffix));
-    ui->updateText->setText(metrics.elidedText(name, Qt::ElideMiddle, room) + suffix);
+    setLabelText(ui->updateText, metrics.elidedText(name, Qt::ElideMiddle, room) + suffix);
 }
 
 void UpdaterGUI::downloadStart(QDomElement elt, int remainingDownloads)
 {
-    Q_UNUSED(remainingDownloads)
+    // A file tried again is the same file; the queue then holds the rest.
+    if (elt != activeElement || m_fileNumber == 0)
+        ++m_fileNumber;
+    m_fileCount = qMax(m_fileCount, m_fileNumber + qMax(0, remainingDownloads));
     activeElement = elt;
+    if (!m_finished && manager)
+        showRunningHeadline();
     const QString name = activeElement.attribute(QStringLiteral("name"));
     showStatus(name, QString());
     writeLog(QStringLiteral("Downloading ") + name + QStringLiteral("..."), true);
@@ -131,20 +251,21 @@ void UpdaterGUI::downloadStart(QDomElement elt, int remainingDownloads)
 
 void UpdaterGUI::downloadsFinished(int errors)
 {
-    ui->progressBar->setValue(100);
+    m_finished = true;
+    const RunSummary run = manager->summary();
     // The run is over: nothing is left to wait for, and no speed to show.
-    ui->progressBar->setFormat(QStringLiteral("%p% - 00:00 remaining"));
-    ui->speed->clear();
-    ui->updateText->setText(QStringLiteral("Update completed with ") + QString::number(errors)
-                            + QStringLiteral(" error(s)."));
+    showEndState(run);
+    setLabelText(ui->speed, QString());
+    setLabelText(ui->updateText, QStringLiteral("Update completed with ") + QString::number(errors)
+                                     + QStringLiteral(" error(s)."));
     ui->Restart->setEnabled(true);
+    ui->Restart->setDefault(true);
+    ui->Restart->setFocus();
     ui->Cancel->setEnabled(false);
-    // What failed, one line each, so that nobody has to search the log.
-    const QList<UpdateManager::Failure> failures = manager->failures();
-    for (const UpdateManager::Failure &failure : failures)
-        writeLog((failure.entry.isEmpty() ? QStringLiteral("distant manifest") : failure.entry) + QStringLiteral(": ")
-                     + failure.reason,
-                 true);
+    // What failed, one plain line each, so that nobody has to search the
+    // log; the digests and the engine's wording are in the log.
+    for (const Logging::RunHistory::Failure &failure : run.failures)
+        writeLog(RunSummary::plainFailure(failure.name, failure.reason), true);
     writeLog(QStringLiteral("Update finished."), true);
 }
 
@@ -177,8 +298,9 @@ void UpdaterGUI::downloadProgress(qint64 bytesReceived, qint64 bytesTotal, doubl
     if (!activeElement.isNull())
         showStatus(activeElement.attribute(QStringLiteral("name")), QStringLiteral(" - ") + progress);
     const qint64 speed = std::isfinite(currentSpeed) ? qint64(qBound(-9.0e18, currentSpeed, 9.0e18)) : 0;
-    ui->progressBar->setValue(percentageDone);
+    // Only a run that has completed shows a full bar.
+    ui->progressBar->setValue(qMin(percentageDone, 99));
     ui->progressBar->setFormat(QStringLiteral("%p% - ") + time.toString(QStringLiteral("mm:ss"))
                                + QStringLiteral(" remaining"));
-    ui->speed->setText(formatSize(speed) + QStringLiteral("/s"));
+    setLabelText(ui->speed, formatSize(speed) + QStringLiteral("/s"));
 }

@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QWidget>
 
+class QLabel;
+class RunSummary;
 class UpdateDownloader;
 class UpdateManager;
 
@@ -14,7 +16,8 @@ class UpdaterForm;
 }
 
 // The updater's only window. Constructing it checks the command line first
-// and ends the process when no update can run.
+// and ends the process (status 2) when no update can run. Closing it while
+// the run goes on is Cancel; Esc closes it once the run is over.
 class UpdaterGUI : public QWidget
 {
     Q_OBJECT
@@ -28,6 +31,15 @@ public:
 
     // Byte counts as the window shows them: "1023bytes", "1kB", "1.5MB".
     static QString formatSize(qint64 bytes);
+
+    // What the process reports to whoever started it, by the same rules as
+    // an unattended run: 0 once every file is installed, 1 otherwise (a
+    // file failed, the release was refused, the run was cancelled).
+    int exitStatus() const;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 public slots:
     void cancelUpdate();
@@ -44,6 +56,14 @@ private:
     void writeLog(const QString &text, bool newLine);
     // The status label: a name and what follows it.
     void showStatus(const QString &name, const QString &suffix);
+    // The line above the status: what is updated, from which version to
+    // which, and which file of how many.
+    void showRunningHeadline();
+    void setHeadline(const QString &text);
+    // A label's text; a screen reader reads it, or what the label is for
+    // while it is empty.
+    static void setLabelText(QLabel *label, const QString &text);
+    void showEndState(const RunSummary &run);
 
     Ui::UpdaterForm *ui;
     // The manager's downloader; not owned.
@@ -52,6 +72,13 @@ private:
     QDomElement activeElement;
     // Created here, never deleted: it lives as long as the process.
     UpdateManager *manager = nullptr;
+
+    // "Kandemar 1.0 → 2.0", said while the run goes on.
+    QString m_subject;
+    int m_fileNumber = 0;
+    int m_fileCount = 0;
+    bool m_finished = false;
+    int m_exitStatus = 1;
 };
 
 #endif // UPDATERGUI_H

@@ -42,19 +42,65 @@ void updaterHandler::setSha256Required(bool required)
 
 void updaterHandler::appendEntries(const QStringList &entries, const QStringList &sha256)
 {
+    // The first download still starts before the rest is queued; refused
+    // entries at the head only make the queue look empty for a moment.
+    const bool outer = !m_appending;
+    m_appending = true;
     for (int i = 0; i < entries.size(); ++i) {
         const DownloadEntry entry = DownloadEntry::parse(entries.at(i));
         appendDownload(entry.url, entry.fileName, sha256.value(i));
     }
+    if (!outer)
+        return;
+    m_appending = false;
+    if (m_endPending && !m_busy && !m_stopped)
+        finishQueue();
+}
+
+void updaterHandler::finishQueue()
+{
+    m_endPending = false;
+    LOG_INFO() << QStringLiteral("downloads done: %1 written, %2 failed").arg(m_succeeded).arg(m_failed);
+    emit queueEmpty(!m_anyFailed);
 }
 
 void updaterHandler::appendDownload(const QUrl &url, const QString &fileName, const QString &sha256)
 {
-    if (url.isEmpty())
+    if (url.isEmpty() || m_stopped)
         return;
     m_queue.append(Item{url, fileName, sha256});
+    ++m_entries;
     if (!m_busy)
         startNext();
+}
+
+void updaterHandler::cancel()
+{
+    if (m_stopped)
+        return;
+    m_stopped = true;
+    m_busy = true;
+    m_queue.clear();
+    m_waiting = false;
+    if (m_reply) {
+        QNetworkReply *reply = m_reply;
+        m_reply = nullptr;
+        disconnect(reply, nullptr, this, nullptr);
+        reply->abort();
+        reply->deleteLater();
+    }
+    if (m_file) {
+        noteFailure(QStringLiteral("cancelled"));
+        m_file.reset(); // never committed: removed
+    }
+    LOG_INFO() << QStringLiteral("downloads cancelled: %1 written, %2 failed").arg(m_succeeded).arg(m_failed);
+}
+
+void updaterHandler::noteFailure(const QString &reason)
+{
+    m_anyFailed = true;
+    ++m_failed;
+    m_failures.append({m_current.fileName, reason});
 }
 
 bool updaterHandler::isDownloading() const
@@ -120,14 +166,19 @@ void updaterHandler::startNext()
         bool stop = false;
         if (!prepare(&reason, &stop)) {
             LOG_ERROR() << QStringLiteral("%1: %2").arg(describe(), reason);
+            noteFailure(reason);
             if (stop) {
                 // Nothing more can be written here: stopped for good, busy stays set.
                 LOG_ERROR() << QStringLiteral("downloads stopped");
+                m_stopped = true;
+                // What was still queued is never fetched.
+                while (!m_queue.isEmpty()) {
+                    m_current = m_queue.takeFirst();
+                    noteFailure(QStringLiteral("not fetched: downloads stopped"));
+                }
                 emit queueEmpty(false);
                 return;
             }
-            m_anyFailed = true;
-            ++m_failed;
             continue;
         }
         m_attempt = 0;
@@ -138,12 +189,16 @@ void updaterHandler::startNext()
         return;
     }
     m_busy = false;
-    LOG_INFO() << QStringLiteral("downloads done: %1 written, %2 failed").arg(m_succeeded).arg(m_failed);
-    emit queueEmpty(!m_anyFailed);
+    if (m_appending)
+        m_endPending = true;
+    else
+        finishQueue();
 }
 
 void updaterHandler::sendAttempt()
 {
+    if (!m_file) // cancelled while waiting for this attempt
+        return;
     m_waiting = false;
     ++m_attempt;
     m_reply = m_manager->get(m_options.request(m_current.url));
@@ -207,6 +262,7 @@ void updaterHandler::writeDownload(QNetworkReply *reply)
     LOG_INFO() << QStringLiteral("%1: written, %2 bytes%3")
                       .arg(describe(), QString::number(m_file->writtenSize()),
                            m_current.sha256.isEmpty() ? QString() : QStringLiteral(", sha256 matches"));
+    m_bytesWritten += m_file->writtenSize();
     m_file.reset();
     ++m_succeeded;
     m_busy = false;
@@ -219,8 +275,7 @@ void updaterHandler::failCurrent(const QString &reason)
 {
     LOG_ERROR() << QStringLiteral("%1: failed after %2 attempt(s): %3").arg(describe(), QString::number(m_attempt), reason);
     m_file.reset(); // never committed: removed
-    m_anyFailed = true;
-    ++m_failed;
+    noteFailure(reason);
     m_busy = false;
     startNext();
 }

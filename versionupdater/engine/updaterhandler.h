@@ -26,7 +26,8 @@ class StagedFile;
 // tried again, three attempts in all. An entry that is no http(s) URL, whose
 // name leaves the destination (by "..", an absolute name, a NUL or a link
 // on disk), or that lacks its SHA-256 while one is required is refused. A
-// failed or refused entry makes the run end in error; the queue goes on.
+// failed or refused entry makes the run end in error; the queue goes on,
+// and the entries handed over together end with one queueEmpty().
 class updaterHandler : public QObject
 {
     Q_OBJECT
@@ -48,6 +49,26 @@ public:
 
     // A download is in flight or waits for its next attempt.
     bool isDownloading() const;
+    // Nothing more is fetched: a file could not be created, or cancel().
+    bool isStopped() const { return m_stopped; }
+
+    // Drops the queue and aborts the download in flight (its file is never
+    // placed). No signal follows; the handler stays stopped.
+    void cancel();
+
+    struct Failure
+    {
+        QString name;
+        QString reason;
+    };
+    // Entries accepted into the queue so far, those that ended (written,
+    // failed or refused), and what they came to.
+    int entryCount() const { return m_entries; }
+    int endedCount() const { return m_succeeded + m_failed; }
+    int succeededCount() const { return m_succeeded; }
+    int failedCount() const { return m_failed; }
+    qint64 bytesWritten() const { return m_bytesWritten; }
+    QList<Failure> failures() const { return m_failures; }
 
 signals:
     void downloadStart(QUrl source, int remainingDownloads);
@@ -73,11 +94,13 @@ private:
     };
 
     void startNext();
+    void finishQueue();
     // Checks the current item and makes its staged file. False with the
     // reason when it is refused; *stop when nothing more can be written.
     bool prepare(QString *reason, bool *stop);
     void sendAttempt();
     void failCurrent(const QString &reason);
+    void noteFailure(const QString &reason);
     QString describe() const;
 
     QNetworkAccessManager *m_manager;          // child of the handler
@@ -94,8 +117,16 @@ private:
     bool m_waiting = false;                    // between two attempts
     bool m_busy = false;
     bool m_anyFailed = false;                  // some entry of this process failed
+    bool m_stopped = false;
+    // Entries are being handed over; the queue running dry meanwhile is
+    // not the end, only a refused first entry.
+    bool m_appending = false;
+    bool m_endPending = false;
+    int m_entries = 0;
     int m_succeeded = 0;
     int m_failed = 0;
+    qint64 m_bytesWritten = 0;
+    QList<Failure> m_failures;
     QFile m_finishedFile;
 };
 

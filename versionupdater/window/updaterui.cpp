@@ -4,14 +4,17 @@
 #include "downloadentry.h"
 #include "fileversion.h"
 #include "log.h"
+#include "runhistory.h"
 #include "transferguard.h"
 #include "updaterhandler.h"
 #include "versionlist.h"
 #include "versionupdatersettings.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -26,6 +29,7 @@ namespace {
 
 const QString kUpdateError = QStringLiteral("Update error: unable to update...");
 const QString kNetworkError = QStringLiteral("Network error: unable to update...");
+const QString kNoUpdate = QStringLiteral("No update available.");
 
 // A list may hold thousands of old lines: beyond this many, skipped lines
 // (and warnings about lines) are only counted, so that the small rotating
@@ -54,9 +58,16 @@ UpdaterUI::UpdaterUI(const QStringList &arguments, QWidget *parent)
     : QMainWindow(parent)
     , m_form(new UpdaterUIForm)
 {
+    m_clock.start();
     m_form->setupUi(this);
     setWindowTitle(QStringLiteral("Updater manager"));
     m_form->restartButton->hide();
+    // Nothing is downloaded until the list says so: no "Downloading... 0%"
+    // while the list is still being asked for.
+    m_form->label->hide();
+    m_form->progressBar->hide();
+    m_form->detailLabel->hide();
+    m_form->cancelButton->setFocus();
 
     LOG_INFO() << "versionupdater" << UPDATER_PROJECT_VERSION << "started with" << arguments.mid(1);
     parseCommandLine(arguments);
@@ -82,7 +93,7 @@ UpdaterUI::UpdaterUI(const QStringList &arguments, QWidget *parent)
     }
     sendRequest(ListFetch);
 
-    m_form->updateLabel->setText(QStringLiteral("Updating..."));
+    m_form->updateLabel->setText(QStringLiteral("Checking for updates\u2026"));
     if (!settings.downloadEntries.isEmpty())
         m_handler->appendEntries(settings.downloadEntries);
 }
@@ -121,7 +132,6 @@ bool UpdaterUI::parseCommandLine(const QStringList &arguments)
         if (option == QLatin1String("--callback")) {
             if (!takeValue(&value))
                 continue;
-            QMessageBox::warning(this, QStringLiteral("..."), value, QMessageBox::Ok, QMessageBox::NoButton);
             if (QFileInfo::exists(value))
                 settings.callbackPath = value;
             else
@@ -244,6 +254,7 @@ void UpdaterUI::sendRequest(Fetch fetch)
     QNetworkRequest request = settings.fetchOptions.request(url);
     request.setAttribute(QNetworkRequest::User, int(fetch));
     QNetworkReply *reply = m_manager->get(request);
+    m_fetch = reply;
     auto *guard = new TransferGuard(reply, fetch == ListFetch ? FetchOptions::kMaximumListBytes
                                                               : FetchOptions::kMaximumSignatureBytes,
                                     settings.fetchOptions.stallSeconds);
@@ -259,18 +270,18 @@ void UpdaterUI::listFailed(const QString &state, const QString &reason)
 {
     LOG_ERROR() << reason;
     m_form->updateLabel->setText(state);
-    showEndButton();
-    if (m_handler->isDownloading()) {
+    m_listState = state;
+    m_listDone = true;
+    if (m_handler->isDownloading())
         LOG_INFO() << QStringLiteral("version list: %1 (downloads of --files go on)").arg(state);
-        return;
-    }
-    m_form->label->hide();
-    LOG_INFO() << QStringLiteral("end: ") + state;
+    finishWhenDone();
 }
 
 void UpdaterUI::staticUpdateReady(QNetworkReply *reply)
 {
     reply->deleteLater();
+    if (m_cancelled || m_finished)
+        return;
     VersionUpdaterSettings &settings = VersionUpdaterSettings::instance();
     const Fetch fetch = Fetch(reply->request().attribute(QNetworkRequest::User).toInt());
     const QString what = fetch == ListFetch ? QStringLiteral("version list") : QStringLiteral("version list signature");
@@ -286,7 +297,10 @@ void UpdaterUI::staticUpdateReady(QNetworkReply *reply)
             LOG_WARN() << QStringLiteral("%1 %2: attempt %3 of %4 failed: %5; trying again in %6 ms")
                               .arg(what, url, QString::number(m_attempt), QString::number(settings.fetchOptions.attempts()),
                                    failure, QString::number(delay));
-            QTimer::singleShot(delay, Qt::PreciseTimer, this, [this, fetch] { sendRequest(fetch); });
+            QTimer::singleShot(delay, Qt::PreciseTimer, this, [this, fetch] {
+                if (!m_cancelled)
+                    sendRequest(fetch);
+            });
             return;
         }
         if (fetch == SignatureFetch)
@@ -358,6 +372,10 @@ void UpdaterUI::decide(const QByteArray &list)
             settings.downloadSha256.append(QString());
         settings.downloadEntries.append(entry);
         settings.downloadSha256.append(sha256);
+        Version version;
+        if (Version::parse(line.section(QLatin1Char('#'), 0, 0).remove(QStringLiteral("\r\n")), &version)
+            && (!m_target.isSet() || version.isNewerThan(m_target)))
+            m_target = version;
         const DownloadEntry parsed = DownloadEntry::parse(entry);
         LOG_INFO() << QStringLiteral("%1 chosen: newer than %2: %3%4")
                           .arg(where, settings.localVersion.toString(), DownloadEntry::describe(parsed.url, parsed.fileName),
@@ -369,16 +387,125 @@ void UpdaterUI::decide(const QByteArray &list)
     if (warned > kLoggedSkips)
         LOG_WARN() << QStringLiteral("%1 more warnings about the version list").arg(warned - kLoggedSkips);
 
+    m_anyNewer = found;
     if (found) {
         m_form->updateLabel->setText(QStringLiteral("Updating..."));
+        showDetail();
         m_handler->appendEntries(settings.downloadEntries, settings.downloadSha256);
+    } else {
+        m_form->updateLabel->setText(kNoUpdate);
+        m_form->progressBar->hide();
+        m_form->label->hide();
+    }
+    m_listDone = true;
+    finishWhenDone();
+}
+
+void UpdaterUI::finishWhenDone()
+{
+    if (m_finished || !m_listDone || m_handler->isDownloading())
+        return;
+    QString state;
+    QString outcome;
+    if (!m_listState.isEmpty()) {
+        state = m_listState;
+        outcome = m_listState == kNetworkError ? QStringLiteral("version list not fetched")
+                                               : QStringLiteral("version list refused");
+    } else if (m_handler->entryCount() == 0 && !m_anyNewer) {
+        state = kNoUpdate;
+        outcome = QStringLiteral("no update");
+    } else if (m_handler->failedCount() > 0 || m_handler->isStopped()) {
+        state = QStringLiteral("Update error.");
+        outcome = QStringLiteral("done with errors");
+    } else {
+        state = QStringLiteral("Update finished.");
+        outcome = QStringLiteral("done");
+    }
+    finish(state, outcome);
+}
+
+void UpdaterUI::finish(const QString &state, const QString &outcome)
+{
+    m_finished = true;
+    m_form->updateLabel->setText(state);
+    // Nothing is downloading any more: "Downloading..." would be stale.
+    m_form->label->hide();
+    const int entries = m_handler->entryCount();
+    // The bar ends at the share of files really put in place.
+    m_form->progressBar->setValue(entries > 0 ? m_handler->succeededCount() * 100 / entries : 0);
+    m_form->progressBar->setVisible(state != kNoUpdate);
+    m_form->cancelButton->hide();
+    showEndButton();
+    m_form->restartButton->setDefault(true);
+    m_form->restartButton->setFocus();
+    showDetail();
+    LOG_INFO() << QStringLiteral("end: ") + state;
+
+    const VersionUpdaterSettings &settings = VersionUpdaterSettings::instance();
+    Logging::RunHistory::Run run;
+    run.ended = QDateTime::currentDateTime();
+    run.program = QStringLiteral("versionupdater");
+    run.fromVersion = settings.localVersion.isSet() ? settings.localVersion.toString() : QString();
+    run.toVersion = m_target.isSet() ? m_target.toString() : QString();
+    run.outcome = outcome;
+    run.fetched = m_handler->succeededCount();
+    run.failed = m_handler->failedCount();
+    run.bytes = m_handler->bytesWritten();
+    run.seconds = m_clock.elapsed() / 1000.0;
+    const QList<updaterHandler::Failure> failures = m_handler->failures();
+    for (const updaterHandler::Failure &failure : failures)
+        run.failures.append({failure.name, failure.reason});
+    Logging::RunHistory::instance().append(run);
+}
+
+void UpdaterUI::showDetail()
+{
+    const VersionUpdaterSettings &settings = VersionUpdaterSettings::instance();
+    QStringList parts;
+    if (m_target.isSet())
+        parts << (settings.localVersion.isSet() ? settings.localVersion.toString() + QStringLiteral(" \u2192 ") : QString())
+                     + m_target.toString();
+    const int entries = m_handler ? m_handler->entryCount() : 0;
+    if (entries > 0 && m_finished)
+        parts << QStringLiteral("%1 of %2 files installed").arg(m_handler->succeededCount()).arg(entries);
+    else if (entries > 0)
+        parts << QStringLiteral("file %1 of %2").arg(qMin(m_handler->endedCount() + 1, entries)).arg(entries);
+    m_form->detailLabel->setText(parts.join(QStringLiteral(", ")));
+    m_form->detailLabel->setVisible(!parts.isEmpty());
+}
+
+void UpdaterUI::on_cancelButton_clicked()
+{
+    if (m_finished)
+        return;
+    m_cancelled = true;
+    if (m_fetch)
+        m_fetch->abort();
+    m_handler->cancel();
+    finish(QStringLiteral("Update cancelled."), QStringLiteral("cancelled"));
+}
+
+void UpdaterUI::closeEvent(QCloseEvent *event)
+{
+    // Closing mid-run is Cancel: the download in flight is dropped, never
+    // placed, and the run is summed up before the window goes.
+    if (!m_finished)
+        on_cancelButton_clicked();
+    event->accept();
+}
+
+void UpdaterUI::keyPressEvent(QKeyEvent *event)
+{
+    // A main window has no default button of its own.
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && m_form->restartButton->isVisible()) {
+        m_form->restartButton->click();
         return;
     }
-    m_form->updateLabel->setText(QStringLiteral("No update available."));
-    m_form->progressBar->hide();
-    m_form->label->hide();
-    showEndButton();
-    LOG_INFO() << QStringLiteral("end: No update available.");
+    if (event->key() == Qt::Key_Escape && m_finished) {
+        close();
+        return;
+    }
+    QMainWindow::keyPressEvent(event);
 }
 
 bool UpdaterUI::fileHasUpdate(QString line)
@@ -389,8 +516,13 @@ bool UpdaterUI::fileHasUpdate(QString line)
 void UpdaterUI::downloadReady(QUrl source, int remainingDownloads)
 {
     Q_UNUSED(remainingDownloads)
-    m_form->progressBar->setValue(0);
+    // The bar runs over all files: a new file starts where the last ended.
+    const int entries = m_handler->entryCount();
+    m_form->progressBar->setValue(entries > 0 ? m_handler->endedCount() * 100 / entries : 0);
+    m_form->progressBar->show();
+    m_form->label->show();
     m_form->updateLabel->setText(QStringLiteral("Downloading ") + source.path());
+    showDetail();
 }
 
 void UpdaterUI::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
@@ -398,21 +530,25 @@ void UpdaterUI::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
     // An unannounced total (-1) or an empty body leaves the bar where it is.
     if (bytesTotal <= 0)
         return;
-    const double percent = double(bytesReceived) / double(bytesTotal) * 100.0;
-    if (percent < 0.0 || percent > 100.0)
+    const double fraction = double(bytesReceived) / double(bytesTotal);
+    if (fraction < 0.0 || fraction > 1.0)
         return;
+    const int entries = m_handler->entryCount();
+    const double percent = entries > 0 ? (m_handler->endedCount() + fraction) / entries * 100.0 : fraction * 100.0;
     m_form->progressBar->setValue(int(percent));
     m_form->progressBar->repaint();
 }
 
 void UpdaterUI::updateFinished(bool success)
 {
-    const QString state = success ? QStringLiteral("Update finished.") : QStringLiteral("Update error.");
-    m_form->updateLabel->setText(state);
-    // Nothing is downloading any more: "Downloading..." would be stale.
-    m_form->label->hide();
-    showEndButton();
-    LOG_INFO() << QStringLiteral("end: ") + state;
+    Q_UNUSED(success) // the handler's counts say it all at the end
+    // The queue may run dry before the list has been read ("--files"): the
+    // run ends only once both are done.
+    if (!m_listDone) {
+        m_form->updateLabel->setText(QStringLiteral("Checking for updates\u2026"));
+        m_form->label->hide();
+    }
+    finishWhenDone();
 }
 
 void UpdaterUI::on_restartButton_clicked()

@@ -1,0 +1,50 @@
+#ifndef RUNSUMMARY_H
+#define RUNSUMMARY_H
+
+#include "runhistory.h"
+
+#include <QList>
+#include <QString>
+
+// The figures of one update run and how it ended. The log's summary record,
+// the history line and the window's end state are all read from it, so
+// they never disagree.
+class RunSummary
+{
+public:
+    enum Outcome { Running, Done, DoneWithErrors, Refused, Cancelled };
+
+    // "finished", "cancelled", "refused", "failed" (the local manifest could
+    // not be saved) or another word for a run that ended early; empty while
+    // the run goes on.
+    QString ending;
+    int errors = 0;
+    QString distantVersion;
+    QString localVersionBefore;
+    int filesFetched = 0;
+    int filesFailed = 0;
+    int entriesDeleted = 0;
+    // Sizes of the files placed, and of all the files the release needs.
+    qint64 bytesWritten = 0;
+    qint64 bytesToWrite = 0;
+    qint64 bytesTransferred = 0;
+    qint64 bytesSaved = 0;
+    double seconds = 0;
+    // What failed: an entry's path (empty: the whole release) and the
+    // engine's reason, which may hold digests.
+    QList<Logging::RunHistory::Failure> failures;
+
+    Outcome outcome() const;
+    // The summary record's text.
+    QString logText() const;
+    Logging::RunHistory::Run historyRun() const;
+
+    // A failure in plain words, for people rather than the log: "b.dll could
+    // not be verified: the download was damaged", "The release was refused:
+    // its signature does not match". Digests never appear in it.
+    static QString plainFailure(const QString &entry, const QString &reason);
+    // The reason part alone, as plainFailure words it after the name.
+    static QString plainReason(const QString &reason);
+};
+
+#endif // RUNSUMMARY_H
