@@ -5,6 +5,7 @@
 #include "manifestbuilder.h"
 #include "manifestcomparison.h"
 #include "scanprogress.h"
+#include "windowsnames.h"
 
 #include "privatekey.h"
 #include "publickey.h"
@@ -42,7 +43,7 @@ const char *const generalHelp =
 
 const char *const createHelp =
     "Usage: manifesttool create FOLDER -o FILE [--version V] [--expires DAYS] [--jobs N]\n"
-    "                           [--chunks [--chunk_threshold BYTES]]\n"
+    "                           [--chunks [--chunk_threshold BYTES]] [--allow_non_windows_names]\n"
     "Scans FOLDER and writes its manifest to FILE: every directory and file below\n"
     "it, each file with its size, SHA-1 checksum, SHA-256 and path, under a root\n"
     "named ROOT that carries the global checksum and the creation date. Hidden\n"
@@ -66,6 +67,12 @@ const char *const createHelp =
     "  --chunk_threshold BYTES\n"
     "                      only files strictly larger get an index (default\n"
     "                      1048576, 1 MiB; 0: every file that is not empty)\n"
+    "  --allow_non_windows_names\n"
+    "                      write the manifest even when an entry has a name Windows\n"
+    "                      cannot hold (CON, aux.txt, a trailing dot or space,\n"
+    "                      < > : \" | ? *, a control character, or two names of\n"
+    "                      one folder that differ only in case); without it, such\n"
+    "                      a name ends the command with status 2\n"
     "  -h, --help          show this help\n"
     "\n"
     "Exit status: 0 when the manifest was written, 2 on error.\n";
@@ -237,6 +244,24 @@ QString firstUnreadable(const QDomElement &element, const QString &folder)
     return QString();
 }
 
+// The first entry below `element` whose name Windows cannot hold, with the
+// reason, or empty: a release that breaks there fails where it is made.
+QString firstNonWindowsName(const QDomElement &element)
+{
+    QHash<QString, QString> seen;
+    for (QDomElement child = element.firstChildElement(); !child.isNull(); child = child.nextSiblingElement()) {
+        if (!isFile(child) && !isDirectory(child))
+            continue;
+        const QString problem = WindowsNames::problemInFolder(child.attribute(QStringLiteral("name")), &seen);
+        if (!problem.isEmpty())
+            return QStringLiteral("'%1' is a name Windows cannot hold: %2").arg(elementPath(child), problem);
+        const QString below = isDirectory(child) ? firstNonWindowsName(child) : QString();
+        if (!below.isEmpty())
+            return below;
+    }
+    return QString();
+}
+
 } // namespace
 
 void ManifestTool::printOut(const QString &line)
@@ -331,7 +356,7 @@ int ManifestTool::create(const QStringList &arguments)
                     {QStringLiteral("--expires"), QStringLiteral("expires")},
                     {QStringLiteral("--jobs"), QStringLiteral("jobs")},
                     {QStringLiteral("--chunk_threshold"), QStringLiteral("chunk_threshold")}},
-        {QStringLiteral("--chunks")});
+        {QStringLiteral("--chunks"), QStringLiteral("--allow_non_windows_names")});
     if (line.help) {
         std::fputs(createHelp, stdout);
         return Success;
@@ -374,6 +399,11 @@ int ManifestTool::create(const QStringList &arguments)
                     indexes ? indexes->observerFactory() : FolderScanner::ContentObserverFactory()))
         return Failure;
     QDomElement root = document.documentElement();
+    if (!line.flags.contains(QStringLiteral("--allow_non_windows_names"))) {
+        const QString problem = firstNonWindowsName(root);
+        if (!problem.isEmpty())
+            return fail(QStringLiteral("create: %1 (--allow_non_windows_names writes the manifest anyway)").arg(problem));
+    }
     // Before the manifest: it must never name an index that is not there.
     if (indexes && !indexes->write(root))
         return fail(QStringLiteral("create: %1").arg(indexes->errorString()));
