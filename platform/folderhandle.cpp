@@ -280,9 +280,9 @@ Result FolderHandle::openFile(const String &name, FileAccess access, int *descri
     const DWORD desired = access == FileAccess::Read ? GENERIC_READ
                           : access == FileAccess::Append ? FILE_APPEND_DATA | SYNCHRONIZE | FILE_READ_ATTRIBUTES
                                                          : GENERIC_WRITE;
-    const DWORD disposition = access == FileAccess::Read ? OPEN_EXISTING
-                              : access == FileAccess::Append ? OPEN_ALWAYS
-                                                             : CREATE_ALWAYS;
+    // Emptied only once it is known to be the file it should be: a link
+    // the system followed anyway must not cost its target its content.
+    const DWORD disposition = access == FileAccess::Read ? OPEN_EXISTING : OPEN_ALWAYS;
     // A link is opened as itself, and then refused.
     HANDLE handle = CreateFileW(path.c_str(), desired, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -297,6 +297,8 @@ Result FolderHandle::openFile(const String &name, FileAccess access, int *descri
         opened = Result::failure(Result::Kind::IsFolder, quoted(path) + " is a folder");
     else if (!sameText(locationOf(handle), joined(m_state->location, name)))
         opened = Result::failure(Result::Kind::Link, quoted(path) + " leads elsewhere");
+    else if (access == FileAccess::Truncate && !SetEndOfFile(handle))
+        opened = Result::systemFailure("cannot empty " + quoted(path), int(GetLastError()));
     if (!opened) {
         CloseHandle(handle);
         return opened;

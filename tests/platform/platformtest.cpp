@@ -4,9 +4,11 @@
 // none of the Qt programs can be run against here. Plain C++: no Qt for
 // Windows on these machines.
 //
-//   platformtest [--outside-link NAME] [PE-FILE ...] [--damaged PE-FILE ...]
+//   platformtest [--outside-link NAME] [--outside-file-link FILE] [PE-FILE ...]
+//                [--damaged PE-FILE ...]
 //       runs every case in the current folder, which it fills; NAME is a
-//       link to the folder "outside" made beforehand by the caller, and each
+//       link to the folder "outside" and FILE one to outside/secret.txt, made
+//       beforehand by the caller, and each
 //       PE-FILE is read by versionupdater's reader and, on Windows, by the
 //       system's version functions (those after --damaged are images built
 //       to be wrong). Exit status 0 when every check held.
@@ -490,7 +492,7 @@ std::string makeJunction(const FolderHandle &folder, const String &name, const S
 // A link (or junction) inside the destination that leads outside is
 // never opened as a level, never written through and, removed, goes as a
 // link; what it leads to never changes.
-void linksOutside(const FolderHandle &work, const std::string &hostLink)
+void linksOutside(const FolderHandle &work, const std::string &hostLink, const std::string &hostFileLink)
 {
     const FolderHandle folder = caseFolder(work, "links");
     Result result;
@@ -540,6 +542,24 @@ void linksOutside(const FolderHandle &work, const std::string &hostLink)
 #else
         CHECK(removed && parent.kindOf(name) == Kind::None, U(name) + " removed: " + removed.error());
 #endif
+    }
+
+    // A link to a file outside: never opened, replaced as itself. Wine does
+    // not mark the host's links to files at all, so there only the final
+    // path of the opened handle tells.
+    String fileLink = N(hostFileLink);
+#ifndef _WIN32
+    CHECK(::symlinkat("../outside/secret.txt", folder.native(), "file-link") == 0, "a link to a file");
+    fileLink = "file-link";
+#endif
+    if (!fileLink.empty()) {
+        const FolderHandle &parent = hostFileLink.empty() ? folder : work;
+        int descriptor = -1;
+        const Result opened = parent.openFile(fileLink, FolderHandle::FileAccess::Truncate, &descriptor);
+        CHECK(!opened && opened.kind() == Result::Kind::Link, U(fileLink) + " not opened: " + opened.error());
+        const Result placed = place(parent, fileLink, "in place of the link");
+        CHECK(placed && readAll(parent, fileLink) == "in place of the link", U(fileLink) + " replaced: " + placed.error());
+        links.push_back(fileLink);
     }
     CHECK(joinedNames(outside) == "[secret.txt]" && readAll(outside, N("secret.txt")) == "outside",
           "nothing outside changed: " + joinedNames(outside));
@@ -705,12 +725,15 @@ int main(int argc, char *argv[])
         return systemVersionHelper(N(argv[2]), std::vector<std::string>(argv + 3, argv + argc));
 #endif
     std::string hostLink;
+    std::string hostFileLink;
     std::vector<std::string> peFiles;
     std::vector<std::string> hostile;
     bool damaged = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--outside-link") == 0 && i + 1 < argc) {
             hostLink = argv[++i];
+        } else if (std::strcmp(argv[i], "--outside-file-link") == 0 && i + 1 < argc) {
+            hostFileLink = argv[++i];
         } else if (std::strcmp(argv[i], "--damaged") == 0) {
             damaged = true;
         } else {
@@ -732,7 +755,7 @@ int main(int argc, char *argv[])
     reservedNames(work);
     caseTwins(work);
     leftovers(work);
-    linksOutside(work, hostLink);
+    linksOutside(work, hostLink, hostFileLink);
     heldFolder(work);
     peVersions(work, peFiles, hostile);
     std::printf("%s: %d failed check(s)\n", g_failures ? "FAILED" : "PASSED", g_failures);

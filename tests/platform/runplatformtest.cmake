@@ -1,7 +1,8 @@
 cmake_minimum_required(VERSION 3.16)
 # Runs platformtest in a fresh folder WORK/run: natively, or, with WINE set,
-# under that wine64 with a fresh prefix WORK/prefix, a Unix link to a folder
-# outside the case folders (Wine shows it as a reparse point), and the PE
+# under that wine64 with a fresh prefix WORK/prefix, Unix links to a folder
+# and a file outside the case folders (Wine shows the first as a reparse
+# point, the second as a plain file), and the PE
 # images PE_IMAGES and PE_DAMAGED ("|"-separated) copied in.
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}/run")
@@ -22,7 +23,8 @@ if(DEFINED WINE)
     execute_process(COMMAND "${WINE}" --version OUTPUT_VARIABLE version OUTPUT_STRIP_TRAILING_WHITESPACE)
     message(STATUS "running under ${version}")
     file(CREATE_LINK "${WORK}/run/outside" "${WORK}/run/outside-link" SYMBOLIC)
-    list(APPEND arguments --outside-link outside-link)
+    file(CREATE_LINK "${WORK}/run/outside/secret.txt" "${WORK}/run/outside-file-link" SYMBOLIC)
+    list(APPEND arguments --outside-link outside-link --outside-file-link outside-file-link)
     file(MAKE_DIRECTORY "${WORK}/run/pe")
     string(REPLACE "|" ";" images "${PE_IMAGES}")
     string(REPLACE "|" ";" damaged "${PE_DAMAGED}")
