@@ -155,7 +155,7 @@ void UpdateManager::start()
     const UpdaterSettings &settings = UpdaterSettings::instance();
     // One run at a time: two at once interleave their files, and the
     // manifest saved last describes neither. The lock file lies beside the
-    // local manifest and lives as long as the process.
+    // local manifest; the lock is held until the manifest is saved.
     const QFileInfo localFile(settings.localManifestPath);
     const platform::Result locked = m_runLock.acquire(
             NativeName::of(localFile.absolutePath() + QStringLiteral("/.") + localFile.fileName() + QStringLiteral(".lock")));
@@ -253,9 +253,7 @@ void UpdateManager::start()
                 continue;
             }
             QString error;
-            bool missing = false;
-            if (!accepted
-                || (!m_destination.existingFolder(path, &error, &missing).isOpen() && !createFolder(path, &error))) {
+            if (!accepted || (!m_destination.existingFolder(path, &error).isOpen() && !createFolder(path, &error))) {
                 // The comparison already copied it into the local tree; it
                 // must not be saved as if it had been created.
                 diff->local.removeChild(findChildByName(diff->local, nameOf(diff->distant)));
