@@ -296,9 +296,12 @@ Result PendingFile::place(const FolderHandle &target, const String &name)
             return Result::failure(Result::Kind::Exists, "cannot name the new " + quoted(path));
         }
     }
+    // Renamed at once: a process killed between the two steps leaves the
+    // whole new file under its hidden name, for a later run to clear.
+    const int renamed = ::renameat(sourceFolder.native(), source.c_str(), target.native(), name.c_str());
+    const int code = errno;
     closeDescriptor();
-    if (::renameat(sourceFolder.native(), source.c_str(), target.native(), name.c_str()) != 0) {
-        const int code = errno;
+    if (renamed != 0) {
         ::unlinkat(sourceFolder.native(), source.c_str(), 0);
         m_temporaryName.clear();
         return Result::systemFailure("cannot replace " + quoted(path), code);
