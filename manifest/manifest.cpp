@@ -529,6 +529,11 @@ bool writeManifestDocument(QIODevice *device, const QDomDocument &document)
     return device && device->isWritable() && writeNodeTo(device, document);
 }
 
+bool writeManifestRoot(QIODevice *device, const QDomElement &root)
+{
+    return device && device->isWritable() && writeNodeTo(device, root);
+}
+
 Manifest::Manifest(QDomElement root, QObject *parent)
     : QObject(parent)
     , root(root)

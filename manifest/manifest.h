@@ -83,6 +83,8 @@ bool saveManifestDocument(const QString &path, const QDomDocument &document, QSt
 // Writes the document as saveManifestDocument would put it in a file, to an
 // open device (standard output, say); false when a write failed.
 bool writeManifestDocument(QIODevice *device, const QDomDocument &document);
+// The same for a root element, as saveManifestRoot writes it.
+bool writeManifestRoot(QIODevice *device, const QDomElement &root);
 
 // The global checksum of a manifest tree.
 class Manifest : public QObject

@@ -1,39 +1,15 @@
 #include "stagedfile.h"
 
-#include <QDateTime>
-#include <QDir>
-#include <QFileInfo>
-#include <QRandomGenerator>
-#include <QRegularExpression>
+#include "nativename.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
-#ifdef Q_OS_WIN
-#include <qt_windows.h>
-#else
+#ifdef Q_OS_LINUX
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace {
 
 // How much is written before the disk is asked to start writing it out.
 const qint64 kWriteBehind = 8 * 1024 * 1024;
-
-QString systemError(int code)
-{
-    return QString::fromLocal8Bit(std::strerror(code));
-}
-
-// A hidden name in the folder that no release file uses.
-QString temporaryName(const QString &folder)
-{
-    return folder + QStringLiteral("/.~staged-%1.part").arg(QRandomGenerator::global()->generate64(), 16, 16,
-                                                              QLatin1Char('0'));
-}
 
 } // namespace
 
@@ -53,37 +29,39 @@ bool StagedFile::fail(const QString &text)
     return false;
 }
 
-bool StagedFile::create(const QString &folder)
+bool StagedFile::create(const platform::FolderHandle &folder)
 {
-    m_folder = folder;
+    discard();
     m_written = 0;
     m_handedToDisk = 0;
     m_writeFailed = false;
     m_committed = false;
     m_digests.reset(m_sha256Enabled);
-#ifdef O_TMPFILE
-    // Unnamed until commit: nothing to clean up after a crash. Not every
-    // file system has it; the named way below works everywhere.
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-        if (QFile::open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle))
-            return true;
-        ::close(fd);
-    } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-        return fail(QStringLiteral("cannot create a file in %1: %2").arg(folder, systemError(errno)));
+    const platform::Result created = m_pending.create(folder);
+    if (!created)
+        return fail(NativeName::errorOf(created));
+    // The descriptor stays the pending file's: it places and closes it.
+    if (!QFile::open(m_pending.descriptor(), QIODevice::WriteOnly | QIODevice::Unbuffered,
+                     QFileDevice::DontCloseHandle)) {
+        m_pending.discard();
+        return fail(QStringLiteral("cannot use the new file in %1: %2")
+                        .arg(NativeName::toQString(folder.path()), errorString()));
     }
-#endif
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        setFileName(temporaryName(folder));
-        if (QFile::open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
-            m_temporaryPath = fileName();
-            return true;
-        }
-        if (QFileInfo::exists(fileName()))
-            continue; // taken by chance: another name
-        break;
-    }
-    return fail(QStringLiteral("cannot create a file in %1: %2").arg(folder, errorString()));
+    return true;
+}
+
+bool StagedFile::create(const QString &folder)
+{
+    platform::Result opened;
+    const platform::FolderHandle handle = platform::FolderHandle::open(NativeName::of(folder), &opened);
+    if (!handle.isOpen())
+        return fail(NativeName::errorOf(opened));
+    return create(handle);
+}
+
+QString StagedFile::folder() const
+{
+    return NativeName::toQString(m_pending.folder().path());
 }
 
 void StagedFile::setSha256Enabled(bool enabled)
@@ -144,81 +122,44 @@ QString StagedFile::sha256Hex() const
     return m_digests.sha256Hex();
 }
 
+bool StagedFile::flushToDisk()
+{
+    const platform::Result synced = m_pending.sync();
+    return synced ? true : fail(NativeName::errorOf(synced));
+}
+
 bool StagedFile::commit(const QString &name)
+{
+    return commit(m_pending.folder(), name);
+}
+
+bool StagedFile::commit(const platform::FolderHandle &target, const QString &name)
 {
     if (m_committed || !isOpen())
         return fail(QStringLiteral("nothing to put in place"));
     if (m_writeFailed)
         return fail(QStringLiteral("the file is incomplete: %1").arg(errorString()));
-    const QString target = m_folder + QLatin1Char('/') + name;
-#ifdef Q_OS_WIN
-    const QString source = m_temporaryPath;
     close();
-    const QString from = QDir::toNativeSeparators(source);
-    const QString to = QDir::toNativeSeparators(target);
-    // Without MOVEFILE_COPY_ALLOWED a move can never become a copy that is
-    // cut short.
-    if (!MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()), reinterpret_cast<const wchar_t *>(to.utf16()),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        QFile::remove(source);
-        return fail(QStringLiteral("cannot replace %1: error %2").arg(target).arg(GetLastError()));
-    }
-#else
-    const QByteArray targetName = QFile::encodeName(target);
-    // The installed file looks like the one it replaces (an executable stays
-    // executable); a new one gets the mode of any freshly created file.
-    struct stat existing;
-    const bool exists = ::lstat(targetName.constData(), &existing) == 0;
-    if (exists) {
-        if (S_ISDIR(existing.st_mode))
-            return fail(QStringLiteral("cannot replace %1: it is a folder").arg(target));
-        if (S_ISREG(existing.st_mode) && ::fchmod(handle(), existing.st_mode & 07777) != 0)
-            return fail(QStringLiteral("cannot set the permissions of %1: %2").arg(target, systemError(errno)));
-    }
-
-    QString source = m_temporaryPath;
-    if (source.isEmpty()) {
-        char self[64];
-        std::snprintf(self, sizeof self, "/proc/self/fd/%d", handle());
-        const auto linkUnnamed = [&](const QByteArray &path) {
-            int linked = ::linkat(AT_FDCWD, self, AT_FDCWD, path.constData(), AT_SYMLINK_FOLLOW);
-            if (linked != 0 && errno == ENOENT) // no /proc: needs the privilege root has
-                linked = ::linkat(handle(), "", AT_FDCWD, path.constData(), AT_EMPTY_PATH);
-            return linked == 0;
-        };
-        // A new file gets its final name in one step: link() never replaces,
-        // so a file that appeared meanwhile takes the replacing way below.
-        if (!exists) {
-            if (linkUnnamed(targetName)) {
-                close();
-                m_committed = true;
-                return true;
-            }
-            if (errno != EEXIST)
-                return fail(QStringLiteral("cannot name the new %1: %2").arg(target, systemError(errno)));
-        }
-        // Otherwise it gets a hidden name first, and the rename below
-        // replaces the old file in one step.
-        for (int attempt = 0; attempt < 8 && source.isEmpty(); ++attempt) {
-            const QString candidate = temporaryName(m_folder);
-            if (linkUnnamed(QFile::encodeName(candidate)))
-                source = candidate;
-            else if (errno != EEXIST)
-                return fail(QStringLiteral("cannot name the new %1: %2").arg(target, systemError(errno)));
-        }
-        if (source.isEmpty())
-            return fail(QStringLiteral("cannot name the new %1").arg(target));
-    }
-    close();
-    if (std::rename(QFile::encodeName(source).constData(), targetName.constData()) != 0) {
-        const int code = errno;
-        ::unlink(QFile::encodeName(source).constData());
-        m_temporaryPath.clear();
-        return fail(QStringLiteral("cannot replace %1: %2").arg(target, systemError(code)));
-    }
-#endif
-    m_temporaryPath.clear();
+    const platform::Result placed = m_pending.place(target, NativeName::of(name));
+    if (!placed)
+        return fail(NativeName::errorOf(placed));
     m_committed = true;
+    return true;
+}
+
+bool StagedFile::openSibling(const QString &name, QFile *file, QString *error) const
+{
+    int descriptor = -1;
+    const platform::Result opened = m_pending.folder().openFile(NativeName::of(name),
+                                                                platform::FolderHandle::FileAccess::Read, &descriptor);
+    if (!opened) {
+        *error = NativeName::errorOf(opened);
+        return false;
+    }
+    if (!file->open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        *error = file->errorString();
+        return false;
+    }
     return true;
 }
 
@@ -226,22 +167,11 @@ void StagedFile::discard()
 {
     if (isOpen())
         close();
-    if (!m_committed && !m_temporaryPath.isEmpty())
-        QFile::remove(m_temporaryPath);
-    m_temporaryPath.clear();
+    if (!m_committed)
+        m_pending.discard();
 }
 
-int StagedFile::removeLeftovers(const QString &folder, qint64 minimumAge)
+int StagedFile::removeLeftovers(const platform::FolderHandle &folder, qint64 minimumAge)
 {
-    static const QRegularExpression ownName(QStringLiteral("^\\.~staged-[0-9a-f]{16}\\.part$"));
-    const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-minimumAge);
-    int removed = 0;
-    const QFileInfoList entries = QDir(folder).entryInfoList({QStringLiteral(".~staged-*.part")},
-                                                             QDir::Files | QDir::Hidden | QDir::NoSymLinks);
-    for (const QFileInfo &entry : entries) {
-        if (ownName.match(entry.fileName()).hasMatch() && entry.lastModified().toUTC() < before
-            && QFile::remove(entry.filePath()))
-            ++removed;
-    }
-    return removed;
+    return platform::PendingFile::removeLeftovers(folder, minimumAge);
 }

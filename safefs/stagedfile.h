@@ -1,6 +1,8 @@
 #ifndef STAGEDFILE_H
 #define STAGEDFILE_H
 
+#include "folderhandle.h"
+#include "pendingfile.h"
 #include "streamdigests.h"
 
 #include <QFile>
@@ -13,10 +15,11 @@
 // the size always describe exactly what is on disk, and the caller can
 // verify the very file that is about to be renamed without reading it
 // again. commit() replaces the target in one rename on one file system:
-// the target is the old file or the whole new one, never a mixture. On
-// Linux the file has no name until then, so a process killed meanwhile
-// leaves nothing behind; elsewhere it is a hidden temporary name. A file
-// that is destroyed without commit() is removed.
+// the target is the old file or the whole new one, never a mixture. The
+// file is made in an opened folder and placed relative to one
+// (platform::PendingFile): on Linux it has no name until then, so a process
+// killed meanwhile leaves nothing behind; elsewhere it is a hidden
+// temporary name. A file that is destroyed without commit() is removed.
 class StagedFile : public QFile
 {
     Q_OBJECT
@@ -24,8 +27,11 @@ public:
     explicit StagedFile(QObject *parent = nullptr);
     ~StagedFile() override;
 
-    // Opens a new, empty file in `folder`, an existing folder's absolute
-    // path. False with errorString() when it cannot be created.
+    // Opens a new, empty file in an opened folder (see DestinationFolder).
+    // False with errorString() when it cannot be created.
+    bool create(const platform::FolderHandle &folder);
+    // The same in the folder at `folder`, a path the caller chose (links in
+    // it are followed): for a file beside one the user named.
     bool create(const QString &folder);
 
     // Also compute SHA-256 of what is written. Call before the first write.
@@ -45,7 +51,13 @@ public:
     QString sha1Hex() const;
     QString sha256Hex() const;
 
-    QString folder() const { return m_folder; }
+    // The folder's path, for messages.
+    QString folder() const;
+    const platform::FolderHandle &folderHandle() const { return m_pending.folder(); }
+
+    // Writes what was written to the disk before it is placed: for a record
+    // that must survive a power cut once it has replaced the old one.
+    bool flushToDisk();
 
     // Puts the file at folder()/name in one rename. An existing regular file
     // there is replaced and its permissions kept; a link there is replaced
@@ -53,6 +65,12 @@ public:
     // False with errorString() leaves the target untouched. The file is
     // closed afterwards either way.
     bool commit(const QString &name);
+    // The same into another opened folder of the same file system.
+    bool commit(const platform::FolderHandle &target, const QString &name);
+
+    // Opens the regular file `name` of the same folder for reading, never
+    // through a link (the installed version a new one is rebuilt from).
+    bool openSibling(const QString &name, QFile *file, QString *error) const;
 
     // Closes and removes the file if it was not committed.
     void discard();
@@ -62,17 +80,16 @@ public:
     // of this class's own naming, unchanged for at least `minimumAge`
     // seconds, so that a live writer's file is left alone. Returns how many
     // went.
-    static int removeLeftovers(const QString &folder, qint64 minimumAge);
+    static int removeLeftovers(const platform::FolderHandle &folder, qint64 minimumAge);
 
 protected:
     qint64 writeData(const char *data, qint64 length) override;
 
 private:
     bool fail(const QString &text);
+    bool start();
 
-    QString m_folder;
-    // The temporary name, when the file has one before commit().
-    QString m_temporaryPath;
+    platform::PendingFile m_pending;
     // Reading a digest waits for the bytes still being hashed; the file
     // itself does not change.
     mutable StreamDigests m_digests;

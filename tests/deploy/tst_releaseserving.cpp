@@ -18,33 +18,11 @@
 
 namespace {
 
-using Tree = QMap<QString, QByteArray>; // relative path -> content
-
 QByteArray randomBytes(int size, quint32 seed)
 {
     QByteArray bytes(size, Qt::Uninitialized);
     QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
     return bytes;
-}
-
-Tree readTree(const QString &folder)
-{
-    Tree tree;
-    QDirIterator files(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (files.hasNext()) {
-        const QString path = files.next();
-        tree.insert(QDir(folder).relativeFilePath(path), readFile(path));
-    }
-    return tree;
-}
-
-bool writeTree(const QString &folder, const Tree &tree)
-{
-    for (auto file = tree.begin(); file != tree.end(); ++file) {
-        if (!writeFile(folder + '/' + file.key(), file.value()))
-            return false;
-    }
-    return true;
 }
 
 } // namespace

@@ -70,6 +70,17 @@ private slots:
         QVERIFY(QDir(m_dir.path()).removeRecursively() && QDir().mkpath(m_dir.path()));
     }
 
+    // Names Windows cannot hold are refused (badInputAndHelp) unless the
+    // publisher asks for them.
+    void nonWindowsNamesOnRequest()
+    {
+        QVERIFY(writeTree(path("app"), {{"aux.txt", "x"}, {"Readme.txt", "1"}, {"README.TXT", "2"}}));
+        QCOMPARE(run({"create", "app", "-o", "m.xml", "--allow_non_windows_names"}).exitCode, 0);
+        const QByteArray manifest = readFile(path("m.xml"));
+        QVERIFY(manifest.contains("name=\"aux.txt\"") && manifest.contains("name=\"Readme.txt\"")
+                && manifest.contains("name=\"README.TXT\""));
+    }
+
     void createWritesTheEditorsDocument()
     {
         makeTree("app");
@@ -180,6 +191,11 @@ private slots:
         QTest::newRow("create, threshold without chunks") << create({"--chunk_threshold", "10"}) << "--chunk_threshold needs --chunks";
         QTest::newRow("create, negative threshold") << create({"--chunks", "--chunk_threshold=-1"})
                                                     << "--chunk_threshold takes a number of bytes";
+        QTest::newRow("create, a reserved name") << QStringList{"create", "reserved", "-o", "m.xml"}
+                                                 << "'sub/aux.txt' is a name Windows cannot hold: a reserved device name";
+        QTest::newRow("create, a trailing dot") << QStringList{"create", "dotted", "-o", "m.xml"}
+                                                << "'name.' is a name Windows cannot hold: a trailing dot";
+        QTest::newRow("create, names that differ in case") << QStringList{"create", "cased", "-o", "m.xml"} << "only in case";
         QTest::newRow("keygen without name") << QStringList{"keygen"} << "keygen: expected one NAME";
         QTest::newRow("keygen over a key") << QStringList{"keygen", "taken"} << "'taken.key' already exists";
         QTest::newRow("sign without key") << QStringList{"sign", "good.xml"} << "the private key is missing";
@@ -203,6 +219,8 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(QString, message);
         makeTree("app");
+        QVERIFY(writeTree(path("reserved"), {{"a.txt", "a"}, {"sub/aux.txt", "x"}}) && writeTree(path("dotted"), {{"name.", "x"}})
+                && writeTree(path("cased"), {{"Readme.txt", "1"}, {"README.TXT", "2"}}));
         QVERIFY(writeFile(path("good.xml"), "<UPDATE_STRUCTURE/>\n") && writeFile(path("taken.key"), "old"));
         QVERIFY(writeFile(path("bad.xml"), "<UPDATE_STRUCTURE>\n<file name=\"a\"/>\n<file </UPDATE_STRUCTURE>\n"));
         for (const auto &[name, levels] : {std::pair<const char *, int>{"deep.xml", 300}, {"deeper.xml", 100000}})

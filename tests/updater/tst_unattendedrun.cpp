@@ -28,6 +28,26 @@ QByteArray manifest(const QString &version, const QString &entries)
     return QStringLiteral("<UPDATE_STRUCTURE name='app' version='%1'>%2</UPDATE_STRUCTURE>\n").arg(version, entries).toUtf8();
 }
 
+Tree operator+(Tree tree, const Tree &more)
+{
+    for (auto it = more.cbegin(); it != more.cend(); ++it)
+        tree.insert(it.key(), it.value());
+    return tree;
+}
+
+// Serves each file of `release` by its path, at about 1 MB/s, so that a
+// run lasts long enough to be interfered with.
+void serveSlowly(TestServer *server, const Tree &release)
+{
+    server->setHandler([server, release](const TestServer::Received &r, httplib::Response &res) {
+        const QByteArray body = release.value(QString::fromUtf8(r.request), "OK");
+        res.set_content_provider(body.size(), "application/octet-stream", [server, body](size_t at, size_t length, httplib::DataSink &sink) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(16));
+            return !server->stopping() && sink.write(body.constData() + at, std::min<size_t>(length, 16384));
+        });
+    });
+}
+
 // The body of the last request the server heard, or nothing.
 QByteArray lastBody(const TestServer &server)
 {
@@ -176,6 +196,158 @@ private slots:
         for (auto it = newFiles.cbegin(); it != newFiles.cend(); ++it)
             QCOMPARE(readFile(path("app/") + it.key()), it.value());
         QVERIFY(readFile(path("local.xml")).contains("version=\"2.0\""));
+    }
+
+    // A folder inside the installation is swapped for a link to a folder
+    // outside at a random moment of a slow run, 10 times: what the run
+    // would write or delete there is refused and counted, and nothing
+    // outside ever changes.
+    void swappedFolderNeverLeadsOut()
+    {
+        const Tree outside{{"inner.txt", "outside inner"}, {"old.txt", "outside old"}};
+        const Tree installed{{"sub/inner.txt", "old inner"}, {"sub/old.txt", "dropped by the release"}, {"big.bin", "old"}};
+        const Tree release{{"sub/inner.txt", QByteArray(300000, 'i')}, {"big.bin", QByteArray(1500000, 'B')}};
+        TestServer server;
+        serveSlowly(&server, release);
+        for (int attempt = 0; attempt < 10; ++attempt) {
+            const QString base = path(QStringLiteral("race%1").arg(attempt));
+            QVERIFY(writeTree(base + "/app", installed) && writeTree(base + "/outside", outside));
+            QVERIFY(writeFile(base + "/local.xml", manifestOfTree(installed, "1.0")));
+            QVERIFY(writeFile(base + "/distant.xml", manifestOfTree(release, "2.0")));
+            QProcess updater;
+            updater.setWorkingDirectory(m_dir->path());
+            updater.start(path("updater"), {"--silent", "--local_path", base + "/local.xml", "--distant_path", base + "/distant.xml",
+                                            "--url", server.url(), "--dir", base + "/app", "--log_size", "10000000"});
+            QVERIFY(updater.waitForStarted());
+            // Well before the end: the run takes about 2 s.
+            QTest::qWait(50 + QRandomGenerator::global()->bounded(1100));
+            QVERIFY(QDir().rename(base + "/app/sub", base + "/aside") && QFile::link(base + "/outside", base + "/app/sub"));
+            QVERIFY2(updater.waitForFinished(60000), "the run did not end");
+            QCOMPARE(readTree(base + "/outside"), outside);
+            QCOMPARE(updater.exitCode(), 1);
+            QVERIFY2(readFile(path("log.txt")).contains(base.toUtf8() + "/app/sub is a link"), "no refusal logged");
+        }
+    }
+
+    // Two runs at once on one installation, of releases 3.0 and 2.0: the
+    // second ends at once with status 1 and changes nothing; the saved
+    // manifest names the release whose files are on disk.
+    void oneRunAtATime()
+    {
+        const Tree releases[] = {{{"a.bin", QByteArray(1200000, '3')}, {"v3.txt", "three"}},
+                                 {{"a.bin", QByteArray(1200000, '2')}, {"v2.txt", "two"}}};
+        TestServer servers[2];
+        QProcess runs[2];
+        for (int i = 0; i < 2; ++i) {
+            serveSlowly(&servers[i], releases[i]);
+            QVERIFY(writeFile(path(QStringLiteral("distant%1.xml").arg(i)), manifestOfTree(releases[i], i == 0 ? "3.0" : "2.0")));
+        }
+        QVERIFY(writeFile(path("local.xml"), manifestOfTree({}, "1.0")));
+        for (int i = 0; i < 2; ++i) {
+            runs[i].setWorkingDirectory(m_dir->path());
+            runs[i].start(path("updater"), {"--silent", "--local_path", path("local.xml"), "--distant_path",
+                                            path(QStringLiteral("distant%1.xml").arg(i)), "--url", servers[i].url(),
+                                            "--dir", path("app"), "--allow_downgrade"});
+        }
+        for (QProcess &run : runs)
+            QVERIFY2(run.waitForFinished(60000), "a run did not end");
+        const int winner = runs[0].exitCode() == 0 ? 0 : 1;
+        QCOMPARE(runs[winner].exitCode(), 0);
+        QCOMPARE(runs[1 - winner].exitCode(), 1);
+        const QByteArray errors = runs[1 - winner].readAllStandardError();
+        QVERIFY2(errors.contains("another update is running"), errors.constData());
+        QVERIFY(servers[1 - winner].requests().empty());
+        QCOMPARE(readTree(path("app")), releases[winner]);
+        QVERIFY(readFile(path("local.xml")).contains(winner == 0 ? "version=\"3.0\"" : "version=\"2.0\""));
+    }
+
+    // A link where the local manifest or the log goes is replaced by a
+    // regular file, never written through.
+    void linksAtTheEdgesReplaced_data()
+    {
+        QTest::addColumn<QString>("link");
+        QTest::addColumn<QByteArray>("written"); // what the regular file then holds
+        QTest::newRow("--local_path") << "local.xml" << QByteArray("version=\"2.0\"");
+        QTest::newRow("log.txt beside the program") << "log.txt" << QByteArray("run finished");
+    }
+    void linksAtTheEdgesReplaced()
+    {
+        QFETCH(QString, link);
+        QFETCH(QByteArray, written);
+        const QByteArray outside = readFile(path("local.xml"));
+        QVERIFY(writeFile(path("outside/target"), outside));
+        QVERIFY(QFile::remove(path(link)) || !QFile::exists(path(link)));
+        QVERIFY(QFile::link(path("outside/target"), path(link)));
+        TestServer server;
+        server.serveFiles({{"a.txt", payloadA}, {"sub/b.bin", payloadB}});
+        QString errors;
+        QCOMPARE(runWithoutDisplay(path("updater"), arguments(server) << "--log_size" << "10000000", m_dir->path(), &errors, 30000), 0);
+        QCOMPARE(readFile(path("outside/target")), outside);
+        QVERIFY(!QFileInfo(path(link)).isSymLink());
+        QVERIFY2(readFile(path(link)).contains(written), readFile(path(link)).constData());
+        if (link == "log.txt")
+            QVERIFY2(errors.contains("Log: replaced the link at log file " + path("log.txt")), qPrintable(errors));
+    }
+
+    // Releases that change the shape of the installation converge in one
+    // run, and a second run finds nothing to do: a folder that becomes a
+    // file (only when the local manifest lists all it holds), a file that
+    // becomes a folder, a dropped folder (what is not listed stays). Names
+    // Windows cannot hold are installed here with a warning.
+    void releaseShapes_data()
+    {
+        QTest::addColumn<Tree>("installed"); // on disk
+        QTest::addColumn<Tree>("listed");    // by the local manifest
+        QTest::addColumn<Tree>("release");
+        QTest::addColumn<Tree>("after");     // on disk after each run
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QStringList>("logged");
+        const Tree keep{{"keep.txt", "k"}};
+        const Tree folder{{"keep.txt", "k"}, {"x/a.txt", "a"}, {"x/b/c.txt", "c"}};
+        const Tree intoFile{{"keep.txt", "k"}, {"x", "now a file"}};
+        QTest::newRow("a folder becomes a file") << folder << folder << intoFile << intoFile << 0 << QStringList{"run finished"};
+        const Tree file{{"keep.txt", "k"}, {"y", "a file"}};
+        const Tree intoFolder{{"keep.txt", "k"}, {"y/a.txt", "a"}, {"y/sub/b.txt", "b"}};
+        QTest::newRow("a file becomes a folder") << file << file << intoFolder << intoFolder << 0 << QStringList{"run finished"};
+        const Tree intoEmpty{{"keep.txt", "k"}, {"y/", ""}};
+        QTest::newRow("a file becomes an empty folder") << file << file << intoEmpty << intoEmpty << 0 << QStringList{"run finished"};
+        const Tree withMine = folder + Tree{{"x/mine.txt", "the user's"}};
+        QTest::newRow("a folder holding an unlisted file stays") << withMine << folder << intoFile << withMine << 1
+            << QStringList{"the folder x holds entries no manifest lists: mine.txt"};
+        const Tree dropped{{"keep.txt", "k"}, {"d/a.txt", "a"}, {"d/sub/b.txt", "b"}, {"d/e/", ""}};
+        QTest::newRow("a dropped folder keeps what is not listed") << dropped + Tree{{"d/sub/mine.txt", "m"}} << dropped << keep
+            << Tree{{"keep.txt", "k"}, {"d/sub/mine.txt", "m"}} << 0
+            << QStringList{"d/sub/mine.txt: not listed in the local manifest, left in place"};
+        QTest::newRow("a dropped folder of listed entries goes") << dropped << dropped << keep << keep << 0 << QStringList{"deleted 1"};
+        const Tree names{{"keep.txt", "k"}, {"aux.txt", "1"}, {"CON", "2"}, {"name.", "3"}, {"Readme.txt", "4"}, {"README.TXT", "5"},
+                         {"com1/x.txt", "6"}};
+        QTest::newRow("names Windows cannot hold, installed here") << keep << keep << names << names << 0
+            << QStringList{"a name Windows cannot hold: aux.txt (a reserved device name)",
+                           "a name Windows cannot hold: name. (a trailing dot)",
+                           "a name Windows cannot hold: Readme.txt (it differs from 'README.TXT' only in case)",
+                           "a name Windows cannot hold: com1 (a reserved device name)"};
+    }
+    void releaseShapes()
+    {
+        QFETCH(Tree, installed);
+        QFETCH(Tree, listed);
+        QFETCH(Tree, release);
+        QFETCH(QStringList, logged);
+        QVERIFY(QDir(path("app")).removeRecursively() && writeTree(path("app"), installed));
+        QVERIFY(writeFile(path("local.xml"), manifestOfTree(listed, "1.0")));
+        QVERIFY(writeFile(path("distant.xml"), manifestOfTree(release, "2.0")));
+        TestServer server;
+        QMap<QByteArray, QByteArray> files;
+        for (auto it = release.cbegin(); it != release.cend(); ++it)
+            files.insert(it.key().toUtf8(), it.value());
+        server.serveFiles(files);
+        for (int run = 0; run < 2; ++run) {
+            QTEST(runUpdater(server, {"--log_size", "10000000"}), "status");
+            QTEST(readTree(path("app")), "after");
+        }
+        const QByteArray log = readFile(path("log.txt"));
+        for (const QString &text : logged)
+            QVERIFY2(log.contains(text.toUtf8()), qPrintable(text + " not in\n" + QString::fromUtf8(log)));
     }
 
     // Every wait ends. A stalled server fails the run within --timeout: two

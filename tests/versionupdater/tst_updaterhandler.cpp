@@ -5,6 +5,8 @@
 #include "testfiles.h"
 #include "testhttpserver.h"
 #include "testlog.h"
+#include "nativename.h"
+#include "runlock.h"
 #include "updaterhandler.h"
 
 #include <QtTest>
@@ -91,7 +93,8 @@ private slots:
         QCOMPARE(readFile(m_dest + "/c-renamed.bin"), QByteArray("gamma"));
         QVERIFY(!outcome.progress.isEmpty());
         QCOMPARE(outcome.progress.last().at(0), outcome.progress.last().at(1));
-        QCOMPARE(QDir(m_dest).entryList(QDir::Files | QDir::Hidden).size(), 2);
+        // Beside them, the run's lock file.
+        QCOMPARE(QDir(m_dest).entryList(QDir::Files | QDir::Hidden), QStringList({".versionupdater.lock", "a.bin", "c-renamed.bin"}));
     }
 
     // A failed or refused entry leaves the old file and everything outside
@@ -119,7 +122,7 @@ private slots:
         QTest::newRow("NUL in the name") << false << evil << QString::fromUtf8("app.dll\0.evil", 13) << "" << 2 << 0
                                          << "app.dll\\u0000.evil: refused";
         QTest::newRow("linked folder leads outside") << false << evil << "linked/secret.txt" << "" << 2 << 0
-                                                     << "leads outside the destination";
+                                                     << "/dest/linked is a link";
         QTest::newRow("sha256 does not match") << false << evil << "app.dll" << sha256Of("good") << 3 << 3 << "sha256 mismatch";
         QTest::newRow("no sha256 while required") << false << evil << "app.dll" << "REQUIRED" << 2 << 0 << "no sha256";
         QTest::newRow("parent, first") << true << evil << "../outside/secret.txt" << "" << 2 << 0 << "climbs out";
@@ -154,7 +157,7 @@ private slots:
         QCOMPARE(readFile(m_dest + "/app.dll"), old);
         QCOMPARE(readFile(m_dest + "/good.bin") + readFile(m_dest + "/next.bin"), QByteArray("goodnext"));
         QCOMPARE(QDir(m_dest).entryList(QDir::Files | QDir::Hidden | QDir::NoSymLinks),
-                 QStringList({"app.dll", "good.bin", "next.bin"}));
+                 QStringList({".versionupdater.lock", "app.dll", "good.bin", "next.bin"}));
         QCOMPARE(QDir(m_outside).entryList(QDir::Files | QDir::Hidden), QStringList{"secret.txt"});
         QCOMPARE(readFile(m_outside + "/secret.txt"), QByteArray("outside, never touched\n"));
         QFETCH(QString, logged);
@@ -189,33 +192,51 @@ private slots:
         QCOMPARE(empty.count(), 0);
         QCOMPARE(server.hits("/next.bin"), 0);
         QCOMPARE(readFile(m_dest + "/slow.bin"), QByteArray("old"));
-        QCOMPARE(QDir(m_dest).entryList(QDir::Files | QDir::Hidden), QStringList{"slow.bin"});
+        // Nothing half-written: only the old file and the run's lock file.
+        QCOMPARE(QDir(m_dest).entryList(QDir::Files | QDir::Hidden), (QStringList{".versionupdater.lock", "slow.bin"}));
         QCOMPARE(handler.failedCount(), 1);
         QCOMPARE(handler.failures().value(0).reason, QStringLiteral("cancelled"));
     }
 
     // A link in the destination is replaced, never written through; a
-    // linked folder that stays inside may be used.
+    // linked folder is never entered, even one that stays inside. A name
+    // Windows cannot hold is written here, with a warning. Another process
+    // writing the destination stops the run before anything is written.
     void links_data()
     {
         QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("written"); // where the bytes land, below dest
-        QTest::newRow("linked file leads outside") << "secret-link.txt" << "secret-link.txt";
-        QTest::newRow("linked folder inside") << "alias/x.bin" << "real/x.bin";
+        QTest::addColumn<QString>("written"); // where the bytes land, below dest; empty: nowhere
+        QTest::addColumn<QString>("logged");  // LEVEL|text
+        QTest::newRow("linked file leads outside") << "secret-link.txt" << "secret-link.txt" << "INFO|-> secret-link.txt: written, 3 bytes";
+        QTest::newRow("linked folder inside") << "alias/x.bin" << "" << "ERROR|/dest/alias is a link";
+        QTest::newRow("name Windows cannot hold") << "sub/aux.txt" << "sub/aux.txt"
+                                                  << "WARN|a name Windows cannot hold ('aux.txt': a reserved device name)";
+        QTest::newRow("names that differ only in case") << "README.txt" << "README.txt"
+                                                        << "WARN|'README.txt' differs from 'readme.txt' only in case";
+        QTest::newRow("another process writes the destination") << "x.bin" << "" << "ERROR|another update is running";
     }
     void links()
     {
         QFETCH(QString, name);
         QFETCH(QString, written);
+        QFETCH(QString, logged);
         TestServer server;
         server.setFile("/new.bin", "new");
         QVERIFY(QDir().mkpath(m_dest + "/real"));
         QVERIFY(QFile::link(m_outside + "/secret.txt", m_dest + "/secret-link.txt"));
         QVERIFY(QFile::link(m_dest + "/real", m_dest + "/alias"));
-        QVERIFY(run({server.url("/new.bin") + "=" + name}).success);
-        QCOMPARE(readFile(m_dest + "/" + written), QByteArray("new"));
-        QVERIFY(!QFileInfo(m_dest + "/" + written).isSymLink());
+        platform::RunLock other;
+        if (name == "x.bin")
+            QVERIFY(other.acquire(NativeName::of(m_dest + "/.versionupdater.lock")));
+        const QStringList entries = QStringList{server.url("/new.bin") + "=readme.txt", server.url("/new.bin") + "=" + name};
+        QCOMPARE(run(entries).success, !written.isEmpty());
+        if (!written.isEmpty()) {
+            QCOMPARE(readFile(m_dest + "/" + written), QByteArray("new"));
+            QVERIFY(!QFileInfo(m_dest + "/" + written).isSymLink());
+        }
+        QCOMPARE(QDir(m_dest + "/real").entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden), QStringList());
         QCOMPARE(readFile(m_outside + "/secret.txt"), QByteArray("outside, never touched\n"));
+        QCOMPARE(m_log.matching(logged.section('|', 0, 0), {logged.section('|', 1)}).size(), 1);
     }
 
     // However the server misbehaves, each attempt ends: with --timeout 1

@@ -6,6 +6,7 @@
 #include "manifestcomparison.h"
 #include "scanprogress.h"
 #include "versionlistcheck.h"
+#include "windowsnames.h"
 
 #include "keyring.h"
 #include "privatekey.h"
@@ -46,7 +47,7 @@ const char *const generalHelp =
 const char *const createHelp =
     "Usage: manifesttool create FOLDER -o FILE [--version V] [--expires DAYS] [--jobs N]\n"
     "                           [--chunks [--chunk_threshold BYTES]] [--channel NAME]\n"
-    "                           [--follow_internal_links]\n"
+    "                           [--follow_internal_links] [--allow_non_windows_names]\n"
     "Scans FOLDER and writes its manifest to FILE: every directory and file below\n"
     "it, each file with its size, SHA-1 checksum, SHA-256 and path, under a root\n"
     "named ROOT that carries the global checksum and the creation date. Hidden\n"
@@ -83,6 +84,12 @@ const char *const createHelp =
     "                      checksums under the link's name, and the target's url,\n"
     "                      which clients fetch; a link that leaves FOLDER is still\n"
     "                      an error\n"
+    "  --allow_non_windows_names\n"
+    "                      write the manifest even when an entry has a name Windows\n"
+    "                      cannot hold (CON, aux.txt, a trailing dot or space,\n"
+    "                      < > : \" | ? *, a control character, or two names of\n"
+    "                      one folder that differ only in case); without it, such\n"
+    "                      a name ends the command with status 2\n"
     "  -h, --help          show this help\n"
     "\n"
     "Exit status: 0 when the manifest was written, 2 on error.\n";
@@ -268,6 +275,24 @@ QString firstUnreadable(const QDomElement &element, const QString &folder)
     return QString();
 }
 
+// The first entry below `element` whose name Windows cannot hold, with the
+// reason, or empty: a release that breaks there fails where it is made.
+QString firstNonWindowsName(const QDomElement &element)
+{
+    QHash<QString, QString> seen;
+    for (QDomElement child = element.firstChildElement(); !child.isNull(); child = child.nextSiblingElement()) {
+        if (!isFile(child) && !isDirectory(child))
+            continue;
+        const QString problem = WindowsNames::problemInFolder(child.attribute(QStringLiteral("name")), &seen);
+        if (!problem.isEmpty())
+            return QStringLiteral("'%1' is a name Windows cannot hold: %2").arg(elementPath(child), problem);
+        const QString below = isDirectory(child) ? firstNonWindowsName(child) : QString();
+        if (!below.isEmpty())
+            return below;
+    }
+    return QString();
+}
+
 } // namespace
 
 void ManifestTool::printOut(const QString &line)
@@ -371,7 +396,7 @@ int ManifestTool::create(const QStringList &arguments)
                     {QStringLiteral("--jobs"), QStringLiteral("jobs")},
                     {QStringLiteral("--chunk_threshold"), QStringLiteral("chunk_threshold")},
                     {QStringLiteral("--channel"), QStringLiteral("channel")}},
-        {QStringLiteral("--chunks"), QStringLiteral("--follow_internal_links")});
+        {QStringLiteral("--chunks"), QStringLiteral("--follow_internal_links"), QStringLiteral("--allow_non_windows_names")});
     if (line.help) {
         std::fputs(createHelp, stdout);
         return Success;
@@ -417,6 +442,11 @@ int ManifestTool::create(const QStringList &arguments)
                     line.flags.contains(QStringLiteral("--follow_internal_links"))))
         return Failure;
     QDomElement root = document.documentElement();
+    if (!line.flags.contains(QStringLiteral("--allow_non_windows_names"))) {
+        const QString problem = firstNonWindowsName(root);
+        if (!problem.isEmpty())
+            return fail(QStringLiteral("create: %1 (--allow_non_windows_names writes the manifest anyway)").arg(problem));
+    }
     // Before the manifest: it must never name an index that is not there.
     if (indexes && !indexes->write(root))
         return fail(QStringLiteral("create: %1").arg(indexes->errorString()));

@@ -5,6 +5,7 @@
 #include "stagedfile.h"
 
 #include <QCryptographicHash>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <memory>
@@ -58,9 +59,11 @@ void ChunkedFetch::start(const QString &fileUrl, const QString &indexUrl, const 
     m_indexBytes.clear();
     m_oldChunks.clear();
     m_chunker.reset();
-    m_old.setFileName(oldPath);
-    if (!m_old.open(QIODevice::ReadOnly)) {
-        fail(QStringLiteral("cannot read the installed file: ") + m_old.errorString());
+    // Opened in the staged file's own folder, by name and never through a
+    // link: the folder's path may lead elsewhere by now.
+    QString error;
+    if (!target->openSibling(QFileInfo(oldPath).fileName(), &m_old, &error)) {
+        fail(QStringLiteral("cannot read the installed file: ") + error);
         return;
     }
     fetchIndex();

@@ -43,8 +43,9 @@ public:
     ~ChunkedFetch() override;
 
     // Starts on one file: its own URL (for the ranges), its index at
-    // indexUrl with SHA-256 indexSha256, its new size, the installed file,
-    // and the staged file to write into (kept by the caller).
+    // indexUrl with SHA-256 indexSha256, its new size, the installed file
+    // (a file of the staged file's folder: only its name is used), and the
+    // staged file to write into (kept by the caller).
     void start(const QString &fileUrl, const QString &indexUrl, const QString &indexSha256, qint64 newSize,
                const QString &oldPath, StagedFile *target);
     // The file's block hashes, when published: with them only the changed

@@ -182,9 +182,9 @@ qint64 UpdateDownloader::expectedSize() const
 bool UpdateDownloader::stageFile()
 {
     QString error = QStringLiteral("no destination folder");
-    const QString folder = m_destination ? m_destination->makeFolder(relativeFolder(currentElement), &error)
-                                         : QString();
-    if (!folder.isEmpty()) {
+    const DestinationFolder::Folder folder =
+            m_destination ? m_destination->stagingFolder(relativeFolder(currentElement), &error) : DestinationFolder::Folder();
+    if (folder.isOpen()) {
         temporaryFile = new StagedFile(this);
         if (temporaryFile->create(folder)) {
             temporaryFile->setSha256Enabled(currentElement.hasAttribute(QStringLiteral("sha256")));

@@ -6,11 +6,14 @@
 #include "manifestfetch.h"
 #include "keyring.h"
 #include "regularfile.h"
+#include "nativename.h"
+#include "publickey.h"
 #include "digesttext.h"
 #include "releasecheck.h"
 #include "safepath.h"
 #include "stagedfile.h"
 #include "updatersettings.h"
+#include "windowsnames.h"
 
 #include <QBuffer>
 #include <QDateTime>
@@ -22,6 +25,42 @@ namespace {
 QString nameOf(const QDomElement &element)
 {
     return element.attribute(QStringLiteral("name"));
+}
+
+// What the manifest lists below a directory element: files by their path
+// relative to it, folders with a final "/".
+void collectListed(const QDomElement &directory, const QString &prefix, QSet<QString> *listed)
+{
+    for (QDomElement child = directory.firstChildElement(); !child.isNull(); child = child.nextSiblingElement()) {
+        const QString path = prefix + nameOf(child);
+        if (isDirectory(child)) {
+            listed->insert(path + QLatin1Char('/'));
+            collectListed(child, path + QLatin1Char('/'), listed);
+        } else if (isFile(child)) {
+            listed->insert(path);
+        }
+    }
+}
+
+QSet<QString> listedBelow(const QDomElement &directory)
+{
+    QSet<QString> listed;
+    collectListed(directory, QString(), &listed);
+    return listed;
+}
+
+// Staged beside the file and renamed over it: a link there is replaced,
+// never written through, and a crash leaves the old manifest or the whole
+// new one.
+bool saveLocalManifest(const QString &path, const QDomElement &root, QString *error)
+{
+    const QFileInfo target(path);
+    StagedFile file;
+    if (file.create(target.absolutePath()) && writeManifestRoot(&file, root) && !file.writeFailed()
+        && file.flushToDisk() && file.commit(target.fileName()))
+        return true;
+    *error = file.errorString();
+    return false;
 }
 
 } // namespace
@@ -101,6 +140,7 @@ void UpdateManager::refuse(const QString &reason)
         m_diffs = new QList<DOM_DIFF *>;
     ++m_errorCount;
     m_finished = true;
+    m_runLock.release();
     logSummary(QStringLiteral("refused"));
     emit fileDownloadsFinished(m_errorCount);
 }
@@ -144,6 +184,18 @@ void UpdateManager::start()
 {
     m_clock.start();
     const UpdaterSettings &settings = UpdaterSettings::instance();
+    // One run at a time: two at once interleave their files, and the
+    // manifest saved last describes neither. The lock file lies beside the
+    // local manifest; the lock is held until the manifest is saved.
+    const QFileInfo localFile(settings.localManifestPath);
+    const platform::Result locked = m_runLock.acquire(
+            NativeName::of(localFile.absolutePath() + QStringLiteral("/.") + localFile.fileName() + QStringLiteral(".lock")));
+    if (!locked) {
+        refuse(locked.kind() == platform::Result::Kind::Busy
+                       ? QStringLiteral("another update is running")
+                       : QStringLiteral("cannot take the run lock, nothing updated: ") + NativeName::errorOf(locked));
+        return;
+    }
     // Parsed here rather than through loadManifestRoots(): the manager must
     // own both documents for the whole run, and a truncated file that fails
     // to parse can still leave a partial tree behind, so only the parse
@@ -215,19 +267,26 @@ void UpdateManager::start()
     }
 
     m_diffs = compareManifests(m_roots);
+    checkNames(m_roots->first, QString());
+    findFoldersReplacingFiles(m_roots->first, m_roots->second, QString());
     QSet<QString> written; // the folders this run puts files in
     for (DOM_DIFF *diff : qAsConst(*m_diffs)) {
         m_diffByUrl->insert(diff->distant.attribute(QStringLiteral("url")), diff);
         if ((diff->type == NEW || diff->type == CHANGED) && isFile(diff->distant)) {
-            if (acceptEntry(diff->distant) && acceptDigest(diff->distant)) {
+            if (acceptEntry(diff->distant) && acceptName(diff->distant) && acceptDigest(diff->distant)) {
                 m_downloader->addDownload(diff->distant);
                 written.insert(getDestDirectory(diff->distant));
             }
         } else if (diff->type == NEW && isDirectory(diff->distant)) {
             const QString path = getDestDirectory(diff->distant) + nameOf(diff->distant);
+            const bool accepted = acceptEntry(diff->distant) && acceptName(diff->distant);
+            if (accepted && belowReplacedFile(path)) {
+                // Made at the end, once the file in its way has gone.
+                m_foldersBelowReplacedFiles.append(diff);
+                continue;
+            }
             QString error;
-            if (!acceptEntry(diff->distant)
-                || (!m_destDir.exists(path) && !createFolder(path, &error))) {
+            if (!accepted || (!m_destination.existingFolder(path, &error).isOpen() && !createFolder(path, &error))) {
                 // The comparison already copied it into the local tree; it
                 // must not be saved as if it had been created.
                 diff->local.removeChild(findChildByName(diff->local, nameOf(diff->distant)));
@@ -253,8 +312,8 @@ void UpdateManager::removeLeftovers(const QSet<QString> &folders)
     int removed = 0;
     for (const QString &dir : folders) {
         QString error;
-        const QString folder = m_destination.existingFolder(dir, &error);
-        if (!folder.isEmpty())
+        const DestinationFolder::Folder folder = m_destination.existingFolder(dir, &error);
+        if (folder.isOpen())
             removed += StagedFile::removeLeftovers(folder, idle);
     }
     if (removed > 0)
@@ -321,12 +380,118 @@ bool UpdateManager::acceptDigest(const QDomElement &element)
 bool UpdateManager::createFolder(const QString &path, QString *error)
 {
     LOG_INFO() << path.section(QLatin1Char('/'), -1) + QStringLiteral(" written.") << Qt::endl;
-    if (!m_destination.makeFolder(path, error).isEmpty())
+    if (m_destination.makeFolder(path, error).isOpen())
         return true;
     LOG_ERROR() << QStringLiteral("directory not created: ") + *error << Qt::endl;
     noteFailure(path, *error);
     ++m_errorCount;
     return false;
+}
+
+void UpdateManager::checkNames(const QDomElement &directory, const QString &path)
+{
+    // The first of two names that differ only in case is the one Windows
+    // would keep.
+    QHash<QString, QString> seen;
+    for (QDomElement child = directory.firstChildElement(); !child.isNull(); child = child.nextSiblingElement()) {
+        if (!isFile(child) && !isDirectory(child))
+            continue;
+        const QString name = nameOf(child);
+        const QString childPath = path.isEmpty() ? name : path + QLatin1Char('/') + name;
+        const QString problem = WindowsNames::problemInFolder(name, &seen);
+        if (!problem.isEmpty())
+            m_nameProblems.insert(childPath, problem);
+        if (isDirectory(child))
+            checkNames(child, childPath);
+    }
+}
+
+bool UpdateManager::acceptName(const QDomElement &element)
+{
+    const QString path = elementPath(element);
+    const QString problem = m_nameProblems.value(path);
+    if (problem.isEmpty())
+        return true;
+    if (WindowsNames::refusedHere()) {
+        LOG_ERROR() << QStringLiteral("a name Windows cannot hold, not installed: %1 (%2)").arg(path, problem) << Qt::endl;
+        noteFailure(path, problem);
+        ++m_errorCount;
+        return false;
+    }
+    LOG_WARN() << QStringLiteral("a name Windows cannot hold: %1 (%2)").arg(path, problem) << Qt::endl;
+    return true;
+}
+
+void UpdateManager::findFoldersReplacingFiles(const QDomElement &distant, const QDomElement &local, const QString &path)
+{
+    QHash<QString, QDomElement> localByName;
+    for (QDomElement child = local.firstChildElement(); !child.isNull(); child = child.nextSiblingElement()) {
+        if (!localByName.contains(nameOf(child)))
+            localByName.insert(nameOf(child), child);
+    }
+    for (QDomElement child = distant.firstChildElement(); !child.isNull(); child = child.nextSiblingElement()) {
+        if (!isDirectory(child) || !isSafeEntryPath(child))
+            continue;
+        const QString childPath = path.isEmpty() ? nameOf(child) : path + QLatin1Char('/') + nameOf(child);
+        const QDomElement installed = localByName.value(nameOf(child));
+        if (isFile(installed)) {
+            // A file the local manifest lists: it may go, but only once
+            // something of the new folder is ready.
+            m_replacedFiles.append(installed);
+            m_destination.allowFolderInPlaceOfFile(childPath);
+        } else if (isDirectory(installed)) {
+            findFoldersReplacingFiles(child, installed, childPath);
+        }
+    }
+}
+
+bool UpdateManager::belowReplacedFile(const QString &path) const
+{
+    for (const QDomElement &file : m_replacedFiles) {
+        const QString replaced = elementPath(file);
+        if (path == replaced || path.startsWith(replaced + QLatin1Char('/')))
+            return true;
+    }
+    return false;
+}
+
+void UpdateManager::finishFoldersReplacingFiles()
+{
+    QStringList stillFiles;
+    for (QDomElement file : qAsConst(m_replacedFiles)) {
+        const QString path = elementPath(file);
+        QString error;
+        // A file placed below it made the folder; otherwise, in a run
+        // without errors, the folder is made now (it holds only folders).
+        bool folder = m_destination.existingFolder(path, &error).isOpen();
+        if (!folder && m_errorCount == 0)
+            folder = createFolder(path, &error);
+        if (folder) {
+            file.setTagName(QStringLiteral("directory"));
+            const QDomNamedNodeMap attributes = file.attributes();
+            QStringList names;
+            for (int i = 0; i < attributes.count(); ++i)
+                names << attributes.item(i).nodeName();
+            for (const QString &attribute : qAsConst(names)) {
+                if (attribute != QLatin1String("name"))
+                    file.removeAttribute(attribute);
+            }
+        } else {
+            // Still the installed file: nothing of the folder is recorded.
+            while (!file.firstChildElement().isNull())
+                file.removeChild(file.firstChildElement());
+            stillFiles << path;
+        }
+    }
+    for (DOM_DIFF *diff : qAsConst(m_foldersBelowReplacedFiles)) {
+        const QString path = getDestDirectory(diff->distant) + nameOf(diff->distant);
+        bool gone = false;
+        for (const QString &file : qAsConst(stillFiles))
+            gone = gone || path.startsWith(file + QLatin1Char('/'));
+        QString error;
+        if (!gone && !m_destination.existingFolder(path, &error).isOpen() && !createFolder(path, &error))
+            diff->local.removeChild(findChildByName(diff->local, nameOf(diff->distant)));
+    }
 }
 
 bool UpdateManager::acceptEntry(const QDomElement &element)
@@ -399,10 +564,12 @@ bool UpdateManager::writeFile(QDomElement distant, QFile *file)
     if (!isSafeEntryPath(distant) || !staged)
         return false;
 
+    // The folder is reached again, level by level: one that became a link
+    // or was swapped since the file was staged is refused.
     QString error;
-    const QString folder = m_destination.makeFolder(dir, &error);
-    if (folder.isEmpty() || folder != staged->folder()) {
-        m_lastReason = folder.isEmpty() ? error : QStringLiteral("the folder moved");
+    const DestinationFolder::Folder folder = m_destination.makeFolder(dir, &error);
+    if (!folder.isOpen()) {
+        m_lastReason = error;
         LOG_ERROR() << "error copying file" << m_lastReason;
         return false;
     }
@@ -415,7 +582,23 @@ bool UpdateManager::writeFile(QDomElement distant, QFile *file)
         return false;
     }
 
-    if (!staged->commit(nameOf(distant))) {
+    // An installed folder gives way to the file only when the local
+    // manifest lists everything in it.
+    const DOM_DIFF *diff = recordFor(distant);
+    if (diff && diff->type == CHANGED && isDirectory(diff->local)) {
+        QStringList kept;
+        if (!m_destination.removeFolder(dir.chopped(dir.isEmpty() ? 0 : 1), nameOf(distant), listedBelow(diff->local),
+                                        true, &kept, &error)) {
+            m_lastReason = kept.isEmpty() ? error
+                                          : QStringLiteral("the folder %1 holds entries no manifest lists: %2%3")
+                                                    .arg(target, kept.mid(0, 5).join(QStringLiteral(", ")),
+                                                         kept.size() > 5 ? QStringLiteral(", ...") : QString());
+            LOG_ERROR() << "error copying file" << m_lastReason;
+            return false;
+        }
+    }
+
+    if (!staged->commit(folder, nameOf(distant))) {
         m_lastReason = staged->errorString();
         LOG_ERROR() << "error copying file" << m_lastReason;
         return false;
@@ -430,6 +613,11 @@ void UpdateManager::updateElement(QDomElement distant, QDomElement local)
         return;
     if (diff->type == NEW) {
         diff->local.appendChild(diff->local.ownerDocument().importNode(diff->distant, true));
+    } else if (diff->type == CHANGED && isDirectory(local)) {
+        // A folder that became a file.
+        const QDomElement file = local.ownerDocument().importNode(distant, true).toElement();
+        local.parentNode().replaceChild(file, local);
+        diff->local = file;
     } else if (diff->type == CHANGED) {
         // An attribute the release lacks is dropped rather than set empty:
         // an empty "version" reads differently from a missing one ("0"), and
@@ -501,6 +689,7 @@ void UpdateManager::downloadsFinished()
         emit fileDownloadsFinished(m_errorCount);
         return;
     }
+    finishFoldersReplacingFiles();
     if (m_errorCount == 0) {
         for (DOM_DIFF *diff : qAsConst(*m_diffs)) {
             if (diff->type == REMOVED)
@@ -525,7 +714,10 @@ void UpdateManager::downloadsFinished()
 
     const QString path = UpdaterSettings::instance().localManifestPath;
     QString saveError;
-    if (!saveManifestRoot(path, localRoot, &saveError)) {
+    const bool saved = saveLocalManifest(path, localRoot, &saveError);
+    // The run is over on disk: another may start.
+    m_runLock.release();
+    if (!saved) {
         // The server is not told the run is closed, but the window must not
         // wait for ever: the run ends with this failure counted.
         LOG_ERROR() << QStringLiteral("cannot write local manifest: %1: %2").arg(path, saveError) << Qt::endl;
@@ -548,47 +740,34 @@ void UpdateManager::deleteItem(DOM_DIFF *item)
     QDomElement e = item->local;
     if (!isSafeEntryPath(e))
         return;
-    // The entry's folder must be inside the installation; through a link
-    // that leads out, nothing is deleted, and the run counts it.
+    // The entry's folder is reached level by level inside the installation;
+    // through a link, or a folder swapped during the run, nothing is
+    // deleted, and the run counts it.
     QString error;
+    bool missing = false;
     const QString dir = getDestDirectory(e);
-    const QString folder = m_destination.existingFolder(dir, &error);
-    if (folder.isEmpty()) {
-        if (QFileInfo::exists(m_destDir.filePath(dir)) || QFileInfo(m_destDir.filePath(dir)).isSymLink()) {
-            LOG_ERROR() << QStringLiteral("not deleted: ") + error << Qt::endl;
-            noteFailure(elementPath(e), error);
-            ++m_errorCount;
-            return;
-        }
-    } else {
-        const QString path = folder + QLatin1Char('/') + nameOf(e);
-        const bool removed = isFile(e) ? QFile::remove(path) : removeDirectoryTree(path);
+    if (!m_destination.existingFolder(dir, &error, &missing).isOpen() && !missing) {
+        LOG_ERROR() << QStringLiteral("not deleted: ") + error << Qt::endl;
+        noteFailure(elementPath(e), error);
+        ++m_errorCount;
+        return;
+    }
+    if (!missing) {
+        // A folder loses only what the local manifest lists; it goes itself
+        // only when nothing else is left in it.
+        QStringList kept;
+        const bool removed = isFile(e) ? m_destination.removeFile(dir, nameOf(e), &error)
+                                       : m_destination.removeFolder(dir.chopped(dir.isEmpty() ? 0 : 1), nameOf(e),
+                                                                    listedBelow(e), false, &kept, &error);
+        for (const QString &entry : qAsConst(kept))
+            LOG_INFO() << QStringLiteral("%1/%2: not listed in the local manifest, left in place").arg(elementPath(e), entry)
+                       << Qt::endl;
         if (removed)
             ++m_entriesDeleted;
+        else if (!error.isEmpty())
+            LOG_WARN() << QStringLiteral("not deleted: ") + error << Qt::endl;
     }
     e.parentNode().removeChild(e);
-}
-
-bool UpdateManager::removeDirectoryTree(const QString &path)
-{
-    // A link is removed as itself, never followed: what it points to may lie
-    // outside the installation.
-    const QFileInfo info(path);
-    if (info.isSymLink())
-        return QFile::remove(path);
-    QDir dir(path);
-    if (!dir.exists())
-        return true;
-    const QFileInfoList entries = dir.entryInfoList(
-            QDir::Files | QDir::Hidden | QDir::System | QDir::AllDirs | QDir::NoDotAndDotDot,
-            QDir::Name | QDir::DirsFirst);
-    for (const QFileInfo &entry : entries) {
-        const bool ok = entry.isDir() && !entry.isSymLink() ? removeDirectoryTree(entry.absoluteFilePath())
-                                                            : QFile::remove(entry.absoluteFilePath());
-        if (!ok)
-            return false;
-    }
-    return QDir().rmdir(path);
 }
 
 void UpdateManager::sendCloseRequest(QString version)

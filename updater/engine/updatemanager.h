@@ -4,12 +4,14 @@
 #include "destinationfolder.h"
 #include "manifestcomparison.h"
 #include "runsummary.h"
+#include "runlock.h"
 #include "updatedownloader.h"
 
 #include <QDir>
 #include <QDomDocument>
 #include <QDomElement>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QFile>
 #include <QList>
 #include <QMap>
@@ -86,8 +88,10 @@ public:
     UpdateDownloader *m_downloader;
 
 private:
-    bool removeDirectoryTree(const QString &path);
     bool acceptEntry(const QDomElement &element);
+    // A name Windows cannot hold is refused there, and installed with a
+    // warning elsewhere.
+    bool acceptName(const QDomElement &element);
     // Creates a folder below the destination; a refusal is a counted error.
     bool createFolder(const QString &path, QString *error);
     // Refuses the whole run: nothing is fetched, deleted or saved.
@@ -106,6 +110,14 @@ private:
     // Clears unfinished files that a killed run left in these folders
     // (relative to the destination).
     void removeLeftovers(const QSet<QString> &folders);
+    // Names Windows cannot hold, and where a folder of the release takes
+    // the place of an installed file: found in one walk before anything is
+    // queued.
+    void checkNames(const QDomElement &distantDirectory, const QString &path);
+    void findFoldersReplacingFiles(const QDomElement &distant, const QDomElement &local, const QString &path);
+    bool belowReplacedFile(const QString &path) const;
+    // Ends what those replacements left to the end of the run.
+    void finishFoldersReplacingFiles();
 
     QList<DOM_DIFF *> *m_diffs = nullptr;
     // Every record keyed by its distant "url".
@@ -129,6 +141,15 @@ private:
     // nothing and sends nothing.
     bool m_finished = false;
     int m_closeRequestsPending = 0;
+
+    // Held for the whole run: one run at a time per installation.
+    platform::RunLock m_runLock;
+    // Entry path -> why Windows cannot hold its name.
+    QHash<QString, QString> m_nameProblems;
+    // Installed files whose place a folder of the release takes, and the
+    // new folders below them, made once the file has gone.
+    QList<QDomElement> m_replacedFiles;
+    QList<DOM_DIFF *> m_foldersBelowReplacedFiles;
 
     QList<Failure> m_failures;
     // How the run ended, as the summary record says; empty until then.

@@ -4,9 +4,12 @@
 #include "destinationpath.h"
 #include "downloadentry.h"
 #include "log.h"
+#include "nativename.h"
+#include "runlock.h"
 #include "stagedfile.h"
 #include "transferguard.h"
 #include "versionlist.h"
+#include "windowsnames.h"
 
 #include <QDir>
 #include <QNetworkAccessManager>
@@ -130,6 +133,15 @@ bool updaterHandler::prepare(QString *reason, bool *stop)
         return false;
     }
 
+    const QString problem = windowsNameProblem(folderPart, m_currentName);
+    if (!problem.isEmpty()) {
+        if (WindowsNames::refusedHere()) {
+            *reason = QStringLiteral("refused: a name Windows cannot hold (%1)").arg(problem);
+            return false;
+        }
+        LOG_WARN() << QStringLiteral("%1: a name Windows cannot hold (%2)").arg(describe(), problem);
+    }
+
     if (!m_destination) {
         const QString root = m_destinationDir.isEmpty() ? QStringLiteral(".") : m_destinationDir;
         if (!QDir().mkpath(root)) {
@@ -137,11 +149,21 @@ bool updaterHandler::prepare(QString *reason, bool *stop)
             *stop = true;
             return false;
         }
+        // One process at a time writes here, for as long as it runs.
+        m_runLock = std::make_unique<platform::RunLock>();
+        const platform::Result locked = m_runLock->acquire(NativeName::of(QDir(root).filePath(QStringLiteral(".versionupdater.lock"))));
+        if (!locked) {
+            *reason = locked.kind() == platform::Result::Kind::Busy
+                              ? QStringLiteral("another update is running")
+                              : QStringLiteral("cannot take the run lock: ") + NativeName::errorOf(locked);
+            *stop = true;
+            return false;
+        }
         m_destination = std::make_unique<DestinationFolder>(root);
     }
     QString error;
-    const QString folder = m_destination->makeFolder(folderPart, &error);
-    if (folder.isEmpty()) {
+    const DestinationFolder::Folder folder = m_destination->makeFolder(folderPart, &error);
+    if (!folder.isOpen()) {
         *reason = QStringLiteral("refused: ") + error;
         return false;
     }
@@ -154,6 +176,25 @@ bool updaterHandler::prepare(QString *reason, bool *stop)
         return false;
     }
     return true;
+}
+
+QString updaterHandler::windowsNameProblem(const QString &folder, const QString &name)
+{
+    const QStringList levels = (folder.isEmpty() ? QStringList() : folder.split(QLatin1Char('/'))) << name;
+    for (const QString &level : levels) {
+        const QString problem = WindowsNames::problem(level);
+        if (!problem.isEmpty())
+            return QStringLiteral("'%1': %2").arg(level, problem);
+    }
+    // Two targets that Windows takes for one file: the second would
+    // replace the first there.
+    const QString path = levels.join(QLatin1Char('/'));
+    const QString key = WindowsNames::key(path);
+    const QString earlier = m_nameByKey.value(key);
+    if (!earlier.isNull() && earlier != path)
+        return QStringLiteral("'%1' differs from '%2' only in case").arg(path, earlier);
+    m_nameByKey.insert(key, path);
+    return QString();
 }
 
 void updaterHandler::startNext()

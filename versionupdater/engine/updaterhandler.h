@@ -4,6 +4,7 @@
 #include "fetchoptions.h"
 
 #include <QFile>
+#include <QHash>
 #include <QList>
 #include <QNetworkReply>
 #include <QObject>
@@ -16,6 +17,9 @@
 class DestinationFolder;
 class QNetworkAccessManager;
 class StagedFile;
+namespace platform {
+class RunLock;
+}
 
 // Downloads queued files one after another into the destination folder.
 //
@@ -28,6 +32,10 @@ class StagedFile;
 // on disk), or that lacks its SHA-256 while one is required is refused. A
 // failed or refused entry makes the run end in error; the queue goes on,
 // and the entries handed over together end with one queueEmpty().
+// The destination is written by one process at a time: the first download
+// takes the lock file .versionupdater.lock in it, and a second process
+// stops there ("another update is running"). A name Windows cannot hold is
+// refused on Windows and written with a warning elsewhere.
 class updaterHandler : public QObject
 {
     Q_OBJECT
@@ -102,6 +110,8 @@ private:
     void failCurrent(const QString &reason);
     void noteFailure(const QString &reason);
     QString describe() const;
+    // Why Windows could not hold the target folder/name; empty when it can.
+    QString windowsNameProblem(const QString &folder, const QString &name);
 
     QNetworkAccessManager *m_manager;          // child of the handler
     FetchOptions m_options;
@@ -109,6 +119,8 @@ private:
     std::unique_ptr<StagedFile> m_file;        // the download in flight
     QString m_destinationDir;
     std::unique_ptr<DestinationFolder> m_destination; // made when first needed
+    std::unique_ptr<platform::RunLock> m_runLock;     // taken with it, held to the end
+    QHash<QString, QString> m_nameByKey;              // written names, by their Windows key
     QNetworkReply *m_reply = nullptr;          // deleted once finished
     QList<Item> m_queue;
     Item m_current;
