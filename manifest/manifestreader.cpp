@@ -855,6 +855,12 @@ ManifestReader::ManifestReader(QIODevice *device)
 {
 }
 
+ManifestReader::ManifestReader(QIODevice *device, const QString &name)
+    : m_device(device)
+    , m_name(name)
+{
+}
+
 ManifestReader::ManifestReader(const QByteArray &bytes, const QString &name)
     : m_bytes(bytes)
     , m_fromBytes(true)
@@ -882,7 +888,11 @@ bool ManifestReader::parse(ManifestTree *tree, bool rootOnly)
 {
     *tree = ManifestTree(*tree);
     m_error.clear();
-    if (!m_fromBytes) {
+    if (m_started && !m_fromBytes) {
+        if (!m_device->seek(m_start))
+            return fail(QStringLiteral("cannot read manifest '%1': %2").arg(m_name, m_device->errorString()));
+    } else if (!m_fromBytes) {
+        m_started = true;
         if (!m_device)
             return fail(QStringLiteral("no manifest to read"));
         if (!m_device->isOpen() && !m_device->open(QIODevice::ReadOnly))
@@ -901,6 +911,8 @@ bool ManifestReader::parse(ManifestTree *tree, bool rootOnly)
     if (m_fromBytes && m_bytes.size() > kManifestMaxBytes)
         return fail(QStringLiteral("%1: manifest larger than %2 bytes").arg(m_name).arg(kManifestMaxBytes));
 
+    if (!rootOnly)
+        tree->reserve(qMin(m_fromBytes ? m_bytes.size() : m_device->size() - m_start, kManifestMaxBytes));
     Source source = m_fromBytes ? Source(m_bytes) : Source(m_device);
     Parser parser(&source, tree, rootOnly);
     const Parser::Outcome outcome = parser.run();

@@ -26,6 +26,8 @@ public:
     // Reads from `device`, opening it for reading when it is not open yet;
     // it is left open. A device that cannot seek is read whole first.
     explicit ManifestReader(QIODevice *device);
+    // The same, named `name` in reasons.
+    ManifestReader(QIODevice *device, const QString &name);
     // Reads `bytes`, a manifest named `name` in reasons.
     ManifestReader(const QByteArray &bytes, const QString &name);
 
@@ -35,7 +37,7 @@ public:
     bool read(ManifestTree *tree);
     // Only the root element with its attributes: reads no further than its
     // start tag, so that a release can be refused before anything large is
-    // read or built.
+    // read or built. A read() afterwards starts from the beginning again.
     bool readRoot(ManifestTree *tree);
     QString errorString() const { return m_error; }
 
@@ -64,6 +66,7 @@ private:
     QString m_name;
     QString m_error;
     qint64 m_start = 0; // where the device's manifest starts
+    bool m_started = false;
 };
 
 #endif // MANIFESTREADER_H

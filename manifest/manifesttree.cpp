@@ -18,25 +18,37 @@ constexpr size_t kMaxSegments = size_t(1) << (32 - kSegmentBits);
 
 const char *const kKnownNames[] = {"name", "crc", "size", "version", "url", "date", "sha256", "file", "directory"};
 
-int hexDigit(char c)
+// Values of lower-case hex digits; 16 for every other byte.
+struct HexTable
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
+    constexpr HexTable()
+        : value()
+    {
+        for (int i = 0; i < 256; ++i)
+            value[i] = 16;
+        for (int i = 0; i < 10; ++i)
+            value['0' + i] = quint8(i);
+        for (int i = 0; i < 6; ++i)
+            value['a' + i] = quint8(10 + i);
+    }
+    quint8 value[256];
+};
+constexpr HexTable kHex;
 
-// Lower-case hex of a SHA-1 or SHA-256 digest, which is kept as its bytes.
-bool isDigestHex(const char *data, int size)
+// The bytes of a lower-case hex SHA-1 or SHA-256 digest, which is how
+// digests are kept; false for any other text.
+bool digestBytes(const char *data, int size, unsigned char *out)
 {
     if (size != 40 && size != 64)
         return false;
-    for (int i = 0; i < size; ++i) {
-        if (hexDigit(data[i]) < 0)
-            return false;
+    const auto *in = reinterpret_cast<const unsigned char *>(data);
+    unsigned bad = 0;
+    for (int i = 0; i < size; i += 2) {
+        const quint8 high = kHex.value[in[i]], low = kHex.value[in[i + 1]];
+        bad |= high | low;
+        out[i / 2] = static_cast<unsigned char>(high << 4 | (low & 15));
     }
-    return true;
+    return bad < 16;
 }
 
 QByteArray hexText(const char *data, int size)
@@ -253,12 +265,11 @@ QByteArray ManifestTree::nameText(quint32 id) const
 
 ManifestTree::Attribute ManifestTree::storeValue(quint32 name, const char *utf8, int size)
 {
-    if (isDigestHex(utf8, size)) {
+    unsigned char digest[32];
+    if (digestBytes(utf8, size, digest)) {
         const quint32 length = quint32(size / 2);
         const quint32 offset = m_store->allocate(length);
-        char *out = m_store->at(offset);
-        for (int i = 0; i < size; i += 2)
-            out[i / 2] = char(hexDigit(utf8[i]) << 4 | hexDigit(utf8[i + 1]));
+        std::memcpy(m_store->at(offset), digest, length);
         return Attribute{name, offset, length | kHexFlag};
     }
     const quint32 offset = m_store->allocate(quint32(size));
@@ -274,6 +285,14 @@ ManifestTree::Value ManifestTree::value(const Attribute &attribute) const
     result.hex = (attribute.length & kHexFlag) != 0;
     result.data = result.size > 0 ? m_store->at(attribute.offset) : "";
     return result;
+}
+
+void ManifestTree::reserve(qint64 bytes)
+{
+    // About what a manifest of that size holds; untouched room costs no
+    // memory, and growing a vector of this size would copy it.
+    m_nodes.reserve(m_nodes.size() + size_t(bytes / 128));
+    m_attributes.reserve(m_attributes.size() + size_t(bytes / 24));
 }
 
 ManifestTree::Node ManifestTree::appendRecord(Node parent, Kind kind, quint32 tag, quint32 attributes, int count)

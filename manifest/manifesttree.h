@@ -88,6 +88,8 @@ public:
     Attribute storeValue(quint32 name, const char *utf8, int size);
     Value value(const Attribute &attribute) const;
 
+    // Makes room for what a manifest of `bytes` bytes holds.
+    void reserve(qint64 bytes);
     // Building: the first element appended without a parent is the root.
     Node appendElement(Node parent, quint32 tag, const Attribute *attributes, int count);
     Node appendContent(Node parent, Kind kind, quint32 target, const Attribute &value);

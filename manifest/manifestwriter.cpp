@@ -23,24 +23,31 @@ void ManifestWriter::put(const char *data, int size)
     if (m_buffer.size() + size > kFlushSize && !flush())
         return;
     if (size > kFlushSize) {
-        if (m_device->write(data, size) != size) {
-            m_failed = true;
-            m_error = m_device->errorString();
-        }
+        writeOut(data, size);
         return;
     }
     m_buffer.append(data, size);
+}
+
+bool ManifestWriter::writeOut(const char *data, qint64 size)
+{
+    // A full disk or a size limit may take part of a write without an
+    // error: anything short is a failure.
+    const qint64 written = m_device->write(data, size);
+    if (written == size)
+        return true;
+    m_failed = true;
+    m_error = written < 0 ? m_device->errorString()
+                          : QStringLiteral("%1 of %2 bytes written").arg(written).arg(size);
+    return false;
 }
 
 bool ManifestWriter::flush()
 {
     if (m_failed)
         return false;
-    if (!m_buffer.isEmpty() && m_device->write(m_buffer) != m_buffer.size()) {
-        m_failed = true;
-        m_error = m_device->errorString();
+    if (!m_buffer.isEmpty() && !writeOut(m_buffer.constData(), m_buffer.size()))
         return false;
-    }
     m_buffer.clear();
     return true;
 }

@@ -19,7 +19,9 @@ class ManifestWriter
 public:
     explicit ManifestWriter(QIODevice *device);
 
-    // False when a write failed; errorString() says why.
+    // False when a write failed or was cut short; errorString() says why.
+    // A buffered device may take bytes it cannot keep and only fail when
+    // it is closed: open it unbuffered.
     bool write(const ManifestTree &tree, ManifestTree::Node element);
     QString errorString() const { return m_error; }
 
@@ -28,6 +30,7 @@ private:
     void put(const QByteArray &bytes) { put(bytes.constData(), bytes.size()); }
     void putValue(const ManifestTree::Value &value, bool inAttribute);
     bool flush();
+    bool writeOut(const char *data, qint64 size);
 
     QIODevice *m_device;
     QByteArray m_buffer;

@@ -153,6 +153,13 @@ void UpdateDownloader::addDownload(QDomElement element)
     queuedBytes += queuedSize(element);
 }
 
+void UpdateDownloader::setFeed(std::function<QDomElement()> feed, int count, double bytes)
+{
+    m_feed = std::move(feed);
+    m_feedCount = count;
+    queuedBytes += bytes;
+}
+
 void UpdateDownloader::cancelDownloads()
 {
     cancelled = true;
@@ -223,7 +230,17 @@ void UpdateDownloader::downloadNext()
     m_retryTimer.stop();
     if (cancelled) {
         queue.clear();
+        m_feed = nullptr;
         discardFile();
+    }
+    if (queue.isEmpty() && m_feed) {
+        const QDomElement next = m_feed();
+        if (next.isNull()) {
+            m_feed = nullptr;
+        } else {
+            queue.append(next);
+            --m_feedCount;
+        }
     }
     if (queue.isEmpty()) {
         emit fileQueueEmpty();
@@ -248,7 +265,7 @@ void UpdateDownloader::downloadNext()
         limits.range = QByteArray::number(m_resumeFrom) + '-';
 
     ++attempts;
-    emit fileDownloadStarting(currentElement, queue.size());
+    emit fileDownloadStarting(currentElement, queue.size() + qMax(m_feedCount, 0));
     // A receiver may have cancelled the run on hearing of this start.
     if (cancelled || !temporaryFile)
         return;

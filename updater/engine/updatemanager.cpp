@@ -4,6 +4,7 @@
 #include "log.h"
 #include "manifest.h"
 #include "manifestfetch.h"
+#include "manifestreader.h"
 #include "publickey.h"
 #include "digesttext.h"
 #include "releasecheck.h"
@@ -15,6 +16,7 @@
 #include <QDateTime>
 #include <QDomDocument>
 #include <QFileInfo>
+#include <QSaveFile>
 
 namespace {
 
@@ -27,7 +29,6 @@ QString nameOf(const QDomElement &element)
 
 UpdateManager::UpdateManager(QObject *parent)
     : QObject(parent),
-      m_diffByUrl(new QMap<QString, DOM_DIFF *>),
       m_destDir(UpdaterSettings::instance().destinationDir),
       m_destination(UpdaterSettings::instance().destinationDir)
 {
@@ -62,19 +63,17 @@ UpdateManager::UpdateManager(QObject *parent)
 
 UpdateManager::~UpdateManager()
 {
-    if (m_diffs)
-        qDeleteAll(*m_diffs);
-    delete m_diffs;
-    delete m_diffByUrl;
     delete m_roots;
 }
 
-bool UpdateManager::isManifestTree(const QDomElement &root) const
+bool UpdateManager::isManifestTree() const
 {
     // An error page or any other document that happens to be XML describes
     // no tree: acting on it would remove the whole installation.
-    for (QDomElement child = root.firstChildElement(); !child.isNull(); child = child.nextSiblingElement()) {
-        if (isFile(child) || isDirectory(child))
+    const ManifestTree &tree = m_update->distant();
+    for (ManifestTree::Node child = tree.firstChild(tree.root()); child != ManifestTree::kNone;
+         child = tree.nextSibling(child)) {
+        if (tree.isFile(child) || tree.isDirectory(child))
             return true;
     }
     return false;
@@ -85,8 +84,6 @@ void UpdateManager::refuse(const QString &reason)
     LOG_ERROR() << reason << Qt::endl;
     noteFailure(QString(), reason.section(QStringLiteral(": "), -1));
     m_refused = true;
-    if (!m_diffs)
-        m_diffs = new QList<DOM_DIFF *>;
     ++m_errorCount;
     m_finished = true;
     logSummary(QStringLiteral("refused"));
@@ -114,22 +111,20 @@ void UpdateManager::start()
 {
     m_clock.start();
     const UpdaterSettings &settings = UpdaterSettings::instance();
-    // Parsed here rather than through loadManifestRoots(): the manager must
-    // own both documents for the whole run, and a truncated file that fails
-    // to parse can still leave a partial tree behind, so only the parse
-    // result tells whether a manifest may be acted on.
-    // The release's exact bytes: the signature is over them, and they are
-    // parsed only once they have passed.
+    // With a key, the release's exact bytes are checked first and parsed
+    // from memory: the signature is over them. Without one, the file is
+    // parsed as it streams in, and a release that is refused is never read
+    // past its root element.
     QString distantError;
     QByteArray distantBytes;
     QFile distantFile(settings.distantManifestPath);
+    const bool signedRelease = !settings.publicKeyPath.isEmpty();
     if (!distantFile.open(QIODevice::ReadOnly))
         distantError = distantFile.errorString();
     else if (distantFile.size() > ManifestFetch::maximumSize)
         distantError = QStringLiteral("larger than %1 bytes").arg(ManifestFetch::maximumSize);
-    else
+    else if (signedRelease)
         distantBytes = distantFile.readAll();
-    distantFile.close();
 
     const QString signatureProblem = checkSignature(distantBytes);
     if (!signatureProblem.isEmpty()) {
@@ -138,14 +133,22 @@ void UpdateManager::start()
         return;
     }
 
-    QBuffer distantBuffer(&distantBytes);
+    // The local tree first: it is as large as the installation, and its
+    // version decides whether the release may be installed.
+    m_update = std::make_unique<ManifestUpdate>();
     QString localError;
-    if (distantError.isEmpty())
-        m_distantDocument = readManifestDocument(&distantBuffer, &distantError);
-    m_localDocument = readManifestDocument(settings.localManifestPath, &localError);
-    m_roots = new QPair<QDomElement, QDomElement>(m_distantDocument.documentElement(),
-                                                  m_localDocument.documentElement());
+    const bool localRead = ManifestReader::readFile(settings.localManifestPath, &m_update->local(), &localError);
+    m_roots = new QPair<QDomElement, QDomElement>;
+    m_roots->second = ManifestElements::rootElement(m_update->local(), &m_localDocument);
     m_localVersionBefore = m_roots->second.attribute(QStringLiteral("version"));
+
+    const QString readerName = QStringLiteral("manifest");
+    ManifestReader distantReader = signedRelease ? ManifestReader(distantBytes, readerName)
+                                                 : ManifestReader(&distantFile, readerName);
+    ManifestTree distantRoot;
+    if (distantError.isEmpty() && !distantReader.readRoot(&distantRoot))
+        distantError = distantReader.errorString();
+    m_roots->first = ManifestElements::rootElement(distantRoot, &m_distantDocument);
 
     // An unreadable release, or one that lists nothing, cannot be told from
     // "everything was removed"; acting on it would delete the installation.
@@ -156,15 +159,22 @@ void UpdateManager::start()
                    .arg(settings.distantManifestPath, distantError));
         return;
     }
-    if (!isManifestTree(m_roots->first)) {
-        refuse(QStringLiteral("distant manifest lists no file or directory, nothing updated: ")
-               + settings.distantManifestPath);
-        return;
-    }
     const QString releaseProblem = checkRelease();
     if (!releaseProblem.isEmpty()) {
         refuse(QStringLiteral("distant manifest refused, nothing updated: %1: %2")
                    .arg(settings.distantManifestPath, releaseProblem));
+        return;
+    }
+    if (!distantReader.read(&m_update->distant())) {
+        refuse(QStringLiteral("distant manifest unreadable, nothing updated: %1: %2")
+                   .arg(settings.distantManifestPath, distantReader.errorString()));
+        return;
+    }
+    distantBytes.clear();
+    distantFile.close();
+    if (!isManifestTree()) {
+        refuse(QStringLiteral("distant manifest lists no file or directory, nothing updated: ")
+               + settings.distantManifestPath);
         return;
     }
     if (m_destination.root().isEmpty()) {
@@ -173,42 +183,81 @@ void UpdateManager::start()
     }
     // Without a usable local manifest the run starts from an empty tree, so
     // that the saved manifest lists exactly what this run wrote.
-    if (m_roots->second.isNull()) {
+    if (!localRead) {
         LOG_WARN() << QStringLiteral("local manifest missing or unreadable, starting from an empty tree: %1: %2")
                           .arg(settings.localManifestPath, localError)
                    << Qt::endl;
-        m_localDocument = QDomDocument();
-        m_localDocument.appendChild(m_localDocument.createElement(QStringLiteral("UPDATE_STRUCTURE")));
-        m_roots->second = m_localDocument.documentElement();
+        m_update->ensureLocalRoot();
+        m_roots->second = ManifestElements::rootElement(m_update->local(), &m_localDocument);
     }
 
-    m_diffs = compareManifests(m_roots);
+    m_update->compare();
+    m_distantElements = std::make_unique<ManifestElements>(&m_update->distant());
+    m_localElements = std::make_unique<ManifestElements>(&m_update->local());
+    const ManifestTree &distant = m_update->distant();
+    const std::vector<TreeComparison::Difference> &diffs = m_update->differences();
     QSet<QString> written; // the folders this run puts files in
-    for (DOM_DIFF *diff : qAsConst(*m_diffs)) {
-        m_diffByUrl->insert(diff->distant.attribute(QStringLiteral("url")), diff);
-        if ((diff->type == NEW || diff->type == CHANGED) && isFile(diff->distant)) {
-            if (acceptEntry(diff->distant) && acceptDigest(diff->distant)) {
-                m_downloader->addDownload(diff->distant);
-                written.insert(getDestDirectory(diff->distant));
+    double queuedBytes = 0;
+    for (size_t i = 0; i < diffs.size(); ++i) {
+        const TreeComparison::Difference &diff = diffs[i];
+        // The checks see an element made for the entry alone, never a
+        // whole tree.
+        if ((diff.type == NEW || diff.type == CHANGED) && distant.isFile(diff.distant)) {
+            const QDomElement element = m_distantElements->element(diff.distant);
+            if (acceptEntry(element) && acceptDigest(element)) {
+                m_queue.push_back(quint32(i));
+                bool ok = false;
+                const double size = elementSize(element).toDouble(&ok);
+                queuedBytes += ok && qIsFinite(size) ? size : 0.0;
+                written.insert(distant.folder(diff.distant));
             }
-        } else if (diff->type == NEW && isDirectory(diff->distant)) {
-            const QString path = getDestDirectory(diff->distant) + nameOf(diff->distant);
+            m_distantElements->release(element);
+        } else if (diff.type == NEW && distant.isDirectory(diff.distant)) {
+            const QDomElement element = m_distantElements->element(diff.distant);
+            const QString path = distant.folder(diff.distant) + nameOf(element);
             QString error;
-            if (!acceptEntry(diff->distant)
-                || (!m_destDir.exists(path) && !createFolder(path, &error))) {
-                // The comparison already copied it into the local tree; it
-                // must not be saved as if it had been created.
-                diff->local.removeChild(findChildByName(diff->local, nameOf(diff->distant)));
-                continue;
-            }
-        } else if (diff->type == REMOVED && !acceptEntry(diff->local)) {
-            // Never deleted; dropped from the tree so that later runs are not
-            // held back by it forever.
-            diff->local.parentNode().removeChild(diff->local);
+            const bool made = acceptEntry(element) && (m_destDir.exists(path) || createFolder(path, &error));
+            m_distantElements->release(element);
+            // The comparison already copied it into the local tree; it
+            // must not be saved as if it had been created.
+            if (!made)
+                m_update->dropDirectoryCopy(i);
+        } else if (diff.type == REMOVED) {
+            const QDomElement element = m_localElements->element(diff.local);
+            // Never deleted; dropped from the tree so that later runs are
+            // not held back by it forever.
+            if (!acceptEntry(element))
+                m_update->removeEntry(i);
+            m_localElements->release(element);
         }
     }
     removeLeftovers(written);
+    m_downloader->setFeed([this] { return nextQueued(); }, int(m_queue.size()), queuedBytes);
     m_downloader->downloadNext();
+}
+
+QDomElement UpdateManager::nextQueued()
+{
+    // Every receiver of the finished files' signals has run by now.
+    for (const QDomElement &element : qAsConst(m_done))
+        m_distantElements->release(element);
+    m_done.clear();
+    if (m_queueNext == m_queue.size())
+        return QDomElement();
+    const quint32 index = m_queue[m_queueNext++];
+    const QDomElement element = m_distantElements->element(m_update->differences()[index].distant);
+    m_inFlight.append(qMakePair(element, index));
+    return element;
+}
+
+void UpdateManager::doneWith(const QDomElement &distant)
+{
+    for (int i = 0; i < m_inFlight.size(); ++i) {
+        if (m_inFlight.at(i).first == distant) {
+            m_done.append(m_inFlight.takeAt(i).first);
+            return;
+        }
+    }
 }
 
 void UpdateManager::removeLeftovers(const QSet<QString> &folders)
@@ -295,20 +344,15 @@ bool UpdateManager::acceptEntry(const QDomElement &element)
     return false;
 }
 
-DOM_DIFF *UpdateManager::recordFor(const QDomElement &distant) const
+int UpdateManager::recordFor(const QDomElement &distant) const
 {
-    // Two files may share a "url"; the map then holds the later one, and the
-    // element itself tells which record is meant.
-    DOM_DIFF *diff = m_diffByUrl->value(distant.attribute(QStringLiteral("url")));
-    if (diff && diff->distant == distant)
-        return diff;
-    if (m_diffs) {
-        for (DOM_DIFF *d : qAsConst(*m_diffs)) {
-            if (d->distant == distant)
-                return d;
-        }
+    // The element itself tells which difference it was made for: two files
+    // may share a "url".
+    for (const QPair<QDomElement, quint32> &flight : m_inFlight) {
+        if (flight.first == distant)
+            return int(flight.second);
     }
-    return diff;
+    return -1;
 }
 
 void UpdateManager::downloadStart(QDomElement elt, int remainingDownloads)
@@ -320,21 +364,23 @@ void UpdateManager::downloadStart(QDomElement elt, int remainingDownloads)
 
 void UpdateManager::downloadFinished(QDomElement distant, QFile *file)
 {
-    DOM_DIFF *diff = recordFor(distant);
-    const bool ok = diff && writeFile(distant, file);
+    const int diff = recordFor(distant);
+    const bool ok = diff >= 0 && writeFile(distant, file);
     if (ok) {
         ++m_filesFetched;
         m_bytesWritten += elementSize(distant).toLongLong();
         LOG_INFO() << nameOf(m_currentElement) + QStringLiteral(" written.") << Qt::endl;
-        updateElement(distant, diff->local);
+        // The local side is the difference's own.
+        updateElement(distant, QDomElement());
     } else {
-        if (!diff)
+        if (diff < 0)
             delete file;
         LOG_ERROR() << nameOf(m_currentElement) + QStringLiteral(" file writing error.") << Qt::endl;
         noteFailure(elementPath(distant), m_lastReason);
         ++m_errorCount;
         ++m_filesFailed;
     }
+    doneWith(distant);
 }
 
 QString UpdateManager::getDestDirectory(QDomElement elt)
@@ -381,23 +427,12 @@ bool UpdateManager::writeFile(QDomElement distant, QFile *file)
 
 void UpdateManager::updateElement(QDomElement distant, QDomElement local)
 {
-    DOM_DIFF *diff = recordFor(distant);
-    if (!diff)
-        return;
-    if (diff->type == NEW) {
-        diff->local.appendChild(diff->local.ownerDocument().importNode(diff->distant, true));
-    } else if (diff->type == CHANGED) {
-        // An attribute the release lacks is dropped rather than set empty:
-        // an empty "version" reads differently from a missing one ("0"), and
-        // every later run would fetch the file again.
-        for (const char *attribute : {"name", "crc", "date", "version", "url", "size", "sha256"}) {
-            const QString key = QString::fromLatin1(attribute);
-            if (distant.hasAttribute(key))
-                local.setAttribute(key, distant.attribute(key));
-            else
-                local.removeAttribute(key);
-        }
-    }
+    // Recorded in the local tree, where the difference says: a NEW entry
+    // under its local parent, a CHANGED one over its local entry.
+    Q_UNUSED(local)
+    const int diff = recordFor(distant);
+    if (diff >= 0)
+        m_update->recordWritten(size_t(diff));
 }
 
 void UpdateManager::downloadFailed(QDomElement elt)
@@ -406,6 +441,7 @@ void UpdateManager::downloadFailed(QDomElement elt)
     ++m_errorCount;
     ++m_filesFailed;
     emit fileDownloadFailed(elt);
+    doneWith(elt);
 }
 
 void UpdateManager::downloadFailed(QNetworkReply::NetworkError er, QString str, QDomElement elt)
@@ -437,6 +473,7 @@ void UpdateManager::downloadFailedElt(QDomElement elt)
     noteFailure(elementPath(elt), m_downloader->lastFailure());
     ++m_errorCount;
     ++m_filesFailed;
+    doneWith(elt);
 }
 
 void UpdateManager::downloadFailedWrite(QDomElement elt, QString reason)
@@ -453,14 +490,15 @@ void UpdateManager::downloadsFinished()
     if (m_finished)
         return;
     m_finished = true;
-    if (m_refused) {
+    if (m_refused || !m_update) {
         emit fileDownloadsFinished(m_errorCount);
         return;
     }
     if (m_errorCount == 0) {
-        for (DOM_DIFF *diff : qAsConst(*m_diffs)) {
-            if (diff->type == REMOVED)
-                deleteItem(diff);
+        const std::vector<TreeComparison::Difference> &diffs = m_update->differences();
+        for (size_t i = 0; i < diffs.size(); ++i) {
+            if (diffs[i].type == REMOVED)
+                deleteEntry(i);
         }
     }
 
@@ -469,9 +507,10 @@ void UpdateManager::downloadsFinished()
     QString version = distantRoot.attribute(QStringLiteral("version"));
     if (m_errorCount != 0)
         version += QStringLiteral("__") + QString::number(m_errorCount);
+    // The checksum puts the local tree in canonical order.
+    const QString checksum = m_update->finish(version);
     localRoot.setAttribute(QStringLiteral("version"), version);
-    Manifest manifest(localRoot);
-    localRoot.setAttribute(QStringLiteral("crc"), manifest.globalChecksum());
+    localRoot.setAttribute(QStringLiteral("crc"), checksum);
 
     // What the saved manifest lists must be on disk for good before it says
     // so; a file whose data is lost in a power cut is then fetched again.
@@ -481,7 +520,16 @@ void UpdateManager::downloadsFinished()
 
     const QString path = UpdaterSettings::instance().localManifestPath;
     QString saveError;
-    if (!saveManifestRoot(path, localRoot, &saveError)) {
+    // Written as it is produced into a file that replaces the old one only
+    // once it is complete. Unbuffered: a buffered save file takes bytes
+    // that a full disk then cuts off, and still commits.
+    QSaveFile saved(path);
+    const bool written = saved.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && m_update->write(&saved, &saveError)
+        && saved.commit();
+    if (!written) {
+        if (saveError.isEmpty())
+            saveError = saved.errorString();
+        saved.cancelWriting();
         // The server is not told the run is closed, but the window must not
         // wait for ever: the run ends with this failure counted.
         LOG_ERROR() << QStringLiteral("cannot write local manifest: %1: %2").arg(path, saveError) << Qt::endl;
@@ -495,6 +543,19 @@ void UpdateManager::downloadsFinished()
         sendCloseRequest(version);
     logSummary(m_downloader->isCancelled() ? QStringLiteral("cancelled") : QStringLiteral("finished"));
     emit fileDownloadsFinished(m_errorCount);
+}
+
+void UpdateManager::deleteEntry(size_t difference)
+{
+    // deleteItem() sees the entry with everything the local tree lists in
+    // it, and takes it out of its parent once it is gone from the disk.
+    const QDomElement element = m_localElements->element(m_update->differences()[difference].local, true);
+    DOM_DIFF item{element, element, REMOVED};
+    deleteItem(&item);
+    if (element.parentNode().isNull())
+        m_update->removeEntry(difference);
+    else
+        m_localElements->release(element);
 }
 
 void UpdateManager::deleteItem(DOM_DIFF *item)
