@@ -25,6 +25,20 @@ QString nameOf(const QDomElement &element)
     return element.attribute(QStringLiteral("name"));
 }
 
+// The most memory the run has held (its peak resident set), for the
+// summary record; empty where the system does not say.
+QString peakMemoryText()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return QString();
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return QStringLiteral("; peak memory %1 MiB").arg(line.mid(6).trimmed().split(' ').value(0).toLongLong() / 1024);
+    }
+    return QString();
+}
+
 } // namespace
 
 UpdateManager::UpdateManager(QObject *parent)
@@ -104,6 +118,7 @@ void UpdateManager::logSummary(const QString &ending)
                       .arg(m_downloader->bytesTransferred())
                       .arg(m_downloader->bytesSaved())
                       .arg(m_clock.elapsed() / 1000.0, 0, 'f', 2)
+                      + peakMemoryText()
                << Qt::endl;
 }
 
