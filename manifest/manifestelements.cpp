@@ -35,6 +35,61 @@ QDomNode contentCopy(const ManifestTree &tree, ManifestTree::Node node, QDomDocu
 
 } // namespace
 
+QDomDocument ManifestElements::document(const ManifestTree &tree)
+{
+    QDomDocument document;
+    // Names as shared strings: most attributes of a manifest have one of a
+    // few names, and a copy of each would be most of the work.
+    std::vector<QString> names;
+    const auto nameOf = [&](quint32 id) -> const QString & {
+        if (id >= names.size())
+            names.resize(id + 1);
+        if (names[id].isNull())
+            names[id] = QString::fromUtf8(tree.nameText(id));
+        return names[id];
+    };
+    const auto copy = [&](ManifestTree::Node node) -> QDomNode {
+        if (tree.kind(node) == ManifestTree::Element) {
+            QDomElement element = document.createElement(nameOf(tree.tag(node)));
+            for (int i = 0; i < tree.attributeCount(node); ++i) {
+                const ManifestTree::Attribute &attribute = tree.attributeAt(node, i);
+                element.setAttribute(nameOf(attribute.name), tree.value(attribute).toString());
+            }
+            return element;
+        }
+        const QString text = tree.content(node).toString();
+        switch (tree.kind(node)) {
+        case ManifestTree::Text:
+            return document.createTextNode(text);
+        case ManifestTree::CData:
+            return document.createCDATASection(text);
+        case ManifestTree::Comment:
+            return document.createComment(text);
+        default:
+            return document.createProcessingInstruction(nameOf(tree.tag(node)), text);
+        }
+    };
+    // (node of the tree, the parent of its copy), without recursion.
+    std::vector<std::pair<ManifestTree::Node, QDomNode>> pending;
+    const auto pushChildren = [&](ManifestTree::Node original, const QDomNode &made) {
+        const size_t mark = pending.size();
+        for (ManifestTree::Node child = tree.firstChild(original); child != ManifestTree::kNone;
+             child = tree.nextSibling(child))
+            pending.emplace_back(child, made);
+        std::reverse(pending.begin() + long(mark), pending.end());
+    };
+    for (const ManifestTree::Node top : tree.documentNodes()) {
+        // A document handle is null until its first node is made.
+        pushChildren(top, document.appendChild(copy(top)));
+        while (!pending.empty()) {
+            auto [original, parent] = pending.back();
+            pending.pop_back();
+            pushChildren(original, parent.appendChild(copy(original)));
+        }
+    }
+    return document;
+}
+
 ManifestElements::ManifestElements(const ManifestTree *tree)
     : m_tree(tree)
 {

@@ -30,6 +30,10 @@ public:
     // The root with its attributes only, in `document`; a null element
     // when the tree is empty.
     static QDomElement rootElement(const ManifestTree &tree, QDomDocument *document);
+    // The whole document the tree was read from, as the DOM parser makes
+    // it from the same text: nodes outside the root included, attributes
+    // added in the order they were written.
+    static QDomDocument document(const ManifestTree &tree);
 
 private:
     QDomElement copyOf(ManifestTree::Node node);

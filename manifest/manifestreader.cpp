@@ -549,17 +549,27 @@ bool Parser::decode(const char *p, const char *end, bool inAttribute, QByteArray
 bool Parser::declaration(qint64 end)
 {
     // <?xml version="1.0" encoding="UTF-8" standalone="yes"?>, as far as it
-    // is written so; anything else is the stream parser's to judge.
+    // is written so; anything else is the stream parser's to judge. The DOM
+    // keeps it as an instruction whose text it writes anew, in single quotes.
     static const char *const names[] = {"version", "encoding", "standalone"};
     const char *p = m_source->data() + 5;
     const char *stop = m_source->data() + end - 2;
     int next = 0;
+    QByteArray text;
+    const auto keep = [&](const QByteArray &value) {
+        const ManifestTree::Node node = m_tree->appendContent(ManifestTree::kNone, ManifestTree::Instruction,
+                                                              m_tree->nameId("xml", 3),
+                                                              m_tree->storeValue(ManifestTree::NameAttribute, value.constData(), value.size()));
+        m_tree->addToDocument(node);
+    };
     for (;;) {
         const char *q = p;
         while (q < stop && isSpace(*q))
             ++q;
-        if (q == stop && next > 0)
+        if (q == stop && next > 0) {
+            keep(text);
             return true;
+        }
         if (q == p || q == stop)
             break;
         p = q;
@@ -588,10 +598,15 @@ bool Parser::declaration(qint64 end)
                                      : value == "yes" || value == "no";
         if (!ok)
             break;
+        text += (text.isEmpty() ? "" : " ") + QByteArray(names[which]) + "='" + value + '\'';
         p = close + 1;
         next = which + 1;
     }
     m_unusual = true;
+    const char *first = m_source->data() + 5;
+    while (first < stop && isSpace(*first))
+        ++first;
+    keep(QByteArray(first, int(stop - first)));
     return true;
 }
 
@@ -711,6 +726,8 @@ bool Parser::startTag(qint64 from, qint64 to)
         return refuse(from, "too many nodes");
     const ManifestTree::Node parent = m_open.empty() ? ManifestTree::kNone : m_open.back();
     const ManifestTree::Node node = m_tree->appendElement(parent, tag, m_attributes.data(), int(m_attributes.size()));
+    if (m_open.empty())
+        m_tree->addToDocument(node);
     if (empty) {
         if (m_open.empty())
             m_rootDone = true;
@@ -750,13 +767,14 @@ bool Parser::instruction(qint64 from, qint64 to)
     if (q == p || !validChars(p, end))
         return refuse(from, "malformed processing instruction");
     m_unusual = true;
-    if (m_open.empty())
-        return true; // outside the root: not part of the tree
     const quint32 target = m_tree->nameId(p, int(q - p));
     while (q < end && isSpace(*q))
         ++q;
-    m_tree->appendContent(m_open.back(), ManifestTree::Instruction, target,
-                          m_tree->storeValue(ManifestTree::NameAttribute, q, int(end - q)));
+    const ManifestTree::Node node = m_tree->appendContent(m_open.empty() ? ManifestTree::kNone : m_open.back(),
+                                                          ManifestTree::Instruction, target,
+                                                          m_tree->storeValue(ManifestTree::NameAttribute, q, int(end - q)));
+    if (m_open.empty())
+        m_tree->addToDocument(node);
     return ++m_nodes <= kManifestMaxNodes || refuse(from, "too many nodes");
 }
 
@@ -812,9 +830,12 @@ Parser::Outcome Parser::run()
                 end = findEnd(4, "-->", 3);
                 ok = end > 0 && validChars(m_source->data() + 4, m_source->data() + end - 3);
                 m_unusual = true;
-                if (ok && !m_open.empty()) {
-                    m_tree->appendContent(m_open.back(), ManifestTree::Comment, 0,
-                                          m_tree->storeValue(ManifestTree::NameAttribute, m_source->data() + 4, int(end - 7)));
+                if (ok) {
+                    const ManifestTree::Node node = m_tree->appendContent(
+                        m_open.empty() ? ManifestTree::kNone : m_open.back(), ManifestTree::Comment, 0,
+                        m_tree->storeValue(ManifestTree::NameAttribute, m_source->data() + 4, int(end - 7)));
+                    if (m_open.empty())
+                        m_tree->addToDocument(node);
                     ok = ++m_nodes <= kManifestMaxNodes;
                 }
             } else if (have(8) && std::strncmp(m_source->data(), "<![CDATA[", 9) == 0) {

@@ -225,11 +225,13 @@ ManifestTree::ManifestTree(ManifestTree &&other) noexcept
     : m_store(std::move(other.m_store))
     , m_nodes(std::move(other.m_nodes))
     , m_attributes(std::move(other.m_attributes))
+    , m_documentNodes(std::move(other.m_documentNodes))
     , m_root(other.m_root)
 {
     other.m_store = std::make_shared<Store>();
     other.m_nodes.clear();
     other.m_attributes.clear();
+    other.m_documentNodes.clear();
     other.m_root = kNone;
 }
 
@@ -239,9 +241,11 @@ ManifestTree &ManifestTree::operator=(ManifestTree &&other) noexcept
         std::swap(m_store, other.m_store);
         std::swap(m_nodes, other.m_nodes);
         std::swap(m_attributes, other.m_attributes);
+        std::swap(m_documentNodes, other.m_documentNodes);
         std::swap(m_root, other.m_root);
         other.m_nodes.clear();
         other.m_attributes.clear();
+        other.m_documentNodes.clear();
         other.m_root = kNone;
     }
     return *this;

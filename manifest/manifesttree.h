@@ -94,6 +94,12 @@ public:
     Node appendElement(Node parent, quint32 tag, const Attribute *attributes, int count);
     Node appendContent(Node parent, Kind kind, quint32 target, const Attribute &value);
 
+    // Nodes outside the root element (the XML declaration, comments and
+    // instructions before or after it) belong to the document too; the
+    // reader adds them, and the root, in order.
+    void addToDocument(Node node) { m_documentNodes.push_back(node); }
+    const std::vector<Node> &documentNodes() const { return m_documentNodes; }
+
     // Reading.
     Node root() const { return m_root; }
     bool isEmpty() const { return m_root == kNone; }
@@ -178,6 +184,7 @@ private:
     std::shared_ptr<Store> m_store;
     std::vector<Record> m_nodes;
     std::vector<Attribute> m_attributes;
+    std::vector<Node> m_documentNodes;
     Node m_root = kNone;
 };
 
