@@ -136,8 +136,8 @@ QString position(QDomNode node)
 }
 
 // Without a local root the copies of new directories hang in the air, and a
-// DOM frees a copy's parent once no handle holds it while the copy still
-// points at it: their places are not walked, only whether there is one.
+// DOM frees the copies no handle holds while their siblings still point at
+// them: their places are not walked, only whether there is one.
 QString describe(const QList<DOM_DIFF *> &list, bool detachedLocal = false)
 {
     QStringList out;
