@@ -6,6 +6,8 @@
 #include "filechecksum.h"
 #include "manifest.h"
 #include "manifestcomparison.h"
+#include "manifestreader.h"
+#include "manifestupdate.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -147,6 +149,42 @@ int measureOnce(const QString &distantPath, const QString &localPath)
     return 0;
 }
 
+// The same work on the compact trees the updater uses, saving the local
+// tree too: read distant, read local, compare, checksum (with the canonical
+// order), write, processor time, differences, peak memory in kB, checksum.
+int measureTrees(const QString &distantPath, const QString &localPath)
+{
+    QFile distantFile(distantPath);
+    QFile localFile(localPath);
+    QElapsedTimer timer;
+    timer.start();
+    const double cpuStart = cpuSeconds();
+    ManifestUpdate update;
+    if (!ManifestReader(&distantFile).read(&update.distant()))
+        return 1;
+    const double readDistant = seconds(timer);
+    timer.restart();
+    if (!ManifestReader(&localFile).read(&update.local()))
+        return 1;
+    const double readLocal = seconds(timer);
+    timer.restart();
+    update.compare();
+    const double compare = seconds(timer);
+    timer.restart();
+    const QString checksum = update.finish(QStringLiteral("2.0"));
+    const double global = seconds(timer);
+    timer.restart();
+    QTemporaryDir dir;
+    QFile out(dir.filePath(QStringLiteral("saved.xml")));
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || !update.write(&out, nullptr))
+        return 1;
+    const double write = seconds(timer);
+    std::printf("%.4f %.4f %.4f %.4f %.4f %.4f %zu %s %s\n", readDistant, readLocal, compare, global, write,
+                cpuSeconds() - cpuStart, update.differences().size(),
+                qPrintable(peakMemory().section(QLatin1Char(' '), 0, 0)), qPrintable(checksum));
+    return 0;
+}
+
 // Runs `rounds` measurements, each in a fresh process so that every parse
 // starts on a fresh heap as it does in the updater, and prints them with the
 // fastest. Returns the fastest engine time in seconds.
@@ -183,6 +221,19 @@ double benchTree(int directories, int flatFiles, int rounds)
                     qPrintable(f[8]), f[9].toDouble() / 1024.0, qPrintable(f[10]));
     }
     std::printf("  fastest engine time %.3f s\n", best);
+    for (int round = 1; round <= rounds; ++round) {
+        QProcess child;
+        child.start(self, {QStringLiteral("--measure-trees"), distantPath, localPath});
+        if (!child.waitForFinished(-1) || child.exitCode() != 0)
+            qFatal("measurement of the compact trees failed");
+        const QStringList f = QString::fromLatin1(child.readAllStandardOutput()).simplified().split(' ');
+        if (f.size() != 9)
+            qFatal("unexpected measurement output");
+        std::printf("  compact trees, round %d: read %.3f s + %.3f s | compare %.3f s + checksum %.3f s + "
+                    "write %.3f s | processor %.3f s for all | %s differences | peak %.0f MiB | %s\n",
+                    round, f[0].toDouble(), f[1].toDouble(), f[2].toDouble(), f[3].toDouble(), f[4].toDouble(),
+                    f[5].toDouble(), qPrintable(f[6]), f[7].toDouble() / 1024.0, qPrintable(f[8]));
+    }
     return best;
 }
 
@@ -232,6 +283,8 @@ int main(int argc, char *argv[])
     }
     if (args.size() == 4 && args.at(1) == QLatin1String("--measure"))
         return measureOnce(args.at(2), args.at(3));
+    if (args.size() == 4 && args.at(1) == QLatin1String("--measure-trees"))
+        return measureTrees(args.at(2), args.at(3));
     if (args.size() >= 3 && args.at(1) == QLatin1String("--checksum"))
         return benchChecksum(args.at(2), args.size() > 3 ? std::max(1, args.at(3).toInt()) : 3);
 

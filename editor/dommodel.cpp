@@ -58,7 +58,7 @@ int DomModel::rowCount(const QModelIndex &parent) const
 {
     if (parent.column() > 0)
         return 0;
-    return itemFor(parent)->node().childNodes().count();
+    return itemFor(parent)->childCount();
 }
 
 int DomModel::columnCount(const QModelIndex &) const

@@ -1,7 +1,5 @@
 #include "domnodeitem.h"
 
-#include <QDomNodeList>
-
 DomNodeItem::DomNodeItem(QDomNode node, int row, DomNodeItem *parent)
     : m_node(node), m_parent(parent), m_row(row)
 {
@@ -14,14 +12,23 @@ DomNodeItem::~DomNodeItem()
 
 DomNodeItem *DomNodeItem::child(int i)
 {
-    if (DomNodeItem *item = m_children.value(i, nullptr))
-        return item;
-    const QDomNodeList childNodes = m_node.childNodes();
-    if (i < 0 || i >= childNodes.count())
+    if (i >= 0 && i < m_children.size() && m_children[i])
+        return m_children[i];
+    if (i < 0 || i >= childCount())
         return nullptr;
-    auto *item = new DomNodeItem(childNodes.item(i), i, this);
-    m_children.insert(i, item);
-    return item;
+    if (i >= m_children.size())
+        m_children.resize(i + 1);
+    m_children[i] = new DomNodeItem(m_childNodes.item(i), i, this);
+    return m_children[i];
+}
+
+int DomNodeItem::childCount()
+{
+    if (!m_listed) {
+        m_childNodes = m_node.childNodes();
+        m_listed = true;
+    }
+    return m_childNodes.count();
 }
 
 DomNodeItem *DomNodeItem::parent() const
@@ -41,21 +48,23 @@ QDomNode DomNodeItem::node() const
 
 void DomNodeItem::removeChildren(int first, int count)
 {
-    const QDomNodeList childNodes = m_node.childNodes();
-    const int oldCount = childNodes.count();
-    // Collect the nodes first: the live list shifts as soon as one is removed.
-    QList<QDomNode> doomed;
+    const int oldCount = childCount();
+    // Collect the nodes first: the list shifts as soon as one is removed.
+    QVector<QDomNode> doomed;
     for (int i = first; i < first + count && i < oldCount; ++i)
-        doomed.append(childNodes.item(i));
+        doomed.append(m_childNodes.item(i));
     for (QDomNode &node : doomed)
         m_node.removeChild(node);
 
-    for (int i = first; i < first + count; ++i)
-        delete m_children.take(i);
-    for (int k = first + count; k < oldCount; ++k) {
-        if (DomNodeItem *item = m_children.take(k)) {
-            item->m_row = k - count;
-            m_children.insert(k - count, item);
-        }
+    // Later items move up, keeping their nodes.
+    const int end = qMin(first + count, m_children.size());
+    if (first < end) {
+        for (int i = first; i < end; ++i)
+            delete m_children[i];
+        m_children.remove(first, end - first);
+    }
+    for (int k = first; k < m_children.size(); ++k) {
+        if (m_children[k])
+            m_children[k]->m_row = k;
     }
 }

@@ -2,7 +2,8 @@
 #define DOMNODEITEM_H
 
 #include <QDomNode>
-#include <QHash>
+#include <QDomNodeList>
+#include <QVector>
 
 // One node of a manifest document as the tree view sees it. Items are made
 // lazily, the first time the view asks for a child, and each item owns the
@@ -19,6 +20,8 @@ public:
     // The item of child position i, made on first use; nullptr when the
     // node has no such child.
     DomNodeItem *child(int i);
+    // How many child nodes the node has.
+    int childCount();
     DomNodeItem *parent() const;
     int row() const;
     QDomNode node() const;
@@ -30,7 +33,14 @@ public:
 
 private:
     QDomNode m_node;
-    QHash<int, DomNodeItem *> m_children;
+    // The node's children, through one list kept for the item's life: the
+    // list counts and indexes in constant time and lists them again only
+    // after the document changed. A list asked for on every call walks all
+    // the children each time, which makes a large folder take time growing
+    // with the square of its size.
+    QDomNodeList m_childNodes;
+    bool m_listed = false;
+    QVector<DomNodeItem *> m_children; // by child position; nullptr until made
     DomNodeItem *m_parent;
     int m_row;
 };

@@ -1,10 +1,12 @@
 #include "manifest.h"
 
+#include "manifestelements.h"
+#include "manifestreader.h"
+
 #include <QFile>
 #include <QIODevice>
 #include <QSaveFile>
 #include <QTextStream>
-#include <QXmlStreamReader>
 
 #include <algorithm>
 #include <cstring>
@@ -298,209 +300,29 @@ QString canonicalString(QDomElement element)
 
 namespace {
 
-// The device's bytes, at most kManifestMaxBytes of them. False, with the
-// reason in *error, when it cannot be read or holds more.
-bool readBounded(QIODevice *device, const QString &name, QByteArray *bytes, QString *error)
-{
-    if (!device->isOpen() && !device->open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot open manifest '%1': %2").arg(name, device->errorString());
-        return false;
-    }
-    // A file says how much is left: read it at once, plus one byte that
-    // shows whether it grew. Other devices are read in steps.
-    const qint64 step = 64 << 10;
-    qint64 chunk = step;
-    if (!device->isSequential())
-        chunk = qBound(qint64(0), device->size() - device->pos(), kManifestMaxBytes) + 1;
-    qint64 size = 0;
-    for (;;) {
-        bytes->resize(int(size + chunk));
-        const qint64 got = device->read(bytes->data() + size, chunk);
-        if (got < 0) {
-            *error = QStringLiteral("cannot read manifest '%1': %2").arg(name, device->errorString());
-            return false;
-        }
-        size += got;
-        if (size > kManifestMaxBytes) {
-            *error = QStringLiteral("%1: manifest larger than %2 bytes").arg(name).arg(kManifestMaxBytes);
-            return false;
-        }
-        // A short read is not the end on every device; only 0 is.
-        if (got == 0)
-            break;
-        // Less than asked from a file is its end, which one more byte confirms.
-        chunk = !device->isSequential() && got < chunk ? 1 : step;
-    }
-    bytes->resize(int(size));
-    return true;
-}
-
-// Markup the stream parser would be slow on, found on the raw bytes: more
-// than kManifestMaxAttributes attributes in one element, a document type
-// declaration, or a NUL byte (UTF-16 and UTF-32 text always has one, and
-// UTF-8 XML never). In UTF-8 every ASCII byte is the character it reads as,
-// so counting the "=" outside quoted values between a "<" and its ">" is
-// exact for a start tag. Elsewhere (comments, text) it may count too much,
-// which only refuses markup that no manifest holds.
-bool scanMarkup(const QByteArray &bytes, const QString &name, QString *error)
-{
-    static const QByteArray doctype("<!DOCTYPE");
-    int line = 1;
-    bool inTag = false;
-    char quote = 0;
-    int attributes = 0;
-    const char *data = bytes.constData();
-    for (int i = 0; i < bytes.size(); ++i) {
-        const char c = data[i];
-        switch (c) {
-        case '\0':
-            *error = QStringLiteral("%1:%2: manifest is not UTF-8 text").arg(name).arg(line);
-            return false;
-        case '\n':
-            ++line;
-            break;
-        case '<':
-            // Never part of an attribute value, so it always starts new markup.
-            if (bytes.size() - i >= doctype.size() && std::memcmp(data + i, doctype.constData(), size_t(doctype.size())) == 0) {
-                *error = QStringLiteral("%1:%2: manifest has a document type declaration").arg(name).arg(line);
-                return false;
-            }
-            inTag = i + 1 < bytes.size() && data[i + 1] != '/' && data[i + 1] != '!' && data[i + 1] != '?';
-            quote = 0;
-            attributes = 0;
-            break;
-        default:
-            if (!inTag)
-                break;
-            if (quote) {
-                if (c == quote)
-                    quote = 0;
-            } else if (c == '"' || c == '\'') {
-                quote = c;
-            } else if (c == '>') {
-                inTag = false;
-            } else if (c == '=' && ++attributes > kManifestMaxAttributes) {
-                *error = QStringLiteral("%1:%2: manifest element has more than %3 attributes")
-                             .arg(name)
-                             .arg(line)
-                             .arg(kManifestMaxAttributes);
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
-// One pass over the tokens, without recursion and stopping at the first
-// problem: the nesting depth and the node count stay within their bounds and
-// the text is well-formed UTF-8 XML. Namespaces are not processed, as by the
-// DOM parser after it.
-bool scanTokens(const QByteArray &bytes, const QString &name, QString *error)
-{
-    QXmlStreamReader reader(bytes);
-    reader.setNamespaceProcessing(false);
-    int depth = 0;
-    qint64 nodes = 0;
-    auto refuse = [&](const QString &what) {
-        *error = QStringLiteral("%1:%2:%3: %4").arg(name).arg(reader.lineNumber()).arg(reader.columnNumber()).arg(what);
-        return false;
-    };
-    while (!reader.atEnd()) {
-        const QXmlStreamReader::TokenType token = reader.readNext();
-        switch (token) {
-        case QXmlStreamReader::StartDocument: {
-            const QStringRef encoding = reader.documentEncoding();
-            if (!encoding.isEmpty() && encoding.compare(QLatin1String("UTF-8"), Qt::CaseInsensitive) != 0)
-                return refuse(QStringLiteral("manifest is not UTF-8 text but %1").arg(encoding));
-            break;
-        }
-        case QXmlStreamReader::DTD:
-            return refuse(QStringLiteral("manifest has a document type declaration"));
-        case QXmlStreamReader::StartElement:
-            if (++depth > kManifestMaxDepth)
-                return refuse(QStringLiteral("manifest nested deeper than %1 levels").arg(kManifestMaxDepth));
-            nodes += 1 + reader.attributes().size();
-            break;
-        case QXmlStreamReader::EndElement:
-            --depth;
-            break;
-        case QXmlStreamReader::Characters:
-            // The DOM parser drops text that is only white space.
-            if (!reader.isWhitespace() || reader.isCDATA())
-                ++nodes;
-            break;
-        case QXmlStreamReader::Comment:
-        case QXmlStreamReader::ProcessingInstruction:
-        case QXmlStreamReader::EntityReference:
-            ++nodes;
-            break;
-        default:
-            break;
-        }
-        if (nodes > kManifestMaxNodes)
-            return refuse(QStringLiteral("manifest has more than %1 nodes").arg(kManifestMaxNodes));
-    }
-    if (reader.hasError())
-        return refuse(QStringLiteral("manifest does not parse: %1").arg(reader.errorString()));
-    return true;
-}
-
-// The reason as one line: file names, declared encodings and the parser's
-// messages may hold line breaks and other control characters.
-QString oneLine(const QString &text)
-{
-    QString line;
-    line.reserve(text.size());
-    for (const QChar c : text) {
-        const QChar::Category category = c.category();
-        if (category == QChar::Other_Control || category == QChar::Separator_Line ||
-            category == QChar::Separator_Paragraph)
-            line += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            line += c;
-    }
-    return line;
-}
-
 QDomDocument readDocument(QIODevice *device, const QString &name, QString *error)
 {
-    QString reason;
-    QByteArray bytes;
-    QDomDocument document;
-    QString message;
-    int line = 0;
-    int column = 0;
-    if (!device)
-        reason = QStringLiteral("no manifest to read");
-    else if (readBounded(device, name, &bytes, &reason) && scanMarkup(bytes, name, &reason) &&
-             scanTokens(bytes, name, &reason)) {
-        // A truncated file fails to parse yet leaves a partial tree behind.
-        if (document.setContent(bytes, &message, &line, &column))
-            return document;
-        reason = QStringLiteral("%1:%2:%3: manifest does not parse: %4").arg(name).arg(line).arg(column).arg(message);
-    }
+    // The same reader as the updater's: a DOM is then built from its records
+    // through the DOM's own calls, which is faster than the DOM's parser.
+    ManifestTree tree;
+    ManifestReader reader(device, name);
+    if (reader.read(&tree))
+        return ManifestElements::document(tree);
     if (error)
-        *error = oneLine(reason);
+        *error = reader.errorString();
     return QDomDocument();
-}
-
-// How a device is named in a reason: its file name when it has one.
-QString deviceName(QIODevice *device)
-{
-    const auto *file = qobject_cast<QFileDevice *>(device);
-    return file && !file->fileName().isEmpty() ? file->fileName() : QStringLiteral("manifest");
 }
 
 } // namespace
 
 QDomDocument readManifestDocument(QIODevice *device)
 {
-    return readDocument(device, deviceName(device), nullptr);
+    return readDocument(device, ManifestReader::deviceName(device), nullptr);
 }
 
 QDomDocument readManifestDocument(QIODevice *device, QString *error)
 {
-    return readDocument(device, deviceName(device), error);
+    return readDocument(device, ManifestReader::deviceName(device), error);
 }
 
 QDomDocument readManifestDocument(const QString &path)

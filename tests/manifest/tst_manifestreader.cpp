@@ -129,6 +129,17 @@ private slots:
         QVERIFY(readManifestDocument(path).isNull());
     }
 
+    // A reference beyond U+FFFF reads as its character; the DOM's own parser
+    // cut it to 16 bits (U+F600 for U+1F600).
+    void referencesBeyondSixteenBits()
+    {
+        QByteArray xml("<r a='&#x1F600;&#65;'>&#1114111;</r>");
+        QBuffer buffer(&xml);
+        const QDomElement root = readManifestDocument(&buffer).documentElement();
+        QCOMPARE(root.attribute("a"), QString::fromUtf8("\xf0\x9f\x98\x80" "A"));
+        QCOMPARE(root.text(), QString::fromUcs4(U"\U0010FFFF"));
+    }
+
     void deviceWithoutName()
     {
         QByteArray bytes = nested(300);

@@ -143,6 +143,27 @@ private slots:
         QVERIFY2(expected.isEmpty() ? result.out.contains("matches") : result.out == expected, qPrintable(result.out));
     }
 
+    // A hand-written manifest reads as the updater reads it: of two entries
+    // with one path the later counts, a missing size is 0, only files below
+    // the root and its directories are files; problems come in the order
+    // of the paths by UTF-16 code unit.
+    void verifyReadsTheManifestAsTheUpdater()
+    {
+        QVERIFY(writeFile(path("app/a.txt"), "abc") && writeFile(path("app/empty"), QByteArray()));
+        const QByteArray crc = QCryptographicHash::hash("abc", QCryptographicHash::Sha1).toHex();
+        const QByteArray none = QCryptographicHash::hash("", QCryptographicHash::Sha1).toHex();
+        QVERIFY(writeFile(path("m.xml"), "<UPDATE_STRUCTURE>"
+            "<file name='a.txt' size='3' crc='00'/><file name='a.txt' size='3' crc='" + crc.toUpper() + "'/>"
+            "<file name='empty' crc='" + none + "'/><note><file name='n.txt'/></note>"
+            "<directory name='d'><file name='\xef\xbc\xa1'/><file name='\xf0\x9f\x98\x80'/>"
+            "<file name='\xc3\xa9'/><file name='a'/><file name='B'/></directory></UPDATE_STRUCTURE>"));
+        const Result result = run({"verify", "m.xml", "app"});
+        QCOMPARE(result.err, QString());
+        QCOMPARE(result.exitCode, 1);
+        QCOMPARE(result.out, QString::fromUtf8("missing   d/B\nmissing   d/a\nmissing   d/\xc3\xa9\n"
+                                               "missing   d/\xf0\x9f\x98\x80\nmissing   d/\xef\xbc\xa1\n"));
+    }
+
     void diffListsTheComparison()
     {
         makeTree("old");

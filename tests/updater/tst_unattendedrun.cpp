@@ -86,6 +86,42 @@ private slots:
                                                                    + entry("b.bin", payloadB, "sub/b.bin") + "</directory>")));
     }
 
+    // A release that is refused for what its root says is never read past
+    // it: a 600,000-file manifest costs no more memory than a small one.
+    void refusedReleaseIsNotReadWhole_data()
+    {
+        QTest::addColumn<QByteArray>("root");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("expired") << QByteArray("<UPDATE_STRUCTURE version='2.0' expires='2001-01-01T00:00:00Z'>") << "expired";
+        QTest::newRow("expiry unreadable") << QByteArray("<?xml version='1.0'?><!-- made elsewhere -->\n"
+                                                         "<UPDATE_STRUCTURE version='2.0' expires='soon'>")
+                                           << "expiry date unreadable";
+    }
+    void refusedReleaseIsNotReadWhole()
+    {
+        QFETCH(QByteArray, root);
+        QFile distant(path("distant.xml"));
+        QVERIFY(distant.open(QIODevice::WriteOnly) && distant.write(root + '\n') > 0);
+        const QString line = QStringLiteral("<file name='release-file-%1.dat' size='4096' crc='da39a3ee5e6b4b0d3255bfef95601890afd80709' "
+                                            "url='d%2/release-file-%1.dat' version='2.0' date='2026-01-01T00:00:00'/>\n");
+        for (int d = 0; d < 600; ++d) {
+            QByteArray folder = "<directory name='d" + QByteArray::number(d) + "'>\n";
+            for (int f = 0; f < 1000; ++f)
+                folder += line.arg(f).arg(d).toLatin1();
+            QVERIFY(distant.write(folder + "</directory>\n") > 0);
+        }
+        QVERIFY(distant.write("</UPDATE_STRUCTURE>\n") > 0 && distant.size() > 100000000);
+        distant.close();
+        TestServer server;
+        QCOMPARE(runUpdater(server), 1);
+        QVERIFY(server.requests().empty());
+        const QString log = QString::fromUtf8(readFile(path("log.txt")));
+        QFETCH(QString, reason);
+        QVERIFY2(log.contains("distant manifest refused, nothing updated") && log.contains(reason), qPrintable(log));
+        const QRegularExpressionMatch peak = QRegularExpression("run refused: .*; peak memory (\\d+) MiB").match(log);
+        QVERIFY2(peak.hasMatch() && peak.captured(1).toInt() < 64, qPrintable(log));
+    }
+
     // Exit 0 when every file went in, 1 when one failed; the close request
     // carries the saved version. The log rotates at 1024 bytes unless told
     // otherwise; its first record names the program and its arguments, and

@@ -4,7 +4,9 @@
 #include "manifest.h"
 #include "manifestbuilder.h"
 #include "manifestcomparison.h"
+#include "manifestreader.h"
 #include "scanprogress.h"
+#include "treecomparison.h"
 #include "versionlistcheck.h"
 #include "windowsnames.h"
 
@@ -20,8 +22,11 @@
 #include <QSaveFile>
 #include <QSet>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -256,6 +261,73 @@ void collectFiles(const QDomElement &element, QMap<QString, QDomElement> *files)
     }
 }
 
+// The files of a manifest tree by their path from the root, in the order of
+// QString keys; of two files with one path the later one counts. A path is
+// kept as UTF-8 in one buffer: a manifest may list millions of entries.
+class FileList
+{
+public:
+    explicit FileList(const ManifestTree &tree)
+        : m_tree(tree)
+    {
+        if (tree.isEmpty())
+            return;
+        // Directories still to walk, with their path and a "/".
+        std::vector<std::pair<ManifestTree::Node, QByteArray>> pending{{tree.root(), QByteArray()}};
+        while (!pending.empty()) {
+            const auto [directory, prefix] = pending.back();
+            pending.pop_back();
+            for (ManifestTree::Node child = tree.firstChild(directory); child != ManifestTree::kNone;
+                 child = tree.nextSibling(child)) {
+                const QByteArray path = prefix + tree.attribute(child, ManifestTree::NameAttribute).toUtf8();
+                if (tree.isFile(child)) {
+                    m_entries.push_back(Entry{quint32(m_paths.size()), quint32(path.size()), child});
+                    m_paths.append(path.constData(), size_t(path.size()));
+                } else if (tree.isDirectory(child)) {
+                    pending.emplace_back(child, path + '/');
+                }
+            }
+        }
+        const auto order = [this](const Entry &a, const Entry &b) {
+            const int byPath = ManifestTree::compareNames(pathOf(a), pathOf(b));
+            return byPath != 0 ? byPath < 0 : a.node < b.node;
+        };
+        std::sort(m_entries.begin(), m_entries.end(), order);
+        // The last of a run of equal paths is the one a map would keep.
+        std::vector<Entry> unique;
+        unique.reserve(m_entries.size());
+        for (size_t i = 0; i < m_entries.size(); ++i) {
+            if (i + 1 < m_entries.size() && ManifestTree::compareNames(pathOf(m_entries[i]), pathOf(m_entries[i + 1])) == 0)
+                continue;
+            unique.push_back(m_entries[i]);
+        }
+        m_entries.swap(unique);
+    }
+
+    size_t size() const { return m_entries.size(); }
+    QString path(size_t i) const { return pathOf(m_entries[i]).toString(); }
+    QString attribute(size_t i, quint32 name, const QString &fallback) const
+    {
+        return m_tree.attributeText(m_entries[i].node, name, fallback);
+    }
+
+private:
+    struct Entry
+    {
+        quint32 offset;
+        quint32 length;
+        ManifestTree::Node node;
+    };
+    ManifestTree::Value pathOf(const Entry &entry) const
+    {
+        return ManifestTree::Value{m_paths.data() + entry.offset, int(entry.length), false};
+    }
+
+    const ManifestTree &m_tree;
+    std::string m_paths;
+    std::vector<Entry> m_entries;
+};
+
 // The first entry below `element` that the scan could not read, or empty.
 QString firstUnreadable(const QDomElement &element, const QString &folder)
 {
@@ -338,17 +410,14 @@ int ManifestTool::run(const QStringList &arguments)
     return fail(QStringLiteral("unknown command '%1'; run 'manifesttool --help'").arg(command));
 }
 
-bool ManifestTool::readManifest(const QString &path, QDomDocument *document)
+bool ManifestTool::readManifest(const QString &path, ManifestTree *tree)
 {
-    // The manifest library's reader refuses input too deep or too large for
-    // the DOM before building anything from it.
+    // The reader refuses input too deep or too large as it streams in.
     QString error;
-    *document = readManifestDocument(path, &error);
-    if (document->isNull()) {
-        fail(error);
-        return false;
-    }
-    return true;
+    if (ManifestReader::readFile(path, tree, &error))
+        return true;
+    fail(error);
+    return false;
 }
 
 bool ManifestTool::checkFolder(const QString &folder)
@@ -495,24 +564,22 @@ int ManifestTool::diff(const QStringList &arguments)
     if (line.positional.size() != 2)
         return fail(QStringLiteral("diff: expected DISTANT and LOCAL, got %1 arguments").arg(line.positional.size()));
 
-    QDomDocument distant;
-    QDomDocument local;
+    ManifestTree distant;
+    ManifestTree local(distant);
     if (!readManifest(line.positional.at(0), &distant) || !readManifest(line.positional.at(1), &local))
         return Failure;
 
-    QPair<QDomElement, QDomElement> roots(distant.documentElement(), local.documentElement());
-    const std::unique_ptr<QList<DOM_DIFF *>> differences(compareManifests(&roots));
-    for (const DOM_DIFF *difference : qAsConst(*differences)) {
-        const QDomElement entry = difference->type == REMOVED ? difference->local : difference->distant;
-        const QString kind = difference->type == NEW       ? QStringLiteral("NEW")
-                             : difference->type == CHANGED ? QStringLiteral("CHANGED")
-                                                           : QStringLiteral("REMOVED");
-        const QString suffix = isDirectory(entry) ? QStringLiteral("/") : QString();
-        printOut(QStringLiteral("%1 %2%3").arg(kind, -7).arg(elementPath(entry), suffix));
+    const std::vector<TreeComparison::Difference> differences = TreeComparison::compare(distant, &local);
+    for (const TreeComparison::Difference &difference : differences) {
+        // A REMOVED entry is a local one.
+        const ManifestTree &tree = difference.type == REMOVED ? local : distant;
+        const QString kind = difference.type == NEW       ? QStringLiteral("NEW")
+                             : difference.type == CHANGED ? QStringLiteral("CHANGED")
+                                                          : QStringLiteral("REMOVED");
+        const QString suffix = tree.isDirectory(difference.distant) ? QStringLiteral("/") : QString();
+        printOut(QStringLiteral("%1 %2%3").arg(kind, -7).arg(tree.path(difference.distant), suffix));
     }
-    const bool different = !differences->isEmpty();
-    qDeleteAll(*differences);
-    return different ? Differences : Success;
+    return differences.empty() ? Success : Differences;
 }
 
 int ManifestTool::verify(const QStringList &arguments)
@@ -535,16 +602,15 @@ int ManifestTool::verify(const QStringList &arguments)
 
     const QString manifestPath = line.positional.at(0);
     const QString folder = line.positional.at(1);
-    QDomDocument manifest;
+    ManifestTree manifest;
     if (!readManifest(manifestPath, &manifest) || !checkFolder(folder))
         return Failure;
     QDomDocument installed;
     if (!scanFolder(folder, pathInside(folder, manifestPath), jobs, &installed))
         return Failure;
 
-    QMap<QString, QDomElement> expected;
+    const FileList expected(manifest);
     QMap<QString, QDomElement> actual;
-    collectFiles(manifest.documentElement(), &expected);
     collectFiles(installed.documentElement(), &actual);
 
     // One pass over both path-ordered maps, so the report is sorted by path.
@@ -553,22 +619,23 @@ int ManifestTool::verify(const QStringList &arguments)
         printOut(QStringLiteral("%1 %2").arg(QLatin1String(kind), -9).arg(path));
         ++problems;
     };
-    auto e = expected.cbegin();
+    size_t e = 0;
     auto a = actual.cbegin();
-    while (e != expected.cend() || a != actual.cend()) {
-        if (a == actual.cend() || (e != expected.cend() && e.key() < a.key())) {
-            report("missing", e.key());
+    while (e < expected.size() || a != actual.cend()) {
+        const QString path = e < expected.size() ? expected.path(e) : QString();
+        if (a == actual.cend() || (e < expected.size() && path < a.key())) {
+            report("missing", path);
             ++e;
-        } else if (e == expected.cend() || a.key() < e.key()) {
+        } else if (e == expected.size() || a.key() < path) {
             report("unlisted", a.key());
             ++a;
         } else {
             bool sizeOk = false;
-            const qint64 expectedSize = elementSize(e.value()).toLongLong(&sizeOk);
+            const qint64 expectedSize = expected.attribute(e, ManifestTree::SizeAttribute, QStringLiteral("0")).toLongLong(&sizeOk);
             if (!sizeOk || expectedSize != elementSize(a.value()).toLongLong())
-                report("size", e.key());
-            else if (elementCrc(e.value()).compare(elementCrc(a.value()), Qt::CaseInsensitive) != 0)
-                report("checksum", e.key());
+                report("size", path);
+            else if (expected.attribute(e, ManifestTree::CrcAttribute, QString()).compare(elementCrc(a.value()), Qt::CaseInsensitive) != 0)
+                report("checksum", path);
             ++e;
             ++a;
         }

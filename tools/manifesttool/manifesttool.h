@@ -2,6 +2,7 @@
 #define MANIFESTTOOL_H
 
 #include "folderscanner.h"
+#include "manifesttree.h"
 
 #include <QDomDocument>
 #include <QString>
@@ -29,9 +30,10 @@ private:
     int sign(const QStringList &arguments);
     int checkSignature(const QStringList &arguments);
 
-    // Reads a manifest file; on failure reports why (with line and column
-    // when it does not parse) and returns false.
-    bool readManifest(const QString &path, QDomDocument *document);
+    // Reads a manifest file as it streams in, into compact records; on
+    // failure reports why (with line and column when it does not parse)
+    // and returns false.
+    bool readManifest(const QString &path, ManifestTree *tree);
     // Reports a folder that cannot be listed; true when it can.
     bool checkFolder(const QString &folder);
     // Scans `folder`, hashing `jobs` files at once (0: every core), and

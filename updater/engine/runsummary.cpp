@@ -73,7 +73,8 @@ QString RunSummary::logText() const
         .arg(bytesWritten)
         .arg(bytesTransferred)
         .arg(bytesSaved)
-        .arg(seconds, 0, 'f', 2);
+        .arg(seconds, 0, 'f', 2)
+        + (peakMemoryMiB >= 0 ? QStringLiteral("; peak memory %1 MiB").arg(peakMemoryMiB) : QString());
 }
 
 Logging::RunHistory::Run RunSummary::historyRun() const

@@ -30,6 +30,9 @@ public:
     qint64 bytesTransferred = 0;
     qint64 bytesSaved = 0;
     double seconds = 0;
+    // The most memory the process has held so far, in MiB; -1 where the
+    // system does not say.
+    qint64 peakMemoryMiB = -1;
     // What failed: an entry's path (empty: the whole release) and the
     // engine's reason, which may hold digests.
     QList<Logging::RunHistory::Failure> failures;

@@ -153,6 +153,13 @@ void UpdateDownloader::addDownload(QDomElement element)
     queuedBytes += queuedSize(element);
 }
 
+void UpdateDownloader::setFeed(std::function<QDomElement()> feed, int count, double bytes)
+{
+    m_feed = std::move(feed);
+    m_feedCount = count;
+    queuedBytes += bytes;
+}
+
 void UpdateDownloader::cancelDownloads()
 {
     cancelled = true;
@@ -223,7 +230,17 @@ void UpdateDownloader::downloadNext()
     m_retryTimer.stop();
     if (cancelled) {
         queue.clear();
+        m_feed = nullptr;
         discardFile();
+    }
+    if (queue.isEmpty() && m_feed) {
+        const QDomElement next = m_feed();
+        if (next.isNull()) {
+            m_feed = nullptr;
+        } else {
+            queue.append(next);
+            --m_feedCount;
+        }
     }
     if (queue.isEmpty()) {
         emit fileQueueEmpty();
@@ -248,7 +265,7 @@ void UpdateDownloader::downloadNext()
         limits.range = QByteArray::number(m_resumeFrom) + '-';
 
     ++attempts;
-    emit fileDownloadStarting(currentElement, queue.size());
+    emit fileDownloadStarting(currentElement, queue.size() + qMax(m_feedCount, 0));
     // A receiver may have cancelled the run on hearing of this start.
     if (cancelled || !temporaryFile)
         return;
@@ -575,8 +592,11 @@ void UpdateDownloader::retryOrGiveUp()
         m_unreachableInARow = m_networkFailure ? m_unreachableInARow + 1 : 0;
         if (m_unreachableInARow >= unreachableAfter && !m_serverUnreachable) {
             m_serverUnreachable = true;
-            const int left = queue.size();
+            // What is queued, and what the feed would still hand out.
+            const int left = queue.size() + qMax(m_feedCount, 0);
             queue.clear();
+            m_feed = nullptr;
+            m_feedCount = 0;
             emit fileQueueAbandoned(left, QStringLiteral("server unreachable: %1 files in a row failed on network or "
                                                          "HTTP errors")
                                               .arg(unreachableAfter));

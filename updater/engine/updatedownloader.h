@@ -16,6 +16,8 @@
 #include <QTimer>
 #include <QVector>
 
+#include <functional>
+
 class ChunkedFetch;
 class DestinationFolder;
 class HttpTransfer;
@@ -43,6 +45,11 @@ public:
     ~UpdateDownloader() override;
 
     void addDownload(QDomElement element);
+    // Files to fetch after the queue, asked for one at a time as it runs
+    // dry (a null element: no more), so that a run of any size holds only
+    // the elements in flight. `count` and `bytes` are what it will hand
+    // out, for the progress figures.
+    void setFeed(std::function<QDomElement()> feed, int count, double bytes);
     void downloadNext();
     // No new transfer starts afterwards, and the one in flight is aborted:
     // its file is never placed. The queue then reports itself empty.
@@ -139,6 +146,8 @@ private:
     QPointer<HttpTransfer> reply;
     QElapsedTimer clock;
     QList<QDomElement> queue;
+    std::function<QDomElement()> m_feed;
+    int m_feedCount = 0;
     QDomElement currentElement;
     int attempts = 0;
     QString url;

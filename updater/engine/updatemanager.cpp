@@ -1,14 +1,14 @@
 #include "updatemanager.h"
 
 #include "httptransfer.h"
+#include "keyring.h"
 #include "log.h"
 #include "manifest.h"
 #include "manifestfetch.h"
-#include "keyring.h"
-#include "regularfile.h"
+#include "manifestreader.h"
 #include "nativename.h"
-#include "publickey.h"
 #include "digesttext.h"
+#include "regularfile.h"
 #include "releasecheck.h"
 #include "safepath.h"
 #include "stagedfile.h"
@@ -25,6 +25,20 @@ namespace {
 QString nameOf(const QDomElement &element)
 {
     return element.attribute(QStringLiteral("name"));
+}
+
+// The most memory the process has held (its peak resident set), in MiB;
+// -1 where the system does not say.
+qint64 peakMemoryMiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong() / 1024;
+    }
+    return -1;
 }
 
 // What the manifest lists below a directory element: files by their path
@@ -49,25 +63,31 @@ QSet<QString> listedBelow(const QDomElement &directory)
     return listed;
 }
 
-// Staged beside the file and renamed over it: a link there is replaced,
-// never written through, and a crash leaves the old manifest or the whole
-// new one.
-bool saveLocalManifest(const QString &path, const QDomElement &root, QString *error)
+// What the local tree lists below a directory node, as listedBelow() does
+// for an element.
+QSet<QString> listedBelow(const ManifestTree &tree, ManifestTree::Node directory, const QString &prefix = QString(),
+                          QSet<QString> *listed = nullptr)
 {
-    const QFileInfo target(path);
-    StagedFile file;
-    if (file.create(target.absolutePath()) && writeManifestRoot(&file, root) && !file.writeFailed()
-        && file.flushToDisk() && file.commit(target.fileName()))
-        return true;
-    *error = file.errorString();
-    return false;
+    QSet<QString> own;
+    if (!listed)
+        listed = &own;
+    for (ManifestTree::Node child = tree.firstChild(directory); child != ManifestTree::kNone;
+         child = tree.nextSibling(child)) {
+        const QString path = prefix + tree.attributeText(child, ManifestTree::NameAttribute);
+        if (tree.isDirectory(child)) {
+            listed->insert(path + QLatin1Char('/'));
+            listedBelow(tree, child, path + QLatin1Char('/'), listed);
+        } else if (tree.isFile(child)) {
+            listed->insert(path);
+        }
+    }
+    return own;
 }
 
 } // namespace
 
 UpdateManager::UpdateManager(QObject *parent)
     : QObject(parent),
-      m_diffByUrl(new QMap<QString, DOM_DIFF *>),
       m_destDir(UpdaterSettings::instance().destinationDir),
       m_destination(UpdaterSettings::instance().destinationDir)
 {
@@ -107,19 +127,17 @@ UpdateManager::UpdateManager(QObject *parent)
 
 UpdateManager::~UpdateManager()
 {
-    if (m_diffs)
-        qDeleteAll(*m_diffs);
-    delete m_diffs;
-    delete m_diffByUrl;
     delete m_roots;
 }
 
-bool UpdateManager::isManifestTree(const QDomElement &root) const
+bool UpdateManager::isManifestTree() const
 {
     // An error page or any other document that happens to be XML describes
     // no tree: acting on it would remove the whole installation.
-    for (QDomElement child = root.firstChildElement(); !child.isNull(); child = child.nextSiblingElement()) {
-        if (isFile(child) || isDirectory(child))
+    const ManifestTree &tree = m_update->distant();
+    for (ManifestTree::Node child = tree.firstChild(tree.root()); child != ManifestTree::kNone;
+         child = tree.nextSibling(child)) {
+        if (tree.isFile(child) || tree.isDirectory(child))
             return true;
     }
     return false;
@@ -130,14 +148,14 @@ void UpdateManager::refuse(const QString &reason)
     LOG_ERROR() << reason << Qt::endl;
     noteFailure(QString(), reason);
     // Refused before the local manifest was read: its version is still
-    // worth saying in the summary.
-    if (!m_roots && m_localVersionBefore.isEmpty())
-        m_localVersionBefore = readManifestDocument(UpdaterSettings::instance().localManifestPath)
-                                   .documentElement()
-                                   .attribute(QStringLiteral("version"));
+    // worth saying in the summary. Its root element is all that is read.
+    if (!m_roots && m_localVersionBefore.isEmpty()) {
+        QFile local(UpdaterSettings::instance().localManifestPath);
+        ManifestTree root;
+        if (local.open(QIODevice::ReadOnly) && ManifestReader(&local, QStringLiteral("manifest")).readRoot(&root))
+            m_localVersionBefore = root.attributeText(root.root(), ManifestTree::VersionAttribute);
+    }
     m_refused = true;
-    if (!m_diffs)
-        m_diffs = new QList<DOM_DIFF *>;
     ++m_errorCount;
     m_finished = true;
     m_runLock.release();
@@ -169,12 +187,8 @@ RunSummary UpdateManager::summary() const
     run.bytesTransferred = m_downloader->bytesTransferred();
     run.bytesSaved = m_downloader->bytesSaved();
     run.seconds = m_clock.isValid() ? m_clock.elapsed() / 1000.0 : 0.0;
-    if (m_diffs) {
-        for (const DOM_DIFF *diff : qAsConst(*m_diffs)) {
-            if ((diff->type == NEW || diff->type == CHANGED) && isFile(diff->distant))
-                run.bytesToWrite += elementSize(diff->distant).toLongLong();
-        }
-    }
+    run.bytesToWrite = m_bytesToWrite;
+    run.peakMemoryMiB = peakMemoryMiB();
     for (const Failure &failure : m_failures)
         run.failures.append({failure.entry, failure.reason});
     return run;
@@ -196,22 +210,20 @@ void UpdateManager::start()
                        : QStringLiteral("cannot take the run lock, nothing updated: ") + NativeName::errorOf(locked));
         return;
     }
-    // Parsed here rather than through loadManifestRoots(): the manager must
-    // own both documents for the whole run, and a truncated file that fails
-    // to parse can still leave a partial tree behind, so only the parse
-    // result tells whether a manifest may be acted on.
-    // The release's exact bytes: the signature is over them, and they are
-    // parsed only once they have passed.
+    // With a key, the release's exact bytes are checked first and parsed
+    // from memory: the signature is over them. Without one, the file is
+    // parsed as it streams in, and a release that is refused is never read
+    // past its root element.
     QString distantError;
     QByteArray distantBytes;
     QFile distantFile(settings.distantManifestPath);
+    const bool signedRelease = !settings.publicKeyPaths.isEmpty();
     if (!distantFile.open(QIODevice::ReadOnly))
         distantError = distantFile.errorString();
     else if (distantFile.size() > ManifestFetch::maximumSize)
         distantError = QStringLiteral("larger than %1 bytes").arg(ManifestFetch::maximumSize);
-    else
+    else if (signedRelease)
         distantBytes = distantFile.readAll();
-    distantFile.close();
 
     const QString signatureProblem = checkSignature(distantBytes);
     if (!signatureProblem.isEmpty()) {
@@ -222,14 +234,22 @@ void UpdateManager::start()
     if (m_signed)
         LOG_INFO() << QStringLiteral("release signature valid: checked with the publisher's key") << Qt::endl;
 
-    QBuffer distantBuffer(&distantBytes);
+    // The local tree first: it is as large as the installation, and its
+    // version decides whether the release may be installed.
+    m_update = std::make_unique<ManifestUpdate>();
     QString localError;
-    if (distantError.isEmpty())
-        m_distantDocument = readManifestDocument(&distantBuffer, &distantError);
-    m_localDocument = readManifestDocument(settings.localManifestPath, &localError);
-    m_roots = new QPair<QDomElement, QDomElement>(m_distantDocument.documentElement(),
-                                                  m_localDocument.documentElement());
+    const bool localRead = ManifestReader::readFile(settings.localManifestPath, &m_update->local(), &localError);
+    m_roots = new QPair<QDomElement, QDomElement>;
+    m_roots->second = ManifestElements::rootElement(m_update->local(), &m_localDocument);
     m_localVersionBefore = m_roots->second.attribute(QStringLiteral("version"));
+
+    const QString readerName = QStringLiteral("manifest");
+    ManifestReader distantReader = signedRelease ? ManifestReader(distantBytes, readerName)
+                                                 : ManifestReader(&distantFile, readerName);
+    ManifestTree distantRoot;
+    if (distantError.isEmpty() && !distantReader.readRoot(&distantRoot))
+        distantError = distantReader.errorString();
+    m_roots->first = ManifestElements::rootElement(distantRoot, &m_distantDocument);
 
     // An unreadable release, or one that lists nothing, cannot be told from
     // "everything was removed"; acting on it would delete the installation.
@@ -240,15 +260,22 @@ void UpdateManager::start()
                    .arg(settings.distantManifestPath, distantError));
         return;
     }
-    if (!isManifestTree(m_roots->first)) {
-        refuse(QStringLiteral("distant manifest lists no file or directory, nothing updated: ")
-               + settings.distantManifestPath);
-        return;
-    }
     const QString releaseProblem = checkRelease();
     if (!releaseProblem.isEmpty()) {
         refuse(QStringLiteral("distant manifest refused, nothing updated: %1: %2")
                    .arg(settings.distantManifestPath, releaseProblem));
+        return;
+    }
+    if (!distantReader.read(&m_update->distant())) {
+        refuse(QStringLiteral("distant manifest unreadable, nothing updated: %1: %2")
+                   .arg(settings.distantManifestPath, distantReader.errorString()));
+        return;
+    }
+    distantBytes.clear();
+    distantFile.close();
+    if (!isManifestTree()) {
+        refuse(QStringLiteral("distant manifest lists no file or directory, nothing updated: ")
+               + settings.distantManifestPath);
         return;
     }
     if (m_destination.root().isEmpty()) {
@@ -257,49 +284,89 @@ void UpdateManager::start()
     }
     // Without a usable local manifest the run starts from an empty tree, so
     // that the saved manifest lists exactly what this run wrote.
-    if (m_roots->second.isNull()) {
+    if (!localRead) {
         LOG_WARN() << QStringLiteral("local manifest missing or unreadable, starting from an empty tree: %1: %2")
                           .arg(settings.localManifestPath, localError)
                    << Qt::endl;
-        m_localDocument = QDomDocument();
-        m_localDocument.appendChild(m_localDocument.createElement(QStringLiteral("UPDATE_STRUCTURE")));
-        m_roots->second = m_localDocument.documentElement();
+        m_update->ensureLocalRoot();
+        m_roots->second = ManifestElements::rootElement(m_update->local(), &m_localDocument);
     }
 
-    m_diffs = compareManifests(m_roots);
-    checkNames(m_roots->first, QString());
-    findFoldersReplacingFiles(m_roots->first, m_roots->second, QString());
+    m_update->compare();
+    m_distantElements = std::make_unique<ManifestElements>(&m_update->distant());
+    m_localElements = std::make_unique<ManifestElements>(&m_update->local());
+    const ManifestTree &distant = m_update->distant();
+    checkNames(distant.root(), QString());
+    findFoldersReplacingFiles(distant.root(), m_update->local().root(), QString());
+    const std::vector<TreeComparison::Difference> &diffs = m_update->differences();
     QSet<QString> written; // the folders this run puts files in
-    for (DOM_DIFF *diff : qAsConst(*m_diffs)) {
-        m_diffByUrl->insert(diff->distant.attribute(QStringLiteral("url")), diff);
-        if ((diff->type == NEW || diff->type == CHANGED) && isFile(diff->distant)) {
-            if (acceptEntry(diff->distant) && acceptName(diff->distant) && acceptDigest(diff->distant)) {
-                m_downloader->addDownload(diff->distant);
-                written.insert(getDestDirectory(diff->distant));
+    double queuedBytes = 0;
+    for (size_t i = 0; i < diffs.size(); ++i) {
+        const TreeComparison::Difference &diff = diffs[i];
+        // The checks see an element made for the entry alone, never a
+        // whole tree.
+        if ((diff.type == NEW || diff.type == CHANGED) && distant.isFile(diff.distant)) {
+            const QDomElement element = m_distantElements->element(diff.distant);
+            if (acceptEntry(element) && acceptName(element) && acceptDigest(element)) {
+                m_queue.push_back(quint32(i));
+                bool ok = false;
+                const double size = elementSize(element).toDouble(&ok);
+                queuedBytes += ok && qIsFinite(size) ? size : 0.0;
+                written.insert(distant.folder(diff.distant));
             }
-        } else if (diff->type == NEW && isDirectory(diff->distant)) {
-            const QString path = getDestDirectory(diff->distant) + nameOf(diff->distant);
-            const bool accepted = acceptEntry(diff->distant) && acceptName(diff->distant);
+            m_distantElements->release(element);
+        } else if (diff.type == NEW && distant.isDirectory(diff.distant)) {
+            const QDomElement element = m_distantElements->element(diff.distant);
+            const QString path = distant.folder(diff.distant) + nameOf(element);
+            const bool accepted = acceptEntry(element) && acceptName(element);
+            m_distantElements->release(element);
             if (accepted && belowReplacedFile(path)) {
                 // Made at the end, once the file in its way has gone.
-                m_foldersBelowReplacedFiles.append(diff);
+                m_foldersBelowReplacedFiles.append(i);
                 continue;
             }
             QString error;
-            if (!accepted || (!m_destination.existingFolder(path, &error).isOpen() && !createFolder(path, &error))) {
-                // The comparison already copied it into the local tree; it
-                // must not be saved as if it had been created.
-                diff->local.removeChild(findChildByName(diff->local, nameOf(diff->distant)));
-                continue;
-            }
-        } else if (diff->type == REMOVED && !acceptEntry(diff->local)) {
-            // Never deleted; dropped from the tree so that later runs are not
-            // held back by it forever.
-            diff->local.parentNode().removeChild(diff->local);
+            // The comparison already copied it into the local tree; it
+            // must not be saved as if it had been created.
+            if (!accepted || (!m_destination.existingFolder(path, &error).isOpen() && !createFolder(path, &error)))
+                m_update->dropDirectoryCopy(i);
+        } else if (diff.type == REMOVED) {
+            const QDomElement element = m_localElements->element(diff.local);
+            // Never deleted; dropped from the tree so that later runs are
+            // not held back by it forever.
+            if (!acceptEntry(element))
+                m_update->removeEntry(i);
+            m_localElements->release(element);
         }
     }
+    m_bytesToWrite = qint64(queuedBytes);
     removeLeftovers(written);
+    m_downloader->setFeed([this] { return nextQueued(); }, int(m_queue.size()), queuedBytes);
     m_downloader->downloadNext();
+}
+
+QDomElement UpdateManager::nextQueued()
+{
+    // Every receiver of the finished files' signals has run by now.
+    for (const QDomElement &element : qAsConst(m_done))
+        m_distantElements->release(element);
+    m_done.clear();
+    if (m_queueNext == m_queue.size())
+        return QDomElement();
+    const quint32 index = m_queue[m_queueNext++];
+    const QDomElement element = m_distantElements->element(m_update->differences()[index].distant);
+    m_inFlight.append(qMakePair(element, index));
+    return element;
+}
+
+void UpdateManager::doneWith(const QDomElement &distant)
+{
+    for (int i = 0; i < m_inFlight.size(); ++i) {
+        if (m_inFlight.at(i).first == distant) {
+            m_done.append(m_inFlight.takeAt(i).first);
+            return;
+        }
+    }
 }
 
 void UpdateManager::removeLeftovers(const QSet<QString> &folders)
@@ -388,20 +455,22 @@ bool UpdateManager::createFolder(const QString &path, QString *error)
     return false;
 }
 
-void UpdateManager::checkNames(const QDomElement &directory, const QString &path)
+void UpdateManager::checkNames(ManifestTree::Node directory, const QString &path)
 {
+    const ManifestTree &tree = m_update->distant();
     // The first of two names that differ only in case is the one Windows
     // would keep.
     QHash<QString, QString> seen;
-    for (QDomElement child = directory.firstChildElement(); !child.isNull(); child = child.nextSiblingElement()) {
-        if (!isFile(child) && !isDirectory(child))
+    for (ManifestTree::Node child = tree.firstChild(directory); child != ManifestTree::kNone;
+         child = tree.nextSibling(child)) {
+        if (!tree.isFile(child) && !tree.isDirectory(child))
             continue;
-        const QString name = nameOf(child);
+        const QString name = tree.attributeText(child, ManifestTree::NameAttribute);
         const QString childPath = path.isEmpty() ? name : path + QLatin1Char('/') + name;
         const QString problem = WindowsNames::problemInFolder(name, &seen);
         if (!problem.isEmpty())
             m_nameProblems.insert(childPath, problem);
-        if (isDirectory(child))
+        if (tree.isDirectory(child))
             checkNames(child, childPath);
     }
 }
@@ -422,24 +491,37 @@ bool UpdateManager::acceptName(const QDomElement &element)
     return true;
 }
 
-void UpdateManager::findFoldersReplacingFiles(const QDomElement &distant, const QDomElement &local, const QString &path)
+void UpdateManager::findFoldersReplacingFiles(ManifestTree::Node distant, ManifestTree::Node local,
+                                              const QString &path)
 {
-    QHash<QString, QDomElement> localByName;
-    for (QDomElement child = local.firstChildElement(); !child.isNull(); child = child.nextSiblingElement()) {
-        if (!localByName.contains(nameOf(child)))
-            localByName.insert(nameOf(child), child);
+    const ManifestTree &distantTree = m_update->distant();
+    const ManifestTree &localTree = m_update->local();
+    if (distant == ManifestTree::kNone || local == ManifestTree::kNone)
+        return;
+    QHash<QString, ManifestTree::Node> localByName;
+    for (ManifestTree::Node child = localTree.firstChild(local); child != ManifestTree::kNone;
+         child = localTree.nextSibling(child)) {
+        const QString name = localTree.attributeText(child, ManifestTree::NameAttribute);
+        if (localTree.isElement(child) && !localByName.contains(name))
+            localByName.insert(name, child);
     }
-    for (QDomElement child = distant.firstChildElement(); !child.isNull(); child = child.nextSiblingElement()) {
-        if (!isDirectory(child) || !isSafeEntryPath(child))
+    for (ManifestTree::Node child = distantTree.firstChild(distant); child != ManifestTree::kNone;
+         child = distantTree.nextSibling(child)) {
+        if (!distantTree.isDirectory(child))
             continue;
-        const QString childPath = path.isEmpty() ? nameOf(child) : path + QLatin1Char('/') + nameOf(child);
-        const QDomElement installed = localByName.value(nameOf(child));
-        if (isFile(installed)) {
+        const QString name = distantTree.attributeText(child, ManifestTree::NameAttribute);
+        const QString childPath = path.isEmpty() ? name : path + QLatin1Char('/') + name;
+        if (!isSafeEntryName(name))
+            continue;
+        const ManifestTree::Node installed = localByName.value(name, ManifestTree::kNone);
+        if (installed == ManifestTree::kNone)
+            continue;
+        if (localTree.isFile(installed)) {
             // A file the local manifest lists: it may go, but only once
             // something of the new folder is ready.
-            m_replacedFiles.append(installed);
+            m_replacedFiles.append(qMakePair(installed, childPath));
             m_destination.allowFolderInPlaceOfFile(childPath);
-        } else if (isDirectory(installed)) {
+        } else if (localTree.isDirectory(installed)) {
             findFoldersReplacingFiles(child, installed, childPath);
         }
     }
@@ -447,9 +529,8 @@ void UpdateManager::findFoldersReplacingFiles(const QDomElement &distant, const 
 
 bool UpdateManager::belowReplacedFile(const QString &path) const
 {
-    for (const QDomElement &file : m_replacedFiles) {
-        const QString replaced = elementPath(file);
-        if (path == replaced || path.startsWith(replaced + QLatin1Char('/')))
+    for (const auto &file : m_replacedFiles) {
+        if (path == file.second || path.startsWith(file.second + QLatin1Char('/')))
             return true;
     }
     return false;
@@ -458,8 +539,8 @@ bool UpdateManager::belowReplacedFile(const QString &path) const
 void UpdateManager::finishFoldersReplacingFiles()
 {
     QStringList stillFiles;
-    for (QDomElement file : qAsConst(m_replacedFiles)) {
-        const QString path = elementPath(file);
+    for (const auto &file : qAsConst(m_replacedFiles)) {
+        const QString &path = file.second;
         QString error;
         // A file placed below it made the folder; otherwise, in a run
         // without errors, the folder is made now (it holds only folders).
@@ -467,30 +548,23 @@ void UpdateManager::finishFoldersReplacingFiles()
         if (!folder && m_errorCount == 0)
             folder = createFolder(path, &error);
         if (folder) {
-            file.setTagName(QStringLiteral("directory"));
-            const QDomNamedNodeMap attributes = file.attributes();
-            QStringList names;
-            for (int i = 0; i < attributes.count(); ++i)
-                names << attributes.item(i).nodeName();
-            for (const QString &attribute : qAsConst(names)) {
-                if (attribute != QLatin1String("name"))
-                    file.removeAttribute(attribute);
-            }
+            m_update->makeDirectory(file.first);
         } else {
             // Still the installed file: nothing of the folder is recorded.
-            while (!file.firstChildElement().isNull())
-                file.removeChild(file.firstChildElement());
+            m_update->dropChildren(file.first);
             stillFiles << path;
         }
     }
-    for (DOM_DIFF *diff : qAsConst(m_foldersBelowReplacedFiles)) {
-        const QString path = getDestDirectory(diff->distant) + nameOf(diff->distant);
+    const ManifestTree &distant = m_update->distant();
+    for (const size_t i : qAsConst(m_foldersBelowReplacedFiles)) {
+        const ManifestTree::Node node = m_update->differences()[i].distant;
+        const QString path = distant.folder(node) + distant.attributeText(node, ManifestTree::NameAttribute);
         bool gone = false;
         for (const QString &file : qAsConst(stillFiles))
             gone = gone || path.startsWith(file + QLatin1Char('/'));
         QString error;
         if (!gone && !m_destination.existingFolder(path, &error).isOpen() && !createFolder(path, &error))
-            diff->local.removeChild(findChildByName(diff->local, nameOf(diff->distant)));
+            m_update->dropDirectoryCopy(i);
     }
 }
 
@@ -504,20 +578,15 @@ bool UpdateManager::acceptEntry(const QDomElement &element)
     return false;
 }
 
-DOM_DIFF *UpdateManager::recordFor(const QDomElement &distant) const
+int UpdateManager::recordFor(const QDomElement &distant) const
 {
-    // Two files may share a "url"; the map then holds the later one, and the
-    // element itself tells which record is meant.
-    DOM_DIFF *diff = m_diffByUrl->value(distant.attribute(QStringLiteral("url")));
-    if (diff && diff->distant == distant)
-        return diff;
-    if (m_diffs) {
-        for (DOM_DIFF *d : qAsConst(*m_diffs)) {
-            if (d->distant == distant)
-                return d;
-        }
+    // The element itself tells which difference it was made for: two files
+    // may share a "url".
+    for (const QPair<QDomElement, quint32> &flight : m_inFlight) {
+        if (flight.first == distant)
+            return int(flight.second);
     }
-    return diff;
+    return -1;
 }
 
 void UpdateManager::downloadStart(QDomElement elt, int remainingDownloads)
@@ -529,21 +598,23 @@ void UpdateManager::downloadStart(QDomElement elt, int remainingDownloads)
 
 void UpdateManager::downloadFinished(QDomElement distant, QFile *file)
 {
-    DOM_DIFF *diff = recordFor(distant);
-    const bool ok = diff && writeFile(distant, file);
+    const int diff = recordFor(distant);
+    const bool ok = diff >= 0 && writeFile(distant, file);
     if (ok) {
         ++m_filesFetched;
         m_bytesWritten += elementSize(distant).toLongLong();
         LOG_INFO() << nameOf(m_currentElement) + QStringLiteral(" written.") << Qt::endl;
-        updateElement(distant, diff->local);
+        // The local side is the difference's own.
+        updateElement(distant, QDomElement());
     } else {
-        if (!diff)
+        if (diff < 0)
             delete file;
         LOG_ERROR() << nameOf(m_currentElement) + QStringLiteral(" file writing error.") << Qt::endl;
         noteFailure(elementPath(distant), m_lastReason);
         ++m_errorCount;
         ++m_filesFailed;
     }
+    doneWith(distant);
 }
 
 QString UpdateManager::getDestDirectory(QDomElement elt)
@@ -584,11 +655,13 @@ bool UpdateManager::writeFile(QDomElement distant, QFile *file)
 
     // An installed folder gives way to the file only when the local
     // manifest lists everything in it.
-    const DOM_DIFF *diff = recordFor(distant);
-    if (diff && diff->type == CHANGED && isDirectory(diff->local)) {
+    const int diff = recordFor(distant);
+    const ManifestTree &local = m_update->local();
+    const TreeComparison::Difference *record = diff >= 0 ? &m_update->differences()[size_t(diff)] : nullptr;
+    if (record && record->type == CHANGED && local.isDirectory(record->local)) {
         QStringList kept;
-        if (!m_destination.removeFolder(dir.chopped(dir.isEmpty() ? 0 : 1), nameOf(distant), listedBelow(diff->local),
-                                        true, &kept, &error)) {
+        if (!m_destination.removeFolder(dir.chopped(dir.isEmpty() ? 0 : 1), nameOf(distant),
+                                        listedBelow(local, record->local), true, &kept, &error)) {
             m_lastReason = kept.isEmpty() ? error
                                           : QStringLiteral("the folder %1 holds entries no manifest lists: %2%3")
                                                     .arg(target, kept.mid(0, 5).join(QStringLiteral(", ")),
@@ -608,28 +681,12 @@ bool UpdateManager::writeFile(QDomElement distant, QFile *file)
 
 void UpdateManager::updateElement(QDomElement distant, QDomElement local)
 {
-    DOM_DIFF *diff = recordFor(distant);
-    if (!diff)
-        return;
-    if (diff->type == NEW) {
-        diff->local.appendChild(diff->local.ownerDocument().importNode(diff->distant, true));
-    } else if (diff->type == CHANGED && isDirectory(local)) {
-        // A folder that became a file.
-        const QDomElement file = local.ownerDocument().importNode(distant, true).toElement();
-        local.parentNode().replaceChild(file, local);
-        diff->local = file;
-    } else if (diff->type == CHANGED) {
-        // An attribute the release lacks is dropped rather than set empty:
-        // an empty "version" reads differently from a missing one ("0"), and
-        // every later run would fetch the file again.
-        for (const char *attribute : {"name", "crc", "date", "version", "url", "size", "sha256"}) {
-            const QString key = QString::fromLatin1(attribute);
-            if (distant.hasAttribute(key))
-                local.setAttribute(key, distant.attribute(key));
-            else
-                local.removeAttribute(key);
-        }
-    }
+    // Recorded in the local tree, where the difference says: a NEW entry
+    // under its local parent, a CHANGED one over its local entry.
+    Q_UNUSED(local)
+    const int diff = recordFor(distant);
+    if (diff >= 0)
+        m_update->recordWritten(size_t(diff));
 }
 
 void UpdateManager::downloadFailed(QDomElement elt)
@@ -638,6 +695,7 @@ void UpdateManager::downloadFailed(QDomElement elt)
     ++m_errorCount;
     ++m_filesFailed;
     emit fileDownloadFailed(elt);
+    doneWith(elt);
 }
 
 void UpdateManager::downloadFailed(QNetworkReply::NetworkError er, QString str, QDomElement elt)
@@ -669,6 +727,7 @@ void UpdateManager::downloadFailedElt(QDomElement elt)
     noteFailure(elementPath(elt), m_downloader->lastFailure());
     ++m_errorCount;
     ++m_filesFailed;
+    doneWith(elt);
 }
 
 void UpdateManager::downloadFailedWrite(QDomElement elt, QString reason)
@@ -685,15 +744,16 @@ void UpdateManager::downloadsFinished()
     if (m_finished)
         return;
     m_finished = true;
-    if (m_refused) {
+    if (m_refused || !m_update) {
         emit fileDownloadsFinished(m_errorCount);
         return;
     }
     finishFoldersReplacingFiles();
     if (m_errorCount == 0) {
-        for (DOM_DIFF *diff : qAsConst(*m_diffs)) {
-            if (diff->type == REMOVED)
-                deleteItem(diff);
+        const std::vector<TreeComparison::Difference> &diffs = m_update->differences();
+        for (size_t i = 0; i < diffs.size(); ++i) {
+            if (diffs[i].type == REMOVED)
+                deleteEntry(i);
         }
     }
 
@@ -702,9 +762,10 @@ void UpdateManager::downloadsFinished()
     QString version = distantRoot.attribute(QStringLiteral("version"));
     if (m_errorCount != 0)
         version += QStringLiteral("__") + QString::number(m_errorCount);
+    // The checksum puts the local tree in canonical order.
+    const QString checksum = m_update->finish(version);
     localRoot.setAttribute(QStringLiteral("version"), version);
-    Manifest manifest(localRoot);
-    localRoot.setAttribute(QStringLiteral("crc"), manifest.globalChecksum());
+    localRoot.setAttribute(QStringLiteral("crc"), checksum);
 
     // What the saved manifest lists must be on disk for good before it says
     // so; a file whose data is lost in a power cut is then fetched again.
@@ -714,10 +775,19 @@ void UpdateManager::downloadsFinished()
 
     const QString path = UpdaterSettings::instance().localManifestPath;
     QString saveError;
-    const bool saved = saveLocalManifest(path, localRoot, &saveError);
+    // Staged beside the file and renamed over it: a link there is replaced,
+    // never written through, and a crash leaves the old manifest or the
+    // whole new one. Every write is checked as it is made, so a disk that
+    // fills up never lets a cut-short manifest be committed.
+    const QFileInfo target(path);
+    StagedFile staged;
+    const bool saved = staged.create(target.absolutePath()) && m_update->write(&staged, &saveError)
+        && !staged.writeFailed() && staged.flushToDisk() && staged.commit(target.fileName());
     // The run is over on disk: another may start.
     m_runLock.release();
     if (!saved) {
+        if (saveError.isEmpty() || staged.writeFailed())
+            saveError = staged.errorString();
         // The server is not told the run is closed, but the window must not
         // wait for ever: the run ends with this failure counted.
         LOG_ERROR() << QStringLiteral("cannot write local manifest: %1: %2").arg(path, saveError) << Qt::endl;
@@ -733,6 +803,19 @@ void UpdateManager::downloadsFinished()
                : m_downloader->serverUnreachable() ? QStringLiteral("server unreachable")
                                                    : QStringLiteral("finished"));
     emit fileDownloadsFinished(m_errorCount);
+}
+
+void UpdateManager::deleteEntry(size_t difference)
+{
+    // deleteItem() sees the entry with everything the local tree lists in
+    // it, and takes it out of its parent once it is gone from the disk.
+    const QDomElement element = m_localElements->element(m_update->differences()[difference].local, true);
+    DOM_DIFF item{element, element, REMOVED};
+    deleteItem(&item);
+    if (element.parentNode().isNull())
+        m_update->removeEntry(difference);
+    else
+        m_localElements->release(element);
 }
 
 void UpdateManager::deleteItem(DOM_DIFF *item)

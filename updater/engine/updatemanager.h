@@ -3,6 +3,8 @@
 
 #include "destinationfolder.h"
 #include "manifestcomparison.h"
+#include "manifestelements.h"
+#include "manifestupdate.h"
 #include "runsummary.h"
 #include "runlock.h"
 #include "updatedownloader.h"
@@ -20,6 +22,9 @@
 #include <QPair>
 #include <QSet>
 #include <QString>
+
+#include <memory>
+#include <vector>
 
 // Runs one update run: compares the distant manifest with the local one,
 // has the downloader fetch every new or changed file, puts each verified
@@ -99,36 +104,53 @@ private:
     // The one record that says how the run went, for whoever reads the log.
     void logSummary(const QString &ending);
     void noteFailure(const QString &entry, const QString &reason) { m_failures.append({entry, reason}); }
-    bool isManifestTree(const QDomElement &root) const;
+    bool isManifestTree() const;
     // Why the release must not be installed: its signature (with a key),
     // then its version and expiry. Empty when it may.
     QString checkSignature(const QByteArray &manifest);
     QString checkRelease() const;
     // With a key, a file must carry its SHA-256; one without is an error.
     bool acceptDigest(const QDomElement &element);
-    DOM_DIFF *recordFor(const QDomElement &distant) const;
+    // The difference whose file `distant` was handed out for; -1 for none.
+    int recordFor(const QDomElement &distant) const;
+    // The element of the next queued file, for the downloader.
+    QDomElement nextQueued();
+    // A file's outcome is known: its element may go.
+    void doneWith(const QDomElement &distant);
+    // Deletes the entry of a REMOVED difference, on disk and in the tree.
+    void deleteEntry(size_t difference);
     // Clears unfinished files that a killed run left in these folders
     // (relative to the destination).
     void removeLeftovers(const QSet<QString> &folders);
     // Names Windows cannot hold, and where a folder of the release takes
     // the place of an installed file: found in one walk before anything is
     // queued.
-    void checkNames(const QDomElement &distantDirectory, const QString &path);
-    void findFoldersReplacingFiles(const QDomElement &distant, const QDomElement &local, const QString &path);
+    void checkNames(ManifestTree::Node distantDirectory, const QString &path);
+    void findFoldersReplacingFiles(ManifestTree::Node distant, ManifestTree::Node local, const QString &path);
     bool belowReplacedFile(const QString &path) const;
     // Ends what those replacements left to the end of the run.
     void finishFoldersReplacingFiles();
 
-    QList<DOM_DIFF *> *m_diffs = nullptr;
-    // Every record keyed by its distant "url".
-    QMap<QString, DOM_DIFF *> *m_diffByUrl;
+    // Both manifests as compact trees, their differences, and the local
+    // tree as the run changes it; no DOM of either is ever built.
+    std::unique_ptr<ManifestUpdate> m_update;
+    // Elements of the entries that the checks, the downloader and the
+    // window see, made when they are needed.
+    std::unique_ptr<ManifestElements> m_distantElements;
+    std::unique_ptr<ManifestElements> m_localElements;
+    // The differences whose files are fetched, in order; the next one.
+    std::vector<quint32> m_queue;
+    size_t m_queueNext = 0;
+    // Elements handed out and their differences; those whose outcome is
+    // known, released before the next one is made.
+    QList<QPair<QDomElement, quint32>> m_inFlight;
+    QList<QDomElement> m_done;
     QDir m_destDir;
     // Every path below the destination goes through it, links included.
     DestinationFolder m_destination;
-    // Distant root first, local root second.
+    // Distant root first, local root second: each with its attributes only.
     QPair<QDomElement, QDomElement> *m_roots = nullptr;
-    // The two documents are held here: a root element alone does not keep
-    // its document alive, and the local tree is edited and saved later.
+    // Their documents: a root element alone does not keep its document alive.
     QDomDocument m_distantDocument;
     QDomDocument m_localDocument;
     // The element whose download started last; the log texts name it.
@@ -146,10 +168,11 @@ private:
     platform::RunLock m_runLock;
     // Entry path -> why Windows cannot hold its name.
     QHash<QString, QString> m_nameProblems;
-    // Installed files whose place a folder of the release takes, and the
-    // new folders below them, made once the file has gone.
-    QList<QDomElement> m_replacedFiles;
-    QList<DOM_DIFF *> m_foldersBelowReplacedFiles;
+    // Installed files (local tree nodes) whose place a folder of the
+    // release takes, with their paths, and the differences of the new
+    // folders below them, made once the file has gone.
+    QList<QPair<ManifestTree::Node, QString>> m_replacedFiles;
+    QList<size_t> m_foldersBelowReplacedFiles;
 
     QList<Failure> m_failures;
     // How the run ended, as the summary record says; empty until then.
@@ -164,6 +187,7 @@ private:
     int m_filesFailed = 0;
     int m_entriesDeleted = 0;
     qint64 m_bytesWritten = 0;
+    qint64 m_bytesToWrite = 0; // sizes of the files queued
 };
 
 #endif // UPDATEMANAGER_H

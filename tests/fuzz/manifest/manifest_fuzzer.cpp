@@ -1,11 +1,15 @@
 // libFuzzer entry for what is done with a manifest from outside: reading,
 // comparison, element paths, canonical order, global checksum, saving and
-// reading back. The input holds two manifests, the distant one before the
+// reading back, on the DOM and on the compact trees the updater uses, which
+// must agree. The input holds two manifests, the distant one before the
 // first NUL byte and the local one after it (a manifest never holds a NUL);
 // without one, the input is compared with itself.
 #include "fuzzcheck.h"
 #include "manifest.h"
 #include "manifestcomparison.h"
+#include "manifestreader.h"
+#include "manifestupdate.h"
+#include "manifestwriter.h"
 
 #include <QBuffer>
 #include <QTemporaryDir>
@@ -83,12 +87,57 @@ void checkChecksumAndSave(QDomElement root)
     FUZZ_CHECK(Manifest(readBack.documentElement()).globalChecksum() == checksum);
 }
 
+QByteArray utf8Saved(const QDomElement &root)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QTextStream stream(&buffer);
+    stream.setCodec("UTF-8");
+    root.save(stream, 0, QDomNode::EncodingFromTextStream);
+    stream.flush();
+    return bytes;
+}
+
+// The compact trees of both texts against the DOMs made from them: the same
+// local tree saved, the same records, and the same local tree once the
+// comparison has added the new directories to both.
+void checkTreesAgree(const QByteArray &distantText, const QByteArray &localText)
+{
+    ManifestUpdate update;
+    const bool distantRead = ManifestReader(distantText, QStringLiteral("d")).read(&update.distant());
+    const bool localRead = ManifestReader(localText, QStringLiteral("l")).read(&update.local());
+    QByteArray distantCopy = distantText, localCopy = localText;
+    QBuffer distantBuffer(&distantCopy), localBuffer(&localCopy);
+    const QDomDocument distant = readManifestDocument(&distantBuffer), local = readManifestDocument(&localBuffer);
+    FUZZ_CHECK(distantRead == !distant.isNull() && localRead == !local.isNull());
+    if (!distantRead || !localRead)
+        return;
+    QByteArray saved;
+    QBuffer buffer(&saved);
+    buffer.open(QIODevice::WriteOnly);
+    FUZZ_CHECK(update.write(&buffer, nullptr) && saved == utf8Saved(local.documentElement()));
+
+    QList<DOM_DIFF *> records;
+    compareDirectories(distant.documentElement(), local.documentElement(), &records);
+    update.compare();
+    FUZZ_CHECK(size_t(records.size()) == update.differences().size());
+    for (int i = 0; i < records.size() && size_t(i) < update.differences().size(); ++i)
+        FUZZ_CHECK(records.at(i)->type == update.differences()[size_t(i)].type);
+    qDeleteAll(records);
+    buffer.close();
+    saved.clear();
+    buffer.open(QIODevice::WriteOnly);
+    FUZZ_CHECK(update.write(&buffer, nullptr) && saved == utf8Saved(local.documentElement()));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const QByteArray input(reinterpret_cast<const char *>(data), int(size));
     const int split = input.indexOf('\0');
+    checkTreesAgree(split < 0 ? input : input.left(split), split < 0 ? input : input.mid(split + 1));
     const QDomDocument distant = readFrom(split < 0 ? input : input.left(split));
     const QDomDocument local = readFrom(split < 0 ? input : input.mid(split + 1));
 
