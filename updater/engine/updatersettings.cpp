@@ -30,4 +30,7 @@ void UpdaterSettings::reset()
     allowDowngrade = false;
     manifestRequest.clear();
     channel.clear();
+    checkOnly = false;
+    repair = false;
+    ignoreRollout = false;
 }
