@@ -637,6 +637,10 @@ private slots:
                                        << "Launch warning. Invalid update url. Switching to default value.";
         QTest::newRow("empty --channel") << QStringList{"--distant_path", "distant.xml", "--channel", ""}
                                          << "Launch warning. Invalid channel: the name is empty.";
+        QTest::newRow("a repair with a key needs the signed release")
+            << QStringList{"--repair", "--public_key", "distant.xml"}
+            << "Launch warning. Invalid command line: --repair with a public key needs the signed release "
+               "(--distant_path or --manifest_request).";
         QTest::newRow("both ways of naming the release") << QStringList{"--distant_path", "distant.xml", "--manifest_request", "r.xml"}
             << "Launch warning. Invalid command line: --distant_path and --manifest_request exclude each other.";
     }
