@@ -506,12 +506,15 @@ private slots:
     }
 
     // Hidden files that a killed run left where files are named while
-    // written go at the next run, in the folders it writes to; a file of
-    // the same pattern still being written, or a user's own, stays.
+    // written go at the next run, in the folders it writes to, when idle
+    // for an hour or when their writer has ended; a file of the same
+    // pattern still being written, or a user's own, stays.
     void leftoversOfKilledRunRemoved()
     {
         const QString stale = QStringLiteral(".~staged-0123456789abcdef.part");
-        const QString fresh = QStringLiteral(".~staged-fedcba9876543210.part");
+        // Named by a writer that is still running (this process), and
+        // recent: left alone.
+        const QString fresh = QStringLiteral(".~staged-%1fedcba98.part").arg(QCoreApplication::applicationPid(), 8, 16, QLatin1Char('0'));
         const Tree release{{"a.txt", "new a"}, {"sub/b.txt", "b"}, {"other/c.txt", "c"}};
         prepare({{"a.txt", "old a"}, {"sub/", ""}, {"other/c.txt", "c"}}, release);
         const auto leave = [](const QString &path, qint64 age) {
