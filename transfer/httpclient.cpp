@@ -265,6 +265,19 @@ void HttpClient::dispatch(int socket, int direction)
     collectFinished();
 }
 
+void HttpClient::sendPending()
+{
+    if (m_dispatching || !m_multi)
+        return;
+    int running = 0;
+    m_dispatching = true;
+    curl_multi_socket_action(static_cast<CURLM *>(m_multi), CURL_SOCKET_TIMEOUT, 0, &running);
+    m_dispatching = false;
+    // What ended, was aborted or started meanwhile is dealt with at the
+    // next turn, never inside the caller.
+    m_timer.start(0);
+}
+
 void HttpClient::collectFinished()
 {
     // Gathered first: finishing a transfer may start the next one.

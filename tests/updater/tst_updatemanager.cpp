@@ -395,12 +395,13 @@ private slots:
         fault = [connections](const QByteArray &name, httplib::Response &res) {
             if (name == "CLOSE" || (connections == 1 && name != releaseRequests.first()))
                 return false;
-            res.set_content_provider(4, "application/octet-stream", [](size_t offset, size_t, httplib::DataSink &sink) {
+            const std::string body = releaseTree.value(QString::fromUtf8(name)).toStdString();
+            res.set_content_provider(body.size(), "application/octet-stream", [body](size_t offset, size_t, httplib::DataSink &sink) {
                 if (offset > 0) { // half sent: hold the rest back for a while
                     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
                     return false;
                 }
-                return sink.write("de", 2);
+                return sink.write(body.data(), body.size() / 2);
             });
             return true;
         };

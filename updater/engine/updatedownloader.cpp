@@ -332,7 +332,8 @@ void UpdateDownloader::fillSlots()
         // A file that could not be staged frees its slot for the next one.
         while (slot->element.isNull() && !queue.isEmpty() && !cancelled) {
             slot->element = queue.takeFirst();
-            startAttempt(slot);
+            if (!startAttempt(slot) && m_holdAnnouncements)
+                return;
         }
         if (queue.isEmpty() || cancelled)
             return;
@@ -346,6 +347,11 @@ bool UpdateDownloader::startAttempt(Slot *slot)
     if (!slot->file && !stageFile(slot)) {
         const QDomElement element = slot->element;
         release(slot);
+        // Reported in its turn: it is tried again when it is announced.
+        if (m_holdAnnouncements) {
+            queue.prepend(element);
+            return false;
+        }
         emit fileElementError(element);
         return false;
     }
@@ -363,7 +369,7 @@ bool UpdateDownloader::startAttempt(Slot *slot)
     slot->remaining = queue.size();
     if (!m_runClock.isValid())
         m_runClock.start();
-    if (m_connections == 1) {
+    if (m_connections == 1 && !m_holdAnnouncements) {
         announce(slot);
         // A receiver may have cancelled the run on hearing of this start.
         if (cancelled || !slot->file)
@@ -474,6 +480,9 @@ void UpdateDownloader::downloadProgress(qint64 received, qint64 total)
 
 void UpdateDownloader::reportProgress(Slot *slot, qint64 fileBytes, qint64 attemptBytes, qint64 fileTotal)
 {
+    // One at a time, a file is shown from its announcement on.
+    if (m_connections == 1 && !slot->announced)
+        return;
     slot->fileBytes = fileBytes;
     slot->fileTotal = fileTotal;
     qint64 reportedBytes = fileBytes;
@@ -699,7 +708,18 @@ void UpdateDownloader::downloadFinished()
         release(slot);
         m_unreachableInARow = 0;
         verifiedBytes += integerSize(element);
+        // The next request goes out before this file is put in place, so
+        // that the server works on it meanwhile; it is announced once this
+        // file's outcome is told.
+        m_holdAnnouncements = true;
+        fillSlots();
+        m_holdAnnouncements = false;
+        networkManager.sendPending();
         emit fileDownloaded(element, file);
+        for (const auto &held : m_slots) {
+            if (m_connections == 1 && !held->element.isNull() && !cancelled)
+                announce(held.get());
+        }
         downloadNext();
     } else {
         // A complete body that is wrong: the next attempt starts afresh.

@@ -175,6 +175,9 @@ private:
     double verifiedBytes = 0;
     double queuedBytes = 0;
     bool cancelled = false;
+    // Files started now are announced later, after the outcome of the one
+    // that just ended.
+    bool m_holdAnnouncements = false;
     // Since the first transfer: with several in flight, the speed is that
     // of all of them together.
     QElapsedTimer m_runClock;
