@@ -327,8 +327,8 @@ void UpdateDownloader::downloadNext()
 
 void UpdateDownloader::fillSlots()
 {
-    for (const auto &owned : m_slots) {
-        Slot *slot = owned.get();
+    for (int i = 0; i < m_connections; ++i) {
+        Slot *slot = m_slots[size_t(i)].get();
         // A file that could not be staged frees its slot for the next one.
         while (slot->element.isNull() && !queue.isEmpty() && !cancelled) {
             slot->element = queue.takeFirst();

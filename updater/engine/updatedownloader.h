@@ -72,7 +72,7 @@ public:
     // before the first downloadNext().
     void setConnections(int connections);
     int connections() const { return m_connections; }
-    static const int maxConnections = 16;
+    static constexpr int maxConnections = 16;
 
     // Carries every request of the run; the close request goes through it too.
     HttpClient *transport() { return &networkManager; }
