@@ -3,6 +3,7 @@
 // and whole runs are tested through the update manager.
 #include "destinationfolder.h"
 #include "manifestfetch.h"
+#include "nginxserver.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
 #include "updatedownloader.h"
@@ -442,6 +443,40 @@ private slots:
         }
         QCOMPARE(starts.value("f2"), fault.isEmpty() ? 1 : fault == "drop" ? 2 : 3);
         QCOMPARE(starts.value("f5"), 1);
+    }
+
+    // Over HTTPS, a server that speaks HTTP/2 carries files at once on one
+    // connection: nginx with the deploy configuration, as a CDN would.
+    void http2SharesOneConnection()
+    {
+        QTemporaryDir release;
+        QList<QMap<QString, QString>> entries;
+        for (int i = 0; i < 6; ++i) {
+            const QString name = QStringLiteral("f%1").arg(i);
+            QVERIFY(writeFile(release.filePath(name), m_file.left(100000 + i)));
+            entries << entryOf(m_file.left(100000 + i), name);
+        }
+        NginxServer nginx(release.path(), 1, {m_tls + "/good.pem", m_tls + "/good.key"});
+        QVERIFY2(nginx.isRunning(), qPrintable(nginx.errorString()));
+        const QMap<QString, Outcome> outcomes = fetchAll(entries, nginx.url(), [&](UpdateDownloader &d) {
+            d.setFilesUrl(nginx.staticUrl());
+            d.setConnections(4);
+            TransferOptions options = d.transport()->options();
+            options.caFile = m_tls + "/ca.pem";
+            d.transport()->setOptions(options);
+        });
+        int downloaded = 0;
+        for (const Outcome &outcome : outcomes)
+            downloaded += outcome.downloaded;
+        QCOMPARE(downloaded, 6);
+        const QList<QByteArray> lines = nginx.accessLog().trimmed().split('\n');
+        QCOMPARE(lines.size(), 6);
+        QSet<QByteArray> connections;
+        for (const QByteArray &line : lines) {
+            QVERIFY2(line.contains(" HTTP/2.0\" "), line.constData());
+            connections << line.split(' ').value(1); // address:port
+        }
+        QCOMPARE(connections.size(), 1);
     }
 
     // A manifest fetch ends within its time limit, however the server drips:
