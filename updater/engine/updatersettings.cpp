@@ -30,4 +30,5 @@ void UpdaterSettings::reset()
     allowDowngrade = false;
     manifestRequest.clear();
     channel.clear();
+    connections = 1;
 }

@@ -29,6 +29,7 @@ public:
     bool allowDowngrade;     // "--allow_downgrade": an older release may be installed
     QString manifestRequest; // "--manifest_request": the release's manifest comes from the server
     QString channel;         // "--channel": the release must name this channel
+    int connections;         // "--connections": files fetched at once
 
 private:
     UpdaterSettings();
