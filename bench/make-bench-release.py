@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes one benchmark release: its files, its manifests and the peer's requests.
 
-Usage: make-bench-release.py --shape a|b --out DIR --url URL
+Usage: make-bench-release.py --shape a|b|c --out DIR --url URL
 
 In DIR it writes release/ (the published files), distant.xml (every file, with
 name, size, SHA-1, url, version and date, and the tree's global checksum on the
@@ -21,12 +21,14 @@ MIB = 1024 * 1024
 VERSION = "2.0"
 DATE = "2026-01-01T00:00:00"
 
-# (a) few large files, (b) many small ones spread over folders.
+# (a) few large files, (b) many small ones spread over folders, (c) fewer
+# small ones, for runs over a link with latency.
 SHAPES = {
     "a": [f"data/file-{i:02d}.bin" for i in range(20)],
     "b": [f"small/d{i // 100:02d}/f{i:04d}.dat" for i in range(5000)],
+    "c": [f"small/d{i // 100:02d}/f{i:04d}.dat" for i in range(2000)],
 }
-SIZES = {"a": 50 * MIB, "b": 4 * 1024}
+SIZES = {"a": 50 * MIB, "b": 4 * 1024, "c": 4 * 1024}
 
 
 def form_value(text):

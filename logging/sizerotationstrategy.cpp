@@ -5,8 +5,37 @@
 #include <QFile>
 
 #include <algorithm>
+#ifndef Q_OS_WIN
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#endif
 
 namespace Logging {
+
+namespace {
+
+// Renames `from` to `to`, replacing whatever is there. With the default
+// size the log turns over every few records, so this is on the path of
+// nearly every file an update writes: one call where the platform can.
+bool replaceFile(const QString &from, const QString &to, QString *error)
+{
+#ifdef Q_OS_WIN
+    QFile::remove(to);
+    QFile file(from);
+    if (file.rename(to))
+        return true;
+    *error = file.errorString();
+    return false;
+#else
+    if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
+        return true;
+    *error = QString::fromLocal8Bit(std::strerror(errno));
+    return false;
+#endif
+}
+
+} // namespace
 
 void SizeRotationStrategy::initFromFile(const QFile &file)
 {
@@ -49,22 +78,18 @@ void SizeRotationStrategy::rotate()
         shiftStart = std::min(i, m_backupsCount - 1);
     }
 
+    QString error;
     for (int i = shiftStart; i >= 1; --i) {
-        QFile::remove(backupName(i + 1));
-        QFile backup(backupName(i));
-        if (!backup.rename(backupName(i + 1)))
+        if (!replaceFile(backupName(i), backupName(i + 1), &error))
             reportProblem(QStringLiteral("Log: could not rename backup ") + backupName(i)
                               + QStringLiteral(" to ") + backupName(i + 1),
-                          backup.errorString());
+                          error);
     }
 
-    if (QFile::exists(backupName(1)))
-        QFile::remove(backupName(1));
-    QFile log(m_fileName);
-    if (!log.rename(backupName(1)))
+    if (!replaceFile(m_fileName, backupName(1), &error))
         reportProblem(QStringLiteral("Log: could not rename log ") + m_fileName + QStringLiteral(" to ")
                           + backupName(1),
-                      log.errorString());
+                      error);
 }
 
 QIODevice::OpenMode SizeRotationStrategy::openModeFlag()

@@ -3,6 +3,7 @@
 #include "entryname.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <random>
 
@@ -12,6 +13,7 @@
 #include <windows.h>
 #else
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,13 +27,44 @@ const char kPrefix[] = ".~staged-";
 const char kSuffix[] = ".part";
 const int kNameAttempts = 8;
 
-// A hidden name that no release file uses.
+unsigned long processId()
+{
+#ifdef _WIN32
+    return static_cast<unsigned long>(GetCurrentProcessId());
+#else
+    return static_cast<unsigned long>(getpid());
+#endif
+}
+
+// A hidden name that no release file uses. It starts with the writer's
+// process id, so that a later run can tell a file whose writer was killed
+// from one a live process is still writing.
 NativeText::String temporaryName()
 {
-    thread_local std::mt19937_64 generator{std::random_device{}()};
+    thread_local std::mt19937 generator{std::random_device{}()};
     char name[64];
-    std::snprintf(name, sizeof name, "%s%016llx%s", kPrefix, static_cast<unsigned long long>(generator()), kSuffix);
+    std::snprintf(name, sizeof name, "%s%08lx%08lx%s", kPrefix, processId() & 0xffffffffUL,
+                  static_cast<unsigned long>(generator()), kSuffix);
     return NativeText::fromUtf8(name);
+}
+
+// Whether the process that wrote the leftover `name` has ended. A process
+// id in use again only delays the file's removal to the age rule.
+bool writerEnded(const std::string &name)
+{
+    const unsigned long pid = std::strtoul(name.substr(sizeof kPrefix - 1, 8).c_str(), nullptr, 16);
+    if (pid == 0 || pid == processId())
+        return false;
+#ifdef _WIN32
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (!process)
+        return GetLastError() == ERROR_INVALID_PARAMETER;
+    const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
+#else
+    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+#endif
 }
 
 std::string quoted(const NativeText::String &path)
@@ -85,7 +118,8 @@ int PendingFile::removeLeftovers(const FolderHandle &folder, std::int64_t minimu
     int removed = 0;
     for (const FolderHandle::Entry &entry : entries) {
         if (entry.kind == FolderHandle::EntryKind::File && isLeftoverName(entry.name)
-            && now - entry.modified >= minimumAge && folder.removeFile(entry.name))
+            && (now - entry.modified >= minimumAge || writerEnded(NativeText::toUtf8(entry.name)))
+            && folder.removeFile(entry.name))
             ++removed;
     }
     return removed;

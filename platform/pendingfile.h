@@ -14,8 +14,9 @@ namespace platform {
 //
 // On Linux the file has no name until it is placed (O_TMPFILE), so a
 // process killed meanwhile leaves nothing; elsewhere, or where the file
-// system cannot, it has a hidden name (".~staged-<16 hex>.part") that
-// removeLeftovers() clears in a later run. A file neither placed nor kept
+// system cannot, it has a hidden name (".~staged-<16 hex>.part", the writer's
+// process id and a random number) that removeLeftovers() clears in a later
+// run. A file neither placed nor kept
 // is removed when the object goes.
 class PendingFile
 {
@@ -51,9 +52,10 @@ public:
 
     static bool isLeftoverName(const String &name);
     // Removes from `folder` the hidden files that processes left when they
-    // ended before placing them: regular files of this naming, unchanged
-    // for at least `minimumAge` seconds, so that a live writer's file is
-    // left alone. Returns how many went.
+    // ended before placing them: regular files of this naming whose writer
+    // (its process id is the name's first 8 hex digits) is no longer
+    // running, or that are unchanged for at least `minimumAge` seconds, so
+    // that a live writer's file is left alone. Returns how many went.
     static int removeLeftovers(const FolderHandle &folder, std::int64_t minimumAge);
 
 private:

@@ -59,6 +59,8 @@ HttpClient::HttpClient(QObject *parent)
     curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, this);
     curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, &HttpClient::onTimer);
     curl_multi_setopt(multi, CURLMOPT_TIMERDATA, this);
+    // Transfers at once to a server that speaks HTTP/2 share one connection.
+    curl_multi_setopt(multi, CURLMOPT_PIPELINING, long(CURLPIPE_MULTIPLEX));
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &HttpClient::timeout);
 }
@@ -113,6 +115,13 @@ HttpTransfer *HttpClient::start(const QUrl &url, const QByteArray &contentType, 
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &HttpTransfer::onBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBuffer);
+    // HTTP/2 when the server offers it over TLS; there, a transfer that
+    // starts while the connection is still being set up waits to learn
+    // whether it can share it rather than opening one of its own. Without
+    // TLS that would be known only once the first answer came.
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
+    if (url.scheme() == QLatin1String("https"))
+        curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
 
     const long stall = std::max(1, m_options.stallSeconds);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, stall);
@@ -165,8 +174,8 @@ HttpTransfer *HttpClient::start(const QUrl &url, const QByteArray &contentType, 
 
 void HttpClient::recycle(void *easy)
 {
-    // A few are enough: transfers of one client mostly run one at a time.
-    if (m_idleHandles.size() >= 4) {
+    // As many as transfers may run at once (the updater's --connections).
+    if (m_idleHandles.size() >= 16) {
         curl_easy_cleanup(static_cast<CURL *>(easy));
         return;
     }
@@ -254,6 +263,19 @@ void HttpClient::dispatch(int socket, int direction)
     for (void *easy : starting)
         curl_multi_add_handle(static_cast<CURLM *>(m_multi), static_cast<CURL *>(easy));
     collectFinished();
+}
+
+void HttpClient::sendPending()
+{
+    if (m_dispatching || !m_multi)
+        return;
+    int running = 0;
+    m_dispatching = true;
+    curl_multi_socket_action(static_cast<CURLM *>(m_multi), CURL_SOCKET_TIMEOUT, 0, &running);
+    m_dispatching = false;
+    // What ended, was aborted or started meanwhile is dealt with at the
+    // next turn, never inside the caller.
+    m_timer.start(0);
 }
 
 void HttpClient::collectFinished()

@@ -33,6 +33,12 @@ public:
                        const TransferLimits &limits = TransferLimits());
     HttpTransfer *get(const QUrl &url, const TransferLimits &limits = TransferLimits());
 
+    // Puts the requests of transfers just started on the wire at once
+    // rather than at the next turn of the event loop, so that the server
+    // works on them while the caller goes on. Their transfers may already
+    // report headers and body meanwhile; they end at a later turn.
+    void sendPending();
+
     // Called by a transfer that is taken back before the transport ends it.
     void cancel(HttpTransfer *transfer);
     // Takes back the handle of a finished transfer for the next one: a new

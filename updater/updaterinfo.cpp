@@ -69,6 +69,8 @@ const char *UpdaterInfo::usage()
            "                            offer it to this installation yet\n"
            "  --timeout SECONDS         give up on a transfer that stalls this long\n"
            "                            (default: 30)\n"
+           "  --connections N           fetch up to N files at once, 1 to 16 (default: 1);\n"
+           "                            8 pays off on links with latency\n"
            "  --ca_file PEM             extra CA certificates to trust\n"
            "  --public_key FILE         the publisher's Ed25519 public key (or keys); may be\n"
            "                            given several times: a signature by any one counts\n"

@@ -12,6 +12,9 @@
 //     ... POST to nginx.url(), GET below nginx.staticUrl() ...
 //     nginx.accessLog();  // one line per request
 //
+// With a certificate and key (`tls`: two PEM files) it serves HTTPS, and
+// HTTP/2 to clients that offer it.
+//
 // Run as root (as CI is), nginx would switch its workers to an unprivileged
 // user that cannot read the test's 0700 temporary folders: the workers then
 // keep root. nginx ends with the object, and with the test's main thread.
@@ -22,6 +25,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -38,7 +42,8 @@ public:
     static constexpr const char *updatePath = "/brevlane/.update2/.version";
     static constexpr const char *filesPrefix = "/brevlane/files/";
 
-    explicit NginxServer(const QString &releaseRoot, int workers = 1)
+    explicit NginxServer(const QString &releaseRoot, int workers = 1, const QStringList &tls = {})
+        : m_tls(tls)
     {
         if (!m_prefix.isValid()) {
             m_error = "no temporary folder";
@@ -70,9 +75,9 @@ public:
     // The master's process id (the workers are its children).
     qint64 processId() const { return m_process.processId(); }
     // Where the updater posts its requests (its --url).
-    QString url() const { return QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(updatePath); }
+    QString url() const { return QStringLiteral("%1://127.0.0.1:%2%3").arg(scheme()).arg(m_port).arg(updatePath); }
     // The base that a GET of the release's relative paths goes below, ending in "/".
-    QString staticUrl() const { return QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(filesPrefix); }
+    QString staticUrl() const { return QStringLiteral("%1://127.0.0.1:%2%3").arg(scheme()).arg(m_port).arg(filesPrefix); }
     QByteArray accessLog() const { return prefixFile("logs/access.log"); }
     QByteArray errorLog() const { return prefixFile("logs/error.log"); }
 
@@ -97,6 +102,8 @@ private:
         void setupChildProcess() override { prctl(PR_SET_PDEATHSIG, SIGTERM); }
     };
 
+    QString scheme() const { return m_tls.isEmpty() ? QStringLiteral("http") : QStringLiteral("https"); }
+
     static QString executable()
     {
         const QString found = QStandardPaths::findExecutable("nginx");
@@ -118,10 +125,12 @@ private:
     bool configure(const QString &releaseRoot, int workers)
     {
         QProcess make;
-        make.start(QStringLiteral(NGINX_DEPLOY_DIR "/make-config"),
-                   {"--standalone", "--root", releaseRoot, "--out", m_prefix.path(), "--listen",
-                    QStringLiteral("127.0.0.1:%1").arg(m_port), "--workers", QString::number(workers),
-                    "--update-path", updatePath, "--files-prefix", filesPrefix});
+        QStringList arguments{"--standalone", "--root", releaseRoot, "--out", m_prefix.path(), "--listen",
+                              QStringLiteral("127.0.0.1:%1").arg(m_port), "--workers", QString::number(workers),
+                              "--update-path", updatePath, "--files-prefix", filesPrefix};
+        if (!m_tls.isEmpty())
+            arguments << "--tls" << m_tls;
+        make.start(QStringLiteral(NGINX_DEPLOY_DIR "/make-config"), arguments);
         if (make.waitForFinished(30000) && make.exitStatus() == QProcess::NormalExit && make.exitCode() == 0)
             return true;
         m_error = "make-config failed: " + QString::fromLocal8Bit(make.readAllStandardError()) + make.errorString();
@@ -147,7 +156,13 @@ private:
         while (clock.elapsed() < 15000 && m_process.state() == QProcess::Running) {
             QTcpSocket socket;
             socket.connectToHost("127.0.0.1", m_port);
-            if (socket.waitForConnected(1000)) {
+            // Over TLS, listening is enough: it does so once its
+            // configuration, certificate included, has loaded.
+            if (socket.waitForConnected(1000) && !m_tls.isEmpty()) {
+                m_running = true;
+                return;
+            }
+            if (socket.state() == QAbstractSocket::ConnectedState) {
                 socket.write("GET " + QByteArray(filesPrefix) + " HTTP/1.0\r\n\r\n");
                 if (socket.waitForReadyRead(2000) && socket.readAll().startsWith("HTTP/1.")) {
                     m_running = true;
@@ -161,6 +176,7 @@ private:
         stop();
     }
 
+    QStringList m_tls;
     QTemporaryDir m_prefix;
     Child m_process;
     quint16 m_port = 0;

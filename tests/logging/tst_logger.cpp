@@ -182,7 +182,7 @@ private slots:
         QTest::newRow("missing folder")
             << true << 2
             << "Log: could not open log file %1 (No such file or directory)"
-               "Log: could not rename log %1 to %1.1 (Source file does not exist.)"
+               "Log: could not rename log %1 to %1.1 (No such file or directory)"
                "Log: could not reopen log file %1 (No such file or directory)";
         QTest::newRow("missing folder, no backups")
             << true << 0
@@ -191,7 +191,7 @@ private slots:
                "Log: could not reopen log file %1 (No such file or directory)";
         // log.txt.1 cannot move up onto a folder log.txt.2 that is not empty.
         QTest::newRow("backup in the way")
-            << false << 2 << "Log: could not rename backup %1.1 to %1.2 (Destination file exists)";
+            << false << 2 << "Log: could not rename backup %1.1 to %1.2 (Is a directory)";
     }
     void problemsOnStderr()
     {

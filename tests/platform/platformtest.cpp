@@ -423,8 +423,8 @@ void caseTwins(const FolderHandle &work)
 }
 
 // A staged file whose process was killed: none on Linux (it has no name
-// yet); elsewhere the next run removes it once it has been idle long
-// enough, and never a live one or a user's file of a similar name.
+// yet); elsewhere the next run removes it, its writer having ended, and
+// never a live one or a user's file of a similar name.
 void leftovers(const FolderHandle &work)
 {
     const FolderHandle folder = caseFolder(work, "leftovers");
@@ -439,8 +439,9 @@ void leftovers(const FolderHandle &work)
     CHECK(writeFile(folder, N(".~staged-notes.part"), "the user's"), "a user's file of a similar name");
     PendingFile live;
     CHECK(live.create(folder), "a live staged file");
-    CHECK(PendingFile::removeLeftovers(folder, 3600) == 0, "nothing idle for an hour yet");
-    CHECK(PendingFile::removeLeftovers(folder, 0) == int(left.size()), "the killed process's file removed");
+    CHECK(PendingFile::removeLeftovers(folder, 3600) == int(left.size()),
+          "the killed process's file removed at once: its writer has ended");
+    CHECK(PendingFile::removeLeftovers(folder, 3600) == 0, "the live one and the user's file stay");
     CHECK(live.descriptor() >= 0 && live.place(N("done.txt")), "the live one is placed");
     CHECK(joinedNames(folder) == "[.~staged-notes.part,done.txt]", "what remains: " + joinedNames(folder));
 }

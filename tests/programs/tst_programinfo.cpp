@@ -90,7 +90,7 @@ private slots:
         if (name == "updater")
             options << "--distant_path" << "--local_path" << "--url" << "--dir" << "--callback" << "--silent"
                     << "--timeout" << "--ca_file" << "--public_key" << "--allow_downgrade" << "--manifest_request"
-                    << "--files_url" << "--log_size" << "--channel";
+                    << "--files_url" << "--log_size" << "--channel" << "--connections";
         else if (name == "versionupdater")
             options << "--url" << "--dir" << "--path" << "--files" << "--callback" << "--timeout" << "--ca_file"
                     << "--public_key";

@@ -51,7 +51,7 @@ class TestChunkedUpdate : public QObject
         QVERIFY(sh.waitForFinished(60000) && sh.exitCode() == 0);
     }
     // A fresh client with the installed 1.0, updated by the real updater.
-    int update(const QString &folder, const QString &url, QByteArray *log)
+    int update(const QString &folder, const QString &url, QByteArray *log, int connections = 1)
     {
         [&] {
             QVERIFY(QDir().mkpath(folder + "/app") && QFile::copy(QStringLiteral(UPDATER_EXECUTABLE), folder + "/updater"));
@@ -60,7 +60,8 @@ class TestChunkedUpdate : public QObject
         }();
         const int status = runWithoutDisplay(folder + "/updater", {"--silent", "--local_path", folder + "/local.xml", "--distant_path",
                                                                    path("distant.xml"), "--url", url, "--dir", folder + "/app",
-                                                                   "--public_key", path("publisher.pub")}, folder);
+                                                                   "--public_key", path("publisher.pub"), "--connections",
+                                                                   QString::number(connections)}, folder);
         *log = readFile(folder + "/log.txt.2") + readFile(folder + "/log.txt.1") + readFile(folder + "/log.txt");
         return status;
     }
@@ -93,17 +94,22 @@ private slots:
     {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<int>("savedPercent"); // at least; 0: fetched whole, nothing saved
-        QTest::newRow("updateserver, nothing wrong") << "" << 80;
-        QTest::newRow("index changed on the server") << "index" << 0;
-        QTest::newRow("a range with other bytes") << "corrupt range" << 0;
-        QTest::newRow("ranges ignored: whole answers") << "no ranges" << 0;
-        QTest::newRow("connection dropped in a range") << "drop" << 50;
-        QTest::newRow("block hashes changed on the server") << "blocks" << 50;
+        QTest::addColumn<int>("connections");
+        QTest::newRow("updateserver, nothing wrong") << "" << 80 << 1;
+        QTest::newRow("updateserver, 4 connections") << "" << 80 << 4;
+        QTest::newRow("index changed on the server") << "index" << 0 << 1;
+        QTest::newRow("a range with other bytes") << "corrupt range" << 0 << 1;
+        QTest::newRow("a range with other bytes, 4 connections") << "corrupt range" << 0 << 4;
+        QTest::newRow("ranges ignored: whole answers") << "no ranges" << 0 << 1;
+        QTest::newRow("connection dropped in a range") << "drop" << 50 << 1;
+        QTest::newRow("connection dropped in a range, 4 connections") << "drop" << 50 << 4;
+        QTest::newRow("block hashes changed on the server") << "blocks" << 50 << 1;
     }
     void rebuiltOrFetchedWhole()
     {
         QFETCH(QString, fault);
         QFETCH(int, savedPercent);
+        QFETCH(int, connections);
         const QString release = path("release");
         std::unique_ptr<UpdateServerProcess> updateserver(fault.isEmpty() ? new UpdateServerProcess(release) : nullptr);
         if (updateserver)
@@ -136,9 +142,9 @@ private slots:
             else
                 res.set_content(part.toStdString(), "application/octet-stream");
         });
-        const QString folder = path("client " + fault);
+        const QString folder = path(QStringLiteral("client %1").arg(QTest::currentDataTag()));
         QByteArray log;
-        QCOMPARE(update(folder, updateserver ? updateserver->url() : server.url(), &log), 0);
+        QCOMPARE(update(folder, updateserver ? updateserver->url() : server.url(), &log, connections), 0);
         QCOMPARE(readFile(folder + "/app/data.pak"), m_new);
         QCOMPARE(readFile(folder + "/app/small.txt"), QByteArray("small 2.0"));
         QCOMPARE(log.contains("not rebuilt from its chunks"), savedPercent == 0);

@@ -3,6 +3,7 @@
 // and whole runs are tested through the update manager.
 #include "destinationfolder.h"
 #include "manifestfetch.h"
+#include "nginxserver.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
 #include "updatedownloader.h"
@@ -29,7 +30,6 @@ struct Outcome
     int downloaded = 0, gaveUp = 0;
     QList<QNetworkReply::NetworkError> codes;
     QStringList texts;
-    QByteArray content; // of the downloaded file
     qint64 ms = 0;
 };
 
@@ -58,10 +58,12 @@ class TestUpdateDownloader : public QObject
     QString m_tls = m_tlsDir.path();
     QByteArray m_file = QByteArray(300000, '\0');
 
-    // Fetches one element with the given attributes through `fetchFrom`
-    // (the update URL) and reports everything the downloader said.
-    Outcome fetch(const QMap<QString, QString> &attributes, const QString &fetchFrom,
-                  const std::function<void(UpdateDownloader &)> &configure = nullptr)
+    // Fetches elements with the given attributes through `fetchFrom` (the
+    // update URL) and reports everything the downloader said of each, by
+    // its "name"; `events` gets each signal as "signal name", in order.
+    QMap<QString, Outcome> fetchAll(const QList<QMap<QString, QString>> &entries, const QString &fetchFrom,
+                                    const std::function<void(UpdateDownloader &)> &configure = nullptr,
+                                    QStringList *events = nullptr)
     {
         DestinationFolder destination(m_dir.path());
         UpdateDownloader downloader(fetchFrom);
@@ -72,39 +74,62 @@ class TestUpdateDownloader : public QObject
         downloader.transport()->setOptions(options);
         if (configure)
             configure(downloader);
-        Outcome outcome;
-        connect(&downloader, &UpdateDownloader::fileDownloaded, this, [&outcome](QDomElement, QFile *file) {
+        QMap<QString, Outcome> outcomes;
+        QStringList said;
+        auto note = [&said](const char *signal, const QDomElement &e) {
+            said << QString::fromLatin1(signal) + ' ' + e.attribute(QStringLiteral("name"));
+            return e.attribute(QStringLiteral("name"));
+        };
+        connect(&downloader, &UpdateDownloader::fileDownloadStarting, this,
+                [&](QDomElement e) { note("starting", e); });
+        connect(&downloader, &UpdateDownloader::fileDownloaded, this, [&](QDomElement e, QFile *file) {
+            Outcome &outcome = outcomes[note("downloaded", e)];
             ++outcome.downloaded;
             delete file;
         });
-        connect(&downloader, &UpdateDownloader::fileCrcError, this, [](QDomElement, QFile *file) { delete file; });
-        connect(&downloader, &UpdateDownloader::fileDownloadError, this, [&outcome] { ++outcome.gaveUp; });
+        connect(&downloader, &UpdateDownloader::fileCrcError, this, [&](QDomElement e, QFile *file) {
+            note("crc", e);
+            delete file;
+        });
+        connect(&downloader, &UpdateDownloader::fileDownloadError, this,
+                [&](QDomElement e) { ++outcomes[note("gaveUp", e)].gaveUp; });
         connect(&downloader, &UpdateDownloader::fileNetworkError, this,
-                [&outcome](QNetworkReply::NetworkError code, const QString &text) {
+                [&](QNetworkReply::NetworkError code, const QString &text, QDomElement e) {
+                    Outcome &outcome = outcomes[note("network", e)];
                     outcome.codes << code;
                     outcome.texts << text;
                 });
         QSignalSpy empty(&downloader, &UpdateDownloader::fileQueueEmpty);
         QDomDocument doc;
-        QDomElement e = doc.createElement(QStringLiteral("file"));
-        doc.appendChild(doc.createElement(QStringLiteral("UPDATE_STRUCTURE"))).appendChild(e);
-        for (auto it = attributes.cbegin(); it != attributes.cend(); ++it)
-            e.setAttribute(it.key(), it.value());
+        QDomElement root = doc.appendChild(doc.createElement(QStringLiteral("UPDATE_STRUCTURE"))).toElement();
         QElapsedTimer clock;
         clock.start();
-        downloader.addDownload(e);
+        for (const auto &attributes : entries) {
+            QDomElement e = root.appendChild(doc.createElement(QStringLiteral("file"))).toElement();
+            for (auto it = attributes.cbegin(); it != attributes.cend(); ++it)
+                e.setAttribute(it.key(), it.value());
+            downloader.addDownload(e);
+        }
         downloader.downloadNext();
         (void)QTest::qWaitFor([&] { return !empty.isEmpty(); }, 30000);
-        outcome.ms = clock.elapsed();
-        // The staged file never stays behind in the folder.
+        for (Outcome &outcome : outcomes)
+            outcome.ms = clock.elapsed();
+        // The staged files never stay behind in the folder.
         const QStringList left = QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden);
         [&] { QVERIFY2(left.isEmpty(), qPrintable(left.join(' '))); }();
-        return outcome;
+        if (events)
+            *events = said;
+        return outcomes;
+    }
+    Outcome fetch(const QMap<QString, QString> &attributes, const QString &fetchFrom,
+                  const std::function<void(UpdateDownloader &)> &configure = nullptr)
+    {
+        return fetchAll({attributes}, fetchFrom, configure).value(attributes.value(QStringLiteral("name")));
     }
 
     QMap<QString, QString> entryOf(const QByteArray &content, const QString &url = QStringLiteral("f"))
     {
-        return {{"name", "f"}, {"url", url}, {"size", QString::number(content.size())},
+        return {{"name", url.section('/', -1)}, {"url", url}, {"size", QString::number(content.size())},
                 {"crc", QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex())}};
     }
 
@@ -315,6 +340,143 @@ private slots:
         for (const auto &r : server->requests())
             ranges << r.range;
         QTEST(ranges, "ranges");
+    }
+
+    // Several files at once: each is still bounded, checked, retried and
+    // resumed on its own, a failing one does not hold up the others, and
+    // every attempt is announced right before what became of it.
+    void parallelFiles_data()
+    {
+        QTest::addColumn<int>("connections");
+        QTest::addColumn<QString>("fault"); // how f2 is answered
+        QTest::addColumn<int>("downloaded");
+        QTest::addColumn<QString>("reason"); // of f2's first failure
+        QTest::newRow("one connection") << 1 << "" << 6 << "";
+        QTest::newRow("one connection, f2 corrupt") << 1 << "corrupt" << 5 << "";
+        QTest::newRow("4 connections") << 4 << "" << 6 << "";
+        QTest::newRow("4 connections, f2 corrupt") << 4 << "corrupt" << 5 << "";
+        QTest::newRow("4 connections, f2 never answers") << 4 << "silent" << 5 << "no data for 1 s";
+        QTest::newRow("4 connections, f2 endless") << 4 << "endless" << 5 << "longer than";
+        QTest::newRow("4 connections, f2 HTTP 500") << 4 << "500" << 5 << "HTTP 500";
+        QTest::newRow("4 connections, f2 dropped and resumed") << 4 << "drop" << 6 << "";
+    }
+    void parallelFiles()
+    {
+        QFETCH(int, connections);
+        QFETCH(QString, fault);
+        QList<QMap<QString, QString>> entries;
+        QMap<QByteArray, QByteArray> files;
+        for (int i = 0; i < 6; ++i) {
+            const QString name = QStringLiteral("f%1").arg(i);
+            files[name.toUtf8()] = m_file.left(200000 + i);
+            entries << entryOf(files[name.toUtf8()], name);
+        }
+        TestServer *s = server.data();
+        auto inFlight = std::make_shared<std::atomic<int>>(0);
+        auto most = std::make_shared<std::atomic<int>>(0);
+        auto f2Calls = std::make_shared<std::atomic<int>>(0);
+        server->setHandler([=](const TestServer::Received &r, httplib::Response &res) {
+            const int now = ++*inFlight;
+            for (int seen = most->load(); now > seen && !most->compare_exchange_weak(seen, now);) {
+            }
+            // Held until as many requests are in flight as may be, for a
+            // while at most: the stall bound is 1 s.
+            for (int waited = 0; waited < 600 && *inFlight < connections && !s->stopping(); waited += 10)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            const QByteArray body = files.value(r.request);
+            const int call = r.request == "f2" ? (*f2Calls)++ : -1;
+            if (call < 0 || fault.isEmpty()) {
+                res.set_content(body.toStdString(), "application/octet-stream");
+            } else if (fault == "corrupt") {
+                res.set_content(QByteArray(body.size(), 'x').toStdString(), "application/octet-stream");
+            } else if (fault == "silent") {
+                pause(*s, 2000);
+            } else if (fault == "endless") {
+                res.set_chunked_content_provider("application/octet-stream", [](size_t, httplib::DataSink &sink) {
+                    static const std::string block(65536, 'e');
+                    return sink.write(block.data(), block.size());
+                });
+            } else if (fault == "500") {
+                res.status = 500;
+            } else if (call == 0) { // "drop"
+                TestServer::closeMidway(res, body);
+            } else {
+                res.status = 206;
+                res.set_header("Content-Range", QStringLiteral("bytes %1-%2/%3").arg(body.size() / 2).arg(body.size() - 1)
+                                                    .arg(body.size()).toStdString());
+                res.set_content(body.mid(body.size() / 2).toStdString(), "application/octet-stream");
+            }
+            --*inFlight;
+        });
+        QStringList events;
+        const QMap<QString, Outcome> outcomes = fetchAll(entries, server->url(),
+                                                         [=](UpdateDownloader &d) { d.setConnections(connections); }, &events);
+        int downloaded = 0;
+        for (const Outcome &outcome : outcomes)
+            downloaded += outcome.downloaded;
+        QTEST(downloaded, "downloaded");
+        QCOMPARE(int(*most), connections);
+        const Outcome f2 = outcomes.value("f2");
+        QCOMPARE(f2.gaveUp, 1 - f2.downloaded);
+        QFETCH(QString, reason);
+        if (!reason.isEmpty())
+            QVERIFY2(f2.texts.value(0).contains(reason), qPrintable(f2.texts.join(" | ")));
+        if (fault == "drop") {
+            QList<QByteArray> ranges;
+            for (const auto &r : server->requests())
+                if (r.request == "f2")
+                    ranges << r.range;
+            QCOMPARE(ranges, (QList<QByteArray>{"", "bytes=" + QByteArray::number(100001) + '-'}));
+        }
+        // Each outcome follows the start of its own attempt; a file is given
+        // up right after its last failure.
+        QMap<QString, int> starts;
+        for (int i = 0; i < events.size(); ++i) {
+            const QString kind = events[i].section(' ', 0, 0), name = events[i].section(' ', 1);
+            if (kind == "starting") {
+                ++starts[name];
+                QVERIFY2(i + 1 < events.size() && events[i + 1].endsWith(' ' + name) && !events[i + 1].startsWith("starting"),
+                         qPrintable(events.mid(i, 2).join(", ")));
+            } else if (kind == "gaveUp") {
+                QVERIFY2(events[i - 1] == "crc " + name || events[i - 1] == "network " + name, qPrintable(events[i - 1]));
+            }
+        }
+        QCOMPARE(starts.value("f2"), fault.isEmpty() ? 1 : fault == "drop" ? 2 : 3);
+        QCOMPARE(starts.value("f5"), 1);
+    }
+
+    // Over HTTPS, a server that speaks HTTP/2 carries files at once on one
+    // connection: nginx with the deploy configuration, as a CDN would.
+    void http2SharesOneConnection()
+    {
+        QTemporaryDir release;
+        QList<QMap<QString, QString>> entries;
+        for (int i = 0; i < 6; ++i) {
+            const QString name = QStringLiteral("f%1").arg(i);
+            QVERIFY(writeFile(release.filePath(name), m_file.left(100000 + i)));
+            entries << entryOf(m_file.left(100000 + i), name);
+        }
+        NginxServer nginx(release.path(), 1, {m_tls + "/good.pem", m_tls + "/good.key"});
+        QVERIFY2(nginx.isRunning(), qPrintable(nginx.errorString()));
+        const QMap<QString, Outcome> outcomes = fetchAll(entries, nginx.url(), [&](UpdateDownloader &d) {
+            d.setFilesUrl(nginx.staticUrl());
+            d.setConnections(4);
+            TransferOptions options = d.transport()->options();
+            options.caFile = m_tls + "/ca.pem";
+            d.transport()->setOptions(options);
+        });
+        int downloaded = 0;
+        for (const Outcome &outcome : outcomes)
+            downloaded += outcome.downloaded;
+        QCOMPARE(downloaded, 6);
+        const QList<QByteArray> lines = nginx.accessLog().trimmed().split('\n');
+        QCOMPARE(lines.size(), 6);
+        QSet<QByteArray> connections;
+        for (const QByteArray &line : lines) {
+            QVERIFY2(line.contains(" HTTP/2.0\" "), line.constData());
+            connections << line.split(' ').value(1); // address:port
+        }
+        QCOMPARE(connections.size(), 1);
     }
 
     // A manifest fetch ends within its time limit, however the server drips:

@@ -363,27 +363,41 @@ private slots:
         QVERIFY(!saved.contains("evil") && !saved.contains("\"..") && saved.contains("2.0__5"));
     }
 
-    // Cancel aborts the file in flight: it is never placed, nothing else
-    // is asked for, and the run ends once, with one close request.
+    // Cancel aborts the files in flight: none is placed, nothing else is
+    // asked for, and the run ends once, with one close request.
+    void cancelDuringRun_data()
+    {
+        QTest::addColumn<int>("connections");
+        QTest::newRow("one file in flight") << 1;
+        QTest::newRow("4 files in flight") << 4;
+    }
     void cancelDuringRun()
     {
+        QFETCH(int, connections);
         prepare(installedTree, releaseTree);
-        fault = [](const QByteArray &name, httplib::Response &res) {
-            if (name != releaseRequests.first())
+        UpdaterSettings::instance().connections = connections;
+        fault = [connections](const QByteArray &name, httplib::Response &res) {
+            if (name == "CLOSE" || (connections == 1 && name != releaseRequests.first()))
                 return false;
-            res.set_content_provider(4, "application/octet-stream", [](size_t offset, size_t, httplib::DataSink &sink) {
+            const std::string body = releaseTree.value(QString::fromUtf8(name)).toStdString();
+            res.set_content_provider(body.size(), "application/octet-stream", [body](size_t offset, size_t, httplib::DataSink &sink) {
                 if (offset > 0) { // half sent: hold the rest back for a while
                     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
                     return false;
                 }
-                return sink.write("de", 2);
+                return sink.write(body.data(), body.size() / 2);
             });
             return true;
         };
         UpdateManager manager;
-        // What the window's Cancel does, once the first bytes have arrived.
-        connect(manager.m_downloader, &UpdateDownloader::fileDownloadProgress, &manager, [&manager] {
-            if (manager.isFinished())
+        QSet<QString> started;
+        connect(manager.m_downloader, &UpdateDownloader::fileDownloadStarting, &manager,
+                [&started](QDomElement e) { started << e.attribute(QStringLiteral("name")); });
+        // What the window's Cancel does, once the first bytes of every
+        // file have arrived.
+        auto *s = server.data();
+        connect(manager.m_downloader, &UpdateDownloader::fileDownloadProgress, &manager, [&manager, s, connections] {
+            if (manager.isFinished() || int(s->requests().size()) < connections)
                 return;
             manager.m_downloader->cancelDownloads();
             manager.m_errorCount += 1;
@@ -391,9 +405,18 @@ private slots:
         });
         QCOMPARE(run(manager), QList<int>{1});
         QTest::qWait(2000); // anything still to come would come now
-        QCOMPARE(received(false), QList<QByteArray>{releaseRequests.first()});
+        QList<QByteArray> asked = received(false), expected = releaseRequests.mid(0, connections);
+        std::sort(asked.begin(), asked.end());
+        std::sort(expected.begin(), expected.end());
+        QCOMPARE(asked, expected);
         QCOMPARE(received(true), QList<QByteArray>{"version=2.0__1&request=CLOSE"});
-        QVERIFY(!QFile::exists(installed + "/newdir/deep/f.txt"));
+        // Each file cut off is on record, named once.
+        QCOMPARE(log->count(QStringLiteral("ERROR"), QStringLiteral("network error: 5 - cancelled")), connections);
+        QCOMPARE(started.size(), connections);
+        for (auto it = releaseTree.cbegin(); it != releaseTree.cend(); ++it) {
+            if (!it.key().endsWith('/'))
+                QCOMPARE(readFile(installed + '/' + it.key()), installedTree.value(it.key(), "<missing>"));
+        }
         QVERIFY(QDir(installed + "/newdir/deep").entryList(QDir::Files | QDir::Hidden).isEmpty());
         QVERIFY(QFile::exists(installed + "/gone.txt"));
         QCOMPARE(log->count(QStringLiteral("INFO"), QStringLiteral("run cancelled:")), 1);
@@ -507,12 +530,15 @@ private slots:
     }
 
     // Hidden files that a killed run left where files are named while
-    // written go at the next run, in the folders it writes to; a file of
-    // the same pattern still being written, or a user's own, stays.
+    // written go at the next run, in the folders it writes to, when idle
+    // for an hour or when their writer has ended; a file of the same
+    // pattern still being written, or a user's own, stays.
     void leftoversOfKilledRunRemoved()
     {
         const QString stale = QStringLiteral(".~staged-0123456789abcdef.part");
-        const QString fresh = QStringLiteral(".~staged-fedcba9876543210.part");
+        // Named by a writer that is still running (this process), and
+        // recent: left alone.
+        const QString fresh = QStringLiteral(".~staged-%1fedcba98.part").arg(QCoreApplication::applicationPid(), 8, 16, QLatin1Char('0'));
         const Tree release{{"a.txt", "new a"}, {"sub/b.txt", "b"}, {"other/c.txt", "c"}};
         prepare({{"a.txt", "old a"}, {"sub/", ""}, {"other/c.txt", "c"}}, release);
         const auto leave = [](const QString &path, qint64 age) {

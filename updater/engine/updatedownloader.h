@@ -17,6 +17,8 @@
 #include <QVector>
 
 #include <functional>
+#include <memory>
+#include <vector>
 
 class ChunkedFetch;
 class DestinationFolder;
@@ -26,7 +28,8 @@ class StagedFile;
 Q_DECLARE_METATYPE(QDomElement)
 Q_DECLARE_METATYPE(QFile *)
 
-// Fetches the files of one update run, one transfer at a time. Each queued
+// Fetches the files of one update run, one at a time unless told to fetch
+// several at once (setConnections). Each queued
 // manifest file element is asked for with an update request and written,
 // as it arrives, into a new file in the folder it will be placed in. The
 // body may not exceed the element's "size"; the finished file must have
@@ -37,6 +40,13 @@ Q_DECLARE_METATYPE(QFile *)
 // 416 for that rest starts the file over once, at once). After
 // unreachableAfter files in a row were given up on network or HTTP errors
 // the server is taken to be gone: the rest of the queue is given up too.
+//
+// With several connections, each file in flight keeps its own attempts,
+// waits and resume; the row of failed files counts them in the order they
+// end. So that every file's lines stay together in the log and the window,
+// an attempt is then announced (fileDownloadStarting) only as it ends,
+// right before what became of it; progress then covers the files in flight
+// together.
 class UpdateDownloader : public QObject
 {
     Q_OBJECT
@@ -64,6 +74,11 @@ public:
     void setFilesUrl(const QString &filesUrl) { m_filesUrl = filesUrl; }
     // The waits before the second and the third attempt, in milliseconds.
     void setRetryDelays(const QVector<int> &delays) { m_retryDelays = delays; }
+    // How many files may be in flight at once (1 to maxConnections); set
+    // before the first downloadNext().
+    void setConnections(int connections);
+    int connections() const { return m_connections; }
+    static constexpr int maxConnections = 16;
 
     // Carries every request of the run; the close request goes through it too.
     HttpClient *transport() { return &networkManager; }
@@ -122,34 +137,46 @@ private slots:
     void metaDataReceived();
 
 private:
-    void endTransfer();
-    void retryOrGiveUp();
-    void discardFile();
-    bool stageFile();
-    // Expected byte count of the current element; -1 when it has none.
-    qint64 expectedSize() const;
-    bool verify(StagedFile *file);
+    // One file being fetched: its attempts, its staged file and transfer.
+    struct Slot;
+
+    Slot *slotOf(QObject *transfer) const;
+    bool isBusy() const;
+    // Takes queued files into free slots while there are both.
+    void fillSlots();
+    // Moves the feed's next element into the empty queue.
+    void pullFeed();
+    // Starts the next attempt at the slot's file; false when its file could
+    // not even be staged (the slot is free again).
+    bool startAttempt(Slot *slot);
+    void announce(Slot *slot);
+    // The slot's file is done with (fetched or given up): it is free again.
+    void release(Slot *slot);
+    void endTransfer(Slot *slot);
+    void writeBody(Slot *slot);
+    void retryOrGiveUp(Slot *slot);
+    void giveUp(Slot *slot);
+    void discardFile(Slot *slot);
+    bool stageFile(Slot *slot);
+    bool verify(Slot *slot, StagedFile *file);
     // The installed file a changed element can be rebuilt from, or empty.
-    QString chunkSource() const;
+    QString chunkSource(Slot *slot) const;
     HttpTransfer *request(const QString &relativeUrl, const TransferLimits &limits);
-    void startChunked(const QString &oldPath);
-    void chunksPlanned(qint64 fetch, qint64 copy);
-    void chunksProgress(qint64 fetched);
-    void chunksFinished();
-    void chunksNetworkError(QNetworkReply::NetworkError code, const QString &text);
-    // Gives up the chunks of the current file and fetches it whole.
-    void fetchWhole(const QString &reason);
-    void reportProgress(qint64 fileBytes, qint64 attemptBytes, qint64 fileTotal);
+    ChunkedFetch *chunkedFetch(Slot *slot);
+    void startChunked(Slot *slot, const QString &oldPath);
+    void chunksFinished(Slot *slot);
+    void chunksNetworkError(Slot *slot, QNetworkReply::NetworkError code, const QString &text);
+    // Gives up the chunks of the slot's file and fetches it whole.
+    void fetchWhole(Slot *slot, const QString &reason);
+    void reportProgress(Slot *slot, qint64 fileBytes, qint64 attemptBytes, qint64 fileTotal);
 
     HttpClient networkManager;
-    StagedFile *temporaryFile = nullptr;
-    QPointer<HttpTransfer> reply;
-    QElapsedTimer clock;
     QList<QDomElement> queue;
+    // Hands out the next element when the queue runs dry (setFeed).
     std::function<QDomElement()> m_feed;
     int m_feedCount = 0;
-    QDomElement currentElement;
-    int attempts = 0;
+    std::vector<std::unique_ptr<Slot>> m_slots;
+    int m_connections = 1;
     QString url;
     // Nothing assigns it: file requests carry an empty "version" field.
     QString version;
@@ -159,32 +186,24 @@ private:
     double verifiedBytes = 0;
     double queuedBytes = 0;
     bool cancelled = false;
+    // Files started now are announced later, after the outcome of the one
+    // that just ended.
+    bool m_holdAnnouncements = false;
+    // Since the first transfer: with several in flight, the speed is that
+    // of all of them together.
+    QElapsedTimer m_runClock;
 
     const DestinationFolder *m_destination = nullptr;
     QString m_filesUrl;
     QVector<int> m_retryDelays{1000, 3000};
-    QTimer m_retryTimer;
-    // Bytes the file held when the current attempt started (a resume).
-    qint64 m_resumeFrom = 0;
-    // The attempt's body cannot be used; the next attempt starts over.
-    bool m_discardPartial = false;
-    bool m_writeFailed = false;
-    // The last attempt failed on the network or an HTTP error (not on its
-    // content or a write), and how many files in a row were given up so.
-    bool m_networkFailure = false;
+    // How many files in a row were given up on network or HTTP errors.
     int m_unreachableInARow = 0;
     bool m_serverUnreachable = false;
-    // The current file was started over after a 416 for its rest.
-    bool m_rangeRestarted = false;
     QString m_lastFailure;
     QByteArray m_buffer;
+    // Body bytes of whole downloads and of finished rebuildings.
     qint64 m_transferred = 0;
 
-    // The rebuilding of a changed file from its chunks, when it has them.
-    ChunkedFetch *m_chunked;
-    QDomElement m_chunkedElement; // the file it works on
-    bool m_chunkBusy = false;     // a step of it is under way
-    qint64 m_chunkCopy = 0;       // bytes it copies from the installed file
     QList<QDomElement> m_wholeOnly; // files whose chunks failed: fetched whole
     qint64 m_bytesSaved = 0;
 };

@@ -100,6 +100,7 @@ UpdateManager::UpdateManager(QObject *parent)
     m_downloader = new UpdateDownloader(settings.updateUrl, this);
     m_downloader->setDestination(&m_destination);
     m_downloader->setFilesUrl(settings.filesUrl);
+    m_downloader->setConnections(settings.connections);
     TransferOptions options;
     options.stallSeconds = settings.timeoutSeconds;
     options.caFile = settings.caFile;

@@ -33,4 +33,5 @@ void UpdaterSettings::reset()
     checkOnly = false;
     repair = false;
     ignoreRollout = false;
+    connections = 1;
 }

@@ -32,6 +32,7 @@ public:
     bool checkOnly;          // "--check": report what a run would do, change nothing
     bool repair;             // "--repair": also fetch installed files that are damaged
     bool ignoreRollout;      // "--ignore_rollout": a staged rollout does not hold this run back
+    int connections;         // "--connections": files fetched at once
 
 private:
     UpdaterSettings();

@@ -2,6 +2,7 @@
 
 #include "log.h"
 #include "manifestfetch.h"
+#include "updatedownloader.h"
 #include "updatersettings.h"
 
 #include <QCoreApplication>
@@ -80,7 +81,7 @@ const QStringList &StartupCheck::valueOptions()
         QStringLiteral("--callback"), QStringLiteral("--local_path"), QStringLiteral("--distant_path"),
         QStringLiteral("--url"), QStringLiteral("--dir"), QStringLiteral("--timeout"), QStringLiteral("--ca_file"),
         QStringLiteral("--files_url"), QStringLiteral("--public_key"), QStringLiteral("--manifest_request"),
-        QStringLiteral("--log_size"), QStringLiteral("--channel")};
+        QStringLiteral("--log_size"), QStringLiteral("--channel"), QStringLiteral("--connections")};
     return names;
 }
 
@@ -197,6 +198,12 @@ bool StartupCheck::parseCommandLine()
                 settings.timeoutSeconds = int(seconds);
             else
                 warn(QStringLiteral("Invalid timeout. Switching to default value."));
+        } else if (option == QLatin1String("--connections")) {
+            qint64 connections = 0;
+            if (parseBounded(value, 1, UpdateDownloader::maxConnections, &connections))
+                settings.connections = int(connections);
+            else
+                warn(QStringLiteral("Invalid connections. Switching to default value."));
         } else if (option == QLatin1String("--ca_file")) {
             if (QFileInfo(value).isFile())
                 settings.caFile = value;
