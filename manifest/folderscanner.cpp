@@ -1,15 +1,12 @@
 #include "folderscanner.h"
 
 #include "filechecksum.h"
+#include "parallelwork.h"
 
 #include <QFile>
-#include <QThread>
 
 #include <algorithm>
-#include <atomic>
 #include <numeric>
-#include <system_error>
-#include <thread>
 
 #ifndef Q_OS_WIN
 #include <cerrno>
@@ -20,8 +17,6 @@
 
 namespace {
 
-// More threads than this buy nothing on any disk or page cache.
-constexpr int kMaxHashThreads = 64;
 // A file is hashed once, and again at most twice when it changed meanwhile.
 constexpr int kHashAttempts = 3;
 
@@ -140,7 +135,7 @@ QDomDocument FolderScanner::scan(const QString &folder)
 
 void FolderScanner::setHashThreads(int count)
 {
-    m_hashThreads = qBound(0, count, kMaxHashThreads);
+    m_hashThreads = qBound(0, count, ParallelWork::kMaxThreads);
 }
 
 void FolderScanner::setFollowInternalLinks(bool follow)
@@ -204,24 +199,7 @@ void FolderScanner::hashPendingFiles()
     std::iota(order.begin(), order.end(), size_t(0));
     std::stable_sort(order.begin(), order.end(),
                      [&](size_t a, size_t b) { return pending[a].size > pending[b].size; });
-    std::atomic<size_t> next{0};
-    auto work = [&] {
-        for (size_t i = next++; i < count; i = next++)
-            results[order[i]] = hashFile(pending[order[i]]);
-    };
-
-    const int wanted = m_hashThreads > 0 ? m_hashThreads : qBound(1, QThread::idealThreadCount(), kMaxHashThreads);
-    std::vector<std::thread> helpers;
-    for (size_t t = 1; t < size_t(wanted) && t < count; ++t) {
-        try {
-            helpers.emplace_back(work);
-        } catch (const std::system_error &) {
-            break; // fewer threads, same result
-        }
-    }
-    work();
-    for (std::thread &helper : helpers)
-        helper.join();
+    ParallelWork::run(count, m_hashThreads, [&](size_t i) { results[order[i]] = hashFile(pending[order[i]]); });
 
     // The document is only touched here, on the scanning thread.
     for (size_t i = 0; i < count; ++i)

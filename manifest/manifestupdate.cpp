@@ -18,6 +18,12 @@ void ManifestUpdate::compare()
     m_differences = TreeComparison::compare(m_distant, &m_local);
 }
 
+size_t ManifestUpdate::addChanged(ManifestTree::Node distantFile, ManifestTree::Node localFile)
+{
+    m_differences.push_back(TreeComparison::Difference{CHANGED, distantFile, localFile});
+    return m_differences.size() - 1;
+}
+
 void ManifestUpdate::recordWritten(size_t difference)
 {
     TreeComparison::Difference &record = m_differences.at(difference);

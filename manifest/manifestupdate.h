@@ -33,6 +33,9 @@ public:
     // Compares the trees; the local one gains the new directories.
     void compare();
     const std::vector<TreeComparison::Difference> &differences() const { return m_differences; }
+    // A file both trees list alike whose installed copy is damaged: it is
+    // fetched again as a CHANGED one is. Returns the difference's index.
+    size_t addChanged(ManifestTree::Node distantFile, ManifestTree::Node localFile);
 
     // A NEW or CHANGED file was put in place: the local tree lists it as
     // the distant one does (a NEW entry as a copy with its content, a

@@ -44,16 +44,18 @@ int runUnattended(int argc, char *argv[])
     UnattendedRun run(QCoreApplication::arguments());
     QObject::connect(&run, &UnattendedRun::finished, &app, &QCoreApplication::exit);
     if (!run.start())
-        return UnattendedRun::StartupFailed;
+        return run.startupStatus();
     return app.exec();
 }
 
-bool silentRequested(int argc, char *argv[])
+// "--silent" runs without a window, and so does "--check", which only
+// reports.
+bool unattendedRequested(int argc, char *argv[])
 {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
-    return StartupCheck::silentRequested(arguments);
+    return StartupCheck::silentRequested(arguments) || StartupCheck::checkRequested(arguments);
 }
 
 } // namespace
@@ -64,7 +66,7 @@ int main(int argc, char *argv[])
     // need a display that an unattended machine may not have.
     if (const UpdaterInfo::Request request = UpdaterInfo::requested(argc, argv))
         return UpdaterInfo::answer(request);
-    if (silentRequested(argc, argv))
+    if (unattendedRequested(argc, argv))
         return runUnattended(argc, argv);
 
     QApplication app(argc, argv);

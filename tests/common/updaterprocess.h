@@ -4,14 +4,14 @@
 // Runs a program of the system as an end user's machine would, but with no
 // display at all, so that any window or box makes it fail instead of
 // waiting. Returns its exit status; -1 when it had to be killed after
-// timeoutMs, -2 when it crashed.
+// timeoutMs, -2 when it crashed. `output` receives its standard output.
 
 #include <QProcess>
 #include <QString>
 #include <QStringList>
 
 inline int runWithoutDisplay(const QString &program, const QStringList &arguments, const QString &workingDirectory,
-                             QString *errors = nullptr, int timeoutMs = 60000)
+                             QString *errors = nullptr, int timeoutMs = 60000, QByteArray *output = nullptr)
 {
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -27,6 +27,8 @@ inline int runWithoutDisplay(const QString &program, const QStringList &argument
     }
     if (errors)
         *errors = QString::fromLocal8Bit(process.readAllStandardError());
+    if (output)
+        *output = process.readAllStandardOutput();
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
 }
 

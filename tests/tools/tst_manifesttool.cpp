@@ -86,8 +86,10 @@ private slots:
         makeTree("app");
         const QDateTime before = QDateTime::currentDateTimeUtc();
         // The manifest written inside its folder is left out of it.
+        QVERIFY(writeFile(path("whatsnew.html"), "<p>Faster.</p>\n"));
+        QCOMPARE(run({"create", "app", "-o", "plain.xml", "--version", "2.1"}).exitCode, 0); // as before notes and rollout
         const Result result = run({"create", "app", "-o", "app/manifest.xml", "--version", "2.1", "--expires", "30",
-                                   "--channel", "beta"});
+                                   "--channel", "beta", "--notes", "whatsnew.html", "--rollout", "25"});
         QCOMPARE(result.exitCode, 0);
         QCOMPARE(result.err, QString());
 
@@ -112,32 +114,55 @@ private slots:
         QCOMPARE(root.firstChildElement().attribute("sha256"),
                  QString::fromLatin1(QCryptographicHash::hash("hello\n", QCryptographicHash::Sha256).toHex()));
         QCOMPARE(run({"verify", "app/manifest.xml", "app"}).exitCode, 0);
+
+        // The notes lie below the release, hidden from every scan, as the
+        // root names them; and a staged rollout.
+        QCOMPARE(readFile(path("app/.notes/whatsnew.html")), QByteArray("<p>Faster.</p>\n"));
+        QCOMPARE(QStringList({root.attribute("notes_url"), root.attribute("notes_sha256"), root.attribute("rollout")}),
+                 QStringList({".notes/whatsnew.html",
+                              QString::fromLatin1(QCryptographicHash::hash("<p>Faster.</p>\n", QCryptographicHash::Sha256).toHex()),
+                              "25"}));
+        // Readers of the format as it was take such a manifest unchanged:
+        // the same tree, the same global checksum, no difference.
+        QCOMPARE(readManifestDocument(path("plain.xml")).documentElement().attribute("crc"), root.attribute("crc"));
+        const Result same = run({"diff", "app/manifest.xml", "plain.xml"});
+        QCOMPARE(same.exitCode, 0);
+        QCOMPARE(same.out, QString());
     }
 
     void verifyNamesEveryDeparture_data()
     {
+        QTest::addColumn<QString>("manifest");
         QTest::addColumn<QString>("file");
         QTest::addColumn<QByteArray>("content"); // null: the file is removed
         QTest::addColumn<QString>("expected");
         QByteArray oneByte(5000, 'p');
         oneByte[2500] = 'q';
-        QTest::newRow("untouched") << "" << QByteArray() << "";
-        QTest::newRow("one byte") << "bin/plugins/p.so" << oneByte << "checksum  bin/plugins/p.so\n";
-        QTest::newRow("size") << "bin/a.dll" << QByteArray("abcd") << "size      bin/a.dll\n";
-        QTest::newRow("missing") << "readme.txt" << QByteArray() << "missing   readme.txt\n";
-        QTest::newRow("unlisted") << "lib/extra.txt" << QByteArray("new") << "unlisted  lib/extra.txt\n";
+        QTest::newRow("untouched") << "m.xml" << "" << QByteArray() << "";
+        QTest::newRow("one byte") << "m.xml" << "bin/plugins/p.so" << oneByte << "checksum  bin/plugins/p.so\n";
+        QTest::newRow("size") << "m.xml" << "bin/a.dll" << QByteArray("abcd") << "size      bin/a.dll\n";
+        QTest::newRow("missing") << "m.xml" << "readme.txt" << QByteArray() << "missing   readme.txt\n";
+        QTest::newRow("unlisted") << "m.xml" << "lib/extra.txt" << QByteArray("new") << "unlisted  lib/extra.txt\n";
+        // The updater keeps its id and lock file beside its local manifest.
+        QTest::newRow("install-id beside the manifest") << "app/lib/m.xml" << "lib/install-id" << QByteArray("0123456789abcdef\n") << "";
+        QTest::newRow("lock file beside the manifest") << "app/lib/m.xml" << "lib/.m.xml.lock" << QByteArray() << "";
+        QTest::newRow("install-id elsewhere") << "app/lib/m.xml" << "install-id" << QByteArray("0123456789abcdef\n")
+                                              << "unlisted  install-id\n";
     }
     void verifyNamesEveryDeparture()
     {
+        QFETCH(QString, manifest);
         QFETCH(QString, file);
         QFETCH(QByteArray, content);
         QFETCH(QString, expected);
         makeTree("app");
-        QCOMPARE(run({"create", "app", "-o", "m.xml"}).exitCode, 0);
-        if (!file.isEmpty())
+        QCOMPARE(run({"create", "app", "-o", manifest}).exitCode, 0);
+        if (file.endsWith(".lock"))
+            QVERIFY(writeFile(path("app/" + file), content));
+        else if (!file.isEmpty())
             QVERIFY(content.isNull() ? QFile::remove(path("app/" + file)) : writeFile(path("app/" + file), content));
 
-        const Result result = run({"verify", "m.xml", "app"});
+        const Result result = run({"verify", manifest, "app"});
         QCOMPARE(result.err, QString());
         QCOMPARE(result.exitCode, expected.isEmpty() ? 0 : 1);
         QVERIFY2(expected.isEmpty() ? result.out.contains("matches") : result.out == expected, qPrintable(result.out));
@@ -209,6 +234,10 @@ private slots:
         QTest::newRow("create, expires too far") << create({"--expires=36501"}) << "--expires takes a number of days";
         QTest::newRow("create, no jobs") << create({"--jobs", "0"}) << "--jobs takes a number from 1 to 64";
         QTest::newRow("create, empty channel") << create({"--channel", ""}) << "--channel takes a name";
+        QTest::newRow("create, rollout over 100") << create({"--rollout", "101"}) << "--rollout takes a whole percent from 0 to 100";
+        QTest::newRow("create, rollout with a sign") << create({"--rollout", "+5"}) << "--rollout takes a whole percent";
+        QTest::newRow("create, notes over 64 KiB") << create({"--notes", "big.txt"}) << "cannot read 'big.txt': larger than 65536 bytes";
+        QTest::newRow("create, notes missing") << create({"--notes", "gone.txt"}) << "cannot read 'gone.txt'";
         QTest::newRow("create, threshold without chunks") << create({"--chunk_threshold", "10"}) << "--chunk_threshold needs --chunks";
         QTest::newRow("create, negative threshold") << create({"--chunks", "--chunk_threshold=-1"})
                                                     << "--chunk_threshold takes a number of bytes";
@@ -243,13 +272,14 @@ private slots:
         QVERIFY(writeTree(path("reserved"), {{"a.txt", "a"}, {"sub/aux.txt", "x"}}) && writeTree(path("dotted"), {{"name.", "x"}})
                 && writeTree(path("cased"), {{"Readme.txt", "1"}, {"README.TXT", "2"}}));
         QVERIFY(writeFile(path("good.xml"), "<UPDATE_STRUCTURE/>\n") && writeFile(path("taken.key"), "old"));
+        QVERIFY(writeFile(path("big.txt"), QByteArray(65537, 'n')));
         QVERIFY(writeFile(path("bad.xml"), "<UPDATE_STRUCTURE>\n<file name=\"a\"/>\n<file </UPDATE_STRUCTURE>\n"));
         for (const auto &[name, levels] : {std::pair<const char *, int>{"deep.xml", 300}, {"deeper.xml", 100000}})
             QVERIFY(writeFile(path(name), "<UPDATE_STRUCTURE>" + QByteArray("<directory name=\"d\">").repeated(levels) +
                                               QByteArray("</directory>").repeated(levels) + "</UPDATE_STRUCTURE>"));
 
         const Result result = run(arguments);
-        QVERIFY(!QFile::exists(path("m.xml")) && !QFile::exists(path("good.xml.sig")));
+        QVERIFY(!QFile::exists(path("m.xml")) && !QFile::exists(path("good.xml.sig")) && !QFile::exists(path("app/.notes")));
         QCOMPARE(readFile(path("taken.key")), QByteArray("old"));
         if (message.startsWith("Usage: ") || message.startsWith("manifesttool ")) {
             QCOMPARE(result.exitCode, 0);

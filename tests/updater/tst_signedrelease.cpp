@@ -8,6 +8,8 @@
 #include "testhttpserver.h"
 #include "updaterprocess.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 
 namespace {
@@ -148,6 +150,18 @@ private slots:
         row("another channel's release", "2.0", " channel='stable'", publisher, pub, beta, v1, "", 1,
             "the release is on channel 'stable', 'beta' asked for");
         row("a release naming no channel", "2.0", "", publisher, pub, beta, v1, "", 1, "the release names no channel");
+        // Staged rollout: signed with the release, so nobody else can halt
+        // it or widen it. Halted, a run does nothing and ends with 0.
+        row("rollout halted", "2.0", " rollout='0'", publisher, pub, none, v1, "", 0, "version 2.0 not yet offered");
+        row("rollout halted, --ignore_rollout", "2.0", " rollout='0'", publisher, pub, {"--ignore_rollout"}, v1, "", 0, "");
+        row("rollout at 100", "2.0", " rollout='100'", publisher, pub, none, v1, "", 0, "");
+        row("rollout unreadable", "2.0", " rollout='half'", publisher, pub, none, v1, "", 1, "rollout 'half' unreadable");
+        // Repair: from the signed release of the installed version only.
+        const QByteArray v2("<UPDATE_STRUCTURE version='2.0'/>");
+        row("repair from the signed release", "2.0", "", publisher, pub, {"--repair"}, v2, "", 0, "");
+        row("repair from another version", "2.1", "", publisher, pub, {"--repair"}, v2, "", 1,
+            "a repair needs the release of the installed version 2.0, not 2.1");
+        row("repair from an unsigned release", "2.0", "", none, pub, {"--repair"}, v2, "", 1, "signature missing");
     }
     void signedRuns()
     {
@@ -182,6 +196,12 @@ private slots:
         const QByteArray localBefore = readFile(path("local.xml"));
         QCOMPARE(runUpdater(server, extra), status);
         const QByteArray log = readFile(path("log.txt")) + readFile(path("log.txt.1")) + readFile(path("log.txt.2"));
+        if (status == 0 && !logged.isEmpty()) { // held back: nothing asked for, placed or saved
+            QVERIFY2(log.contains(logged.toUtf8()), log.constData());
+            QVERIFY(server.requests().empty() && QDir(path("app")).isEmpty());
+            QCOMPARE(readFile(path("local.xml")), localBefore);
+            return;
+        }
         if (status == 0) {
             QCOMPARE(readFile(path("app/sub/b.bin")), fileB);
             QCOMPARE(log.contains("no public key"), keys.isEmpty());
@@ -197,6 +217,42 @@ private slots:
         QVERIFY(server.requests().empty());
         QVERIFY(QDir(path("app")).isEmpty());
         QCOMPARE(readFile(path("local.xml")), localBefore);
+    }
+
+    // Notes are shown only as the publisher signed them: their SHA-256 is
+    // on the signed root. --check gives them, or why not.
+    void notesOnlyAsSigned_data()
+    {
+        QTest::addColumn<QString>("attributes");
+        QTest::addColumn<QByteArray>("served");
+        QTest::addColumn<QString>("error"); // empty: the notes are given
+        const QByteArray notes("Version 2.0: faster start.\n");
+        const QString digest = " notes_url='.notes/2.0.txt' notes_sha256='" + hex(notes, QCryptographicHash::Sha256) + "'";
+        QTest::newRow("as signed") << digest << notes << "";
+        QTest::newRow("changed on the server") << digest << QByteArray("Download the fix from elsewhere.\n") << "do not match their notes_sha256";
+        QTest::newRow("without their digest") << " notes_url='.notes/2.0.txt'" << notes << "no usable notes_sha256";
+        QTest::newRow("leading out of the release") << " notes_url='../2.0.txt'" << notes << "does not name a file below the release";
+        QTest::newRow("over 64 KiB") << " notes_url='.notes/2.0.txt' notes_sha256='" + hex(QByteArray(65537, 'n'), QCryptographicHash::Sha256) + "'"
+                                     << QByteArray(65537, 'n') << "larger than 65536 bytes";
+    }
+    void notesOnlyAsSigned()
+    {
+        QFETCH(QString, attributes);
+        QFETCH(QByteArray, served);
+        QFETCH(QString, error);
+        publish(release("2.0", attributes));
+        TestServer server;
+        server.serveFiles({{".notes/2.0.txt", served}, {"../2.0.txt", served}});
+        QByteArray output;
+        QCOMPARE(runWithoutDisplay(path("updater"), {"--check", "--local_path", path("local.xml"), "--url", server.url(), "--dir",
+                                                     path("app"), "--distant_path", path("distant.xml"), "--public_key",
+                                                     path("publisher.pub")},
+                                   m_dir->path(), nullptr, 60000, &output),
+                 10);
+        const QJsonObject notes = QJsonDocument::fromJson(output).object().value("notes").toObject();
+        QCOMPARE(notes.value("text").toString(), error.isEmpty() ? QString::fromUtf8(served) : QString());
+        QVERIFY2(notes.value("error").toString().contains(error), output.constData());
+        QVERIFY(QDir(path("app")).isEmpty());
     }
 
     // One command checks and applies: the manifest and its signature come

@@ -7,6 +7,9 @@
 #include "manifest.h"
 #include "startupcheck.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 
 #include <chrono>
@@ -73,6 +76,28 @@ class TestUnattendedRun : public QObject
     int runUpdater(const TestServer &server, const QStringList &extra = {})
     {
         return runWithoutDisplay(path("updater"), arguments(server) + extra, m_dir->path(), nullptr, 30000);
+    }
+    // The same with "--check": its one JSON object, parsed.
+    int runCheck(const QStringList &arguments, QJsonObject *report)
+    {
+        QByteArray output;
+        const int status = runWithoutDisplay(path("updater"), QStringList{"--check"} + arguments, m_dir->path(), nullptr,
+                                             30000, &output);
+        const QJsonDocument document = QJsonDocument::fromJson(output);
+        *report = output.count('\n') == 1 ? document.object() : QJsonObject();
+        return status;
+    }
+    static QJsonValue field(const QJsonObject &report, const char *object, const char *key)
+    {
+        return report.value(QLatin1String(object)).toObject().value(QLatin1String(key));
+    }
+    // The paths a report lists under `key`, with the reasons when it has them.
+    static QStringList listed(const QJsonObject &report, const QString &key)
+    {
+        QStringList paths;
+        for (const QJsonValue &value : report.value(key).toArray())
+            paths << (value.isObject() ? value["path"].toString() + ' ' + value["reason"].toString() : value.toString());
+        return paths;
     }
 
 private slots:
@@ -168,6 +193,156 @@ private slots:
         QVERIFY2(lines.first().contains(history), qPrintable(lines.first()));
         QCOMPARE(lines.first().endsWith("; failed: \"sub/b.bin\" \"could not be verified: the download was damaged\""),
                  servedB != payloadB);
+    }
+
+    // --check reads and judges the release as a run does, and changes
+    // nothing: no file, folder, lock file or history line, and no request
+    // but for the notes. One JSON object on stdout, and a status to act on.
+    void check_data()
+    {
+        QTest::addColumn<QString>("attributes"); // more on the release's root
+        QTest::addColumn<bool>("installed");     // the release is in place
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<QStringList>("fetch");
+        const QStringList both{"a.txt new", "sub/b.bin new"};
+        QTest::newRow("update available") << "" << false << QStringList() << 10 << "update available" << both;
+        QTest::newRow("up to date") << "" << true << QStringList() << 0 << "up to date" << QStringList();
+        QTest::newRow("with notes") << " notes_url='notes/2.0.txt'" << false << QStringList() << 10 << "update available" << both;
+        QTest::newRow("rollout halted") << " rollout='0'" << false << QStringList() << 0 << "not yet offered" << both;
+        QTest::newRow("rollout halted, --ignore_rollout") << " rollout='0'" << false << QStringList{"--ignore_rollout"} << 10
+                                                          << "update available" << both;
+        QTest::newRow("expired") << " expires='2001-01-01T00:00:00Z'" << false << QStringList() << 1 << "refused" << QStringList();
+        QTest::newRow("installation folder not made yet") << "" << false << QStringList{"--dir", "new"} << 10
+                                                          << "update available" << both;
+        QTest::newRow("command line error") << "" << false << QStringList{"--timeout", "0"} << 2 << "command line error"
+                                            << QStringList();
+    }
+    void check()
+    {
+        QFETCH(QString, attributes);
+        QFETCH(bool, installed);
+        QFETCH(QStringList, options);
+        const QString entries = entry("a.txt", payloadA, "a.txt") + "<directory name='sub'>" + entry("b.bin", payloadB, "sub/b.bin")
+                                + "</directory>";
+        QVERIFY(writeFile(path("distant.xml"), manifest("2.0", entries).replace("version='2.0'", "version='2.0'" + attributes.toUtf8())));
+        if (installed)
+            QVERIFY(writeFile(path("local.xml"), manifest("2.0", entries)) && writeTree(path("app"), {{"a.txt", payloadA}, {"sub/b.bin", payloadB}}));
+        else
+            QVERIFY(writeFile(path("local.xml"), manifest("1.0", entry("old.txt", "old", "old.txt"))) && writeFile(path("app/old.txt"), "old"));
+        const Tree before = readTree(m_dir->path());
+        TestServer server;
+        server.serveFiles({{"a.txt", payloadA}, {"sub/b.bin", payloadB}, {"notes/2.0.txt", "What changed: everything."}});
+        QJsonObject report;
+        QTEST(runCheck(arguments(server).mid(1) + options, &report), "status");
+        QTEST(report["status"].toString(), "state");
+
+        // Nothing changed but the log.
+        Tree after = readTree(m_dir->path()), unchanged = before;
+        after.remove("log.txt");
+        unchanged.remove("log.txt");
+        QCOMPARE(after, unchanged);
+        for (const auto &r : server.requests())
+            QCOMPARE(r.request, QByteArray("notes/2.0.txt"));
+        const QString state = report["status"].toString();
+        if (state == "refused" || state == "command line error") {
+            QVERIFY2(!report["error"].toString().isEmpty(), qPrintable(QJsonDocument(report).toJson()));
+            return;
+        }
+        QTEST(listed(report, "fetch"), "fetch");
+        QCOMPARE(listed(report, "delete"), installed ? QStringList() : QStringList{"old.txt"});
+        QCOMPARE(report["local_version"].toString(), installed ? "2.0" : "1.0");
+        QCOMPARE(report["distant_version"].toString(), "2.0");
+        QCOMPARE(report["bytes_to_fetch"].toInt(), installed ? 0 : payloadA.size() + payloadB.size());
+        QCOMPARE(field(report, "rollout", "offered").toBool(), state != "not yet offered");
+        QCOMPARE(field(report, "notes", "text").toString(), attributes.contains("notes") ? "What changed: everything." : "");
+    }
+
+    // One --repair run restores a deleted, a corrupted and a truncated file
+    // byte for byte from the release the installation is at: the local
+    // manifest itself without a key, or the release given. It deletes
+    // nothing the release lacks, refuses another version's release, and
+    // with --check only reports.
+    void repair_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("restored");
+        QTest::addColumn<QString>("logged");
+        const QString repaired = "repaired 3: a.txt (missing), c.dat (size), sub/b.bin (checksum)";
+        QTest::newRow("from the local manifest") << QStringList() << 0 << true << repaired;
+        QTest::newRow("from the release") << QStringList{"--distant_path", "release.xml"} << 0 << true << repaired;
+        QTest::newRow("--check") << QStringList{"--check"} << 10 << false << "check: repair needed";
+        QTest::newRow("another version's release") << QStringList{"--distant_path", "release3.xml"} << 1 << false
+                                                   << "a repair needs the release of the installed version 2.0, not 3.0";
+    }
+    void repair()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(bool, restored);
+        const Tree release{{"a.txt", payloadA}, {"sub/b.bin", payloadB}, {"c.dat", "the third file\n"}};
+        const Tree installed = release + Tree{{"old.txt", "listed, not in the release"}};
+        QVERIFY(writeTree(path("app"), installed) && writeFile(path("local.xml"), manifestOfTree(installed, "2.0")));
+        QVERIFY(writeFile(path("release.xml"), manifestOfTree(release, "2.0")) && writeFile(path("release3.xml"), manifestOfTree(release, "3.0")));
+        QByteArray corrupt = payloadB;
+        corrupt[35000] = 'X';
+        QVERIFY(QFile::remove(path("app/a.txt")) && writeFile(path("app/sub/b.bin"), corrupt) && writeFile(path("app/c.dat"), "the"));
+        const Tree damaged = readTree(path("app"));
+        TestServer server;
+        server.serveFiles({{"a.txt", payloadA}, {"sub/b.bin", payloadB}, {"c.dat", "the third file\n"}});
+        QTEST(runWithoutDisplay(path("updater"), QStringList{"--silent", "--repair", "--local_path", path("local.xml"), "--url",
+                                                             server.url(), "--dir", path("app"), "--log_size", "10000000"} + options,
+                                m_dir->path(), nullptr, 30000),
+              "status");
+        QCOMPARE(readTree(path("app")), restored ? installed : damaged);
+        QStringList asked;
+        for (const auto &r : server.requests())
+            asked << QString::fromUtf8(r.request);
+        asked.sort();
+        QCOMPARE(asked, restored ? QStringList({"CLOSE", "a.txt", "c.dat", "sub/b.bin"}) : QStringList());
+        QFETCH(QString, logged);
+        const QByteArray log = readFile(path("log.txt"));
+        QVERIFY2(log.contains(logged.toUtf8()), log.constData());
+        // Once repaired, nothing is damaged.
+        if (restored) {
+            QJsonObject report;
+            QCOMPARE(runCheck({"--repair", "--local_path", path("local.xml"), "--url", server.url(), "--dir", path("app")}, &report), 0);
+            QCOMPARE(report["status"].toString(), "up to date");
+        }
+    }
+
+    // The installation's id is made once, by the first run a staged rollout
+    // needs it for (never by a check), in one rename that replaces a link
+    // there instead of writing through it; every run of the release then
+    // decides alike, and --check tells what it will be.
+    void rolloutDecidesOncePerInstallation()
+    {
+        QVERIFY(writeFile(path("distant.xml"), manifest("2.0", entry("a.txt", payloadA, "a.txt")).replace("version='2.0'", "version='2.0' rollout='50'")));
+        TestServer server;
+        server.serveFiles({{"a.txt", payloadA}});
+        QJsonObject report;
+        QCOMPARE(runCheck(arguments(server).mid(1), &report), 10);
+        QVERIFY(field(report, "rollout", "offered").isNull() && !QFileInfo::exists(path("install-id")));
+
+        QVERIFY(writeFile(path("outside/target"), "not an id") && QFile::link(path("outside/target"), path("install-id")));
+        QList<int> decisions;
+        QByteArray id;
+        for (int run = 0; run < 3; ++run) {
+            QVERIFY(writeFile(path("local.xml"), manifest("1.0", QString())) && QDir(path("app")).removeRecursively() && QDir().mkpath(path("app")));
+            QCOMPARE(runUpdater(server, {"--log_size", "10000000"}), 0);
+            if (run == 0)
+                id = readFile(path("install-id"));
+            QCOMPARE(readFile(path("install-id")), id);
+            decisions << int(QFile::exists(path("app/a.txt")));
+        }
+        QCOMPARE(readFile(path("outside/target")), QByteArray("not an id"));
+        QVERIFY(!QFileInfo(path("install-id")).isSymLink() && QRegularExpression("^[0-9a-f]{16}\n$").match(QString::fromLatin1(id)).hasMatch());
+        QCOMPARE(decisions.count(decisions.first()), 3);
+        QCOMPARE(readFile(path("log.txt")).count("not yet offered to this installation (rollout 50 %)"), decisions.first() ? 0 : 3);
+        QVERIFY(writeFile(path("local.xml"), manifest("1.0", QString())));
+        QCOMPARE(runCheck(arguments(server).mid(1), &report), decisions.first() ? 10 : 0);
+        QCOMPARE(field(report, "rollout", "offered").toBool(), bool(decisions.first()));
     }
 
     // Several files at once install exactly what one at a time does: the
@@ -549,6 +724,10 @@ private slots:
                                           << "Launch warning. Invalid connections. Switching to default value.";
         QTest::newRow("empty --channel") << QStringList{"--distant_path", "distant.xml", "--channel", ""}
                                          << "Launch warning. Invalid channel: the name is empty.";
+        QTest::newRow("a repair with a key needs the signed release")
+            << QStringList{"--repair", "--public_key", "distant.xml"}
+            << "Launch warning. Invalid command line: --repair with a public key needs the signed release "
+               "(--distant_path or --manifest_request).";
         QTest::newRow("both ways of naming the release") << QStringList{"--distant_path", "distant.xml", "--manifest_request", "r.xml"}
             << "Launch warning. Invalid command line: --distant_path and --manifest_request exclude each other.";
     }

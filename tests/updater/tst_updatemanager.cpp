@@ -4,6 +4,7 @@
 #include "log.h"
 #include "manifest.h"
 #include "releasecheck.h"
+#include "rollout.h"
 #include "safepath.h"
 #include "updatemanager.h"
 #include "updatersettings.h"
@@ -582,6 +583,60 @@ private slots:
         QVERIFY(!QFileInfo(installed + "/tool.exe").isSymLink());
         QVERIFY(!QFileInfo(installed + "/new.dll").isSymLink());
         QVERIFY(QFileInfo(installed + "/run.sh").permissions() & QFile::ExeOwner);
+    }
+
+    // A staged rollout offers a release to P % of 10,000 random
+    // installations, within 2 points; an installation offered at P stays
+    // offered at every larger P, and each release draws its own share.
+    void rolloutShares_data()
+    {
+        QTest::addColumn<int>("percent");
+        for (const int percent : {0, 1, 5, 10, 25, 50, 75, 99, 100})
+            QTest::newRow(qPrintable(QStringLiteral("%1 %").arg(percent))) << percent;
+    }
+    void rolloutShares()
+    {
+        QFETCH(int, percent);
+        QRandomGenerator random(20261208u + quint32(percent));
+        int offered = 0, offeredNext = 0, both = 0, stayed = 0;
+        for (int i = 0; i < 10000; ++i) {
+            const quint64 id = random.generate64();
+            const bool now = Rollout::offered(id, "2.0", percent);
+            offered += now;
+            stayed += !now || Rollout::offered(id, "2.0", qMin(100, percent + 1));
+            const bool next = Rollout::offered(id, "2.1", percent);
+            offeredNext += next;
+            both += now && next;
+            // The same answer every time it is asked.
+            QCOMPARE(Rollout::bucket(id, "2.0"), Rollout::bucket(id, "2.0"));
+        }
+        QVERIFY2(qAbs(offered / 100.0 - percent) <= 2.0, qPrintable(QString::number(offered)));
+        QVERIFY2(qAbs(offeredNext / 100.0 - percent) <= 2.0, qPrintable(QString::number(offeredNext)));
+        QCOMPARE(stayed, 10000);
+        // Drawn apart, two releases share about P % of P %.
+        QVERIFY2(qAbs(both / 100.0 - percent * percent / 100.0) <= 2.0, qPrintable(QString::number(both)));
+    }
+
+    // The attribute is a whole percent and nothing else; the bucket of an
+    // id and a version never changes, or published rollouts would move.
+    void rolloutReadsOnlyWholePercents_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("percent"); // -1: refused
+        QTest::newRow("0") << "0" << 0;
+        QTest::newRow("100") << "100" << 100;
+        QTest::newRow("007") << "007" << 7;
+        for (const char *text : {"101", "-1", "+5", " 5", "5.5", "50%", "", "1000", "half"})
+            QTest::newRow(text) << text << -1;
+    }
+    void rolloutReadsOnlyWholePercents()
+    {
+        QFETCH(QString, text);
+        int percent = -1;
+        const bool read = Rollout::parsePercent(text, &percent);
+        QTEST(read ? percent : -1, "percent");
+        // The first 8 bytes of SHA-256("0123456789abcdef:2.0"), big-endian, modulo 10,000.
+        QCOMPARE(Rollout::bucket(0x0123456789abcdefULL, "2.0"), 3615);
     }
 };
 

@@ -8,12 +8,15 @@
 #include "scanprogress.h"
 #include "treecomparison.h"
 #include "versionlistcheck.h"
+#include "destinationfolder.h"
+#include "stagedfile.h"
 #include "windowsnames.h"
 
 #include "keyring.h"
 #include "privatekey.h"
 #include "regularfile.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -52,6 +55,7 @@ const char *const generalHelp =
 const char *const createHelp =
     "Usage: manifesttool create FOLDER -o FILE [--version V] [--expires DAYS] [--jobs N]\n"
     "                           [--chunks [--chunk_threshold BYTES]] [--channel NAME]\n"
+    "                           [--notes FILE] [--rollout PERCENT]\n"
     "                           [--follow_internal_links] [--allow_non_windows_names]\n"
     "Scans FOLDER and writes its manifest to FILE: every directory and file below\n"
     "it, each file with its size, SHA-1 checksum, SHA-256 and path, under a root\n"
@@ -70,6 +74,14 @@ const char *const createHelp =
     "  --version V         the release version to record on the root\n"
     "  --channel NAME      record the release's channel on the root (\"beta\"):\n"
     "                      clients run with --channel NAME refuse any other\n"
+    "  --notes FILE        the release notes (plain text, or HTML when FILE ends in\n"
+    "                      .html or .htm; at most 64 KiB): copied to\n"
+    "                      FOLDER/.notes/NAME, named on the root (notes_url) with\n"
+    "                      their SHA-256 (notes_sha256); the window shows them as\n"
+    "                      \"What's new\". Publish the .notes folder with the release\n"
+    "  --rollout PERCENT   offer the release to the first PERCENT % of installations\n"
+    "                      only (a whole number from 0 to 100; 0 halts it): the\n"
+    "                      root's rollout\n"
     "  --expires DAYS      record that the manifest expires DAYS days from now (UTC,\n"
     "                      from 1 to 36500): clients that check signatures refuse\n"
     "                      it afterwards, so sign and publish a fresh one in time\n"
@@ -115,7 +127,8 @@ const char *const verifyHelp =
     "  checksum  PATH   present with the right size, but its content differs\n"
     "  unlisted  PATH   present in the folder, not listed in the manifest\n"
     "Hidden entries are not checked; MANIFEST itself is ignored when it lies\n"
-    "inside FOLDER. A link inside FOLDER is checked as its target; a link that\n"
+    "inside FOLDER, and so is the updater's bookkeeping beside it (install-id, and\n"
+    "the lock file .MANIFEST.lock) unless MANIFEST lists them. A link inside FOLDER is checked as its target; a link that\n"
     "leaves FOLDER, or leads nowhere, is an error.\n"
     "\n"
     "\n"
@@ -176,6 +189,22 @@ constexpr qint64 kMaxSignatureFileSize = 4096;
 constexpr qint64 kMaxSignedFileSize = RegularFile::maximumLimit;
 constexpr int kMaxExpiryDays = 36500;
 constexpr int kMaxJobs = 64;
+// Release notes are fetched whole by the clients, up to this size.
+constexpr qint64 kMaxNotesSize = 64 * 1024;
+const char *const kNotesFolder = ".notes";
+
+// A staged rollout's percent as the clients read it: digits only, 0 to 100.
+bool parsePercent(const QString &text, int *percent)
+{
+    if (text.isEmpty() || text.size() > 3)
+        return false;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    *percent = text.toInt();
+    return *percent <= 100;
+}
 
 // Parses a whole number from `minimum` to `maximum`; false otherwise.
 bool parseBounded(const QString &text, int minimum, int maximum, int *value)
@@ -365,6 +394,26 @@ QString firstNonWindowsName(const QDomElement &element)
     return QString();
 }
 
+// Puts the notes at FOLDER/.notes/NAME in one rename, never through a
+// link; the folder is hidden, so no scan lists it.
+bool writeNotes(const QString &folder, const QString &name, const QByteArray &notes, QString *error)
+{
+    const DestinationFolder destination(folder);
+    if (destination.root().isEmpty()) {
+        *error = destination.openError();
+        return false;
+    }
+    const DestinationFolder::Folder notesFolder = destination.makeFolder(QLatin1String(kNotesFolder), error);
+    if (!notesFolder.isOpen())
+        return false;
+    StagedFile file;
+    if (!file.create(notesFolder) || file.write(notes) != notes.size() || file.writeFailed() || !file.commit(name)) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 void ManifestTool::printOut(const QString &line)
@@ -464,7 +513,9 @@ int ManifestTool::create(const QStringList &arguments)
                     {QStringLiteral("--expires"), QStringLiteral("expires")},
                     {QStringLiteral("--jobs"), QStringLiteral("jobs")},
                     {QStringLiteral("--chunk_threshold"), QStringLiteral("chunk_threshold")},
-                    {QStringLiteral("--channel"), QStringLiteral("channel")}},
+                    {QStringLiteral("--channel"), QStringLiteral("channel")},
+                    {QStringLiteral("--notes"), QStringLiteral("notes")},
+                    {QStringLiteral("--rollout"), QStringLiteral("rollout")}},
         {QStringLiteral("--chunks"), QStringLiteral("--follow_internal_links"), QStringLiteral("--allow_non_windows_names")});
     if (line.help) {
         std::fputs(createHelp, stdout);
@@ -497,6 +548,20 @@ int ManifestTool::create(const QStringList &arguments)
         if (!chunks)
             return fail(QStringLiteral("create: --chunk_threshold needs --chunks"));
     }
+    int rollout = -1;
+    if (line.values.contains(QStringLiteral("rollout"))
+        && !parsePercent(line.values.value(QStringLiteral("rollout")), &rollout))
+        return fail(QStringLiteral("create: --rollout takes a whole percent from 0 to 100"));
+    QByteArray notes;
+    const QString notesFile = line.values.value(QStringLiteral("notes"));
+    const QString notesName = QFileInfo(notesFile).fileName();
+    if (line.values.contains(QStringLiteral("notes"))) {
+        if (notesName.isEmpty() || notesName.startsWith(QLatin1Char('.')) || notesName.contains(QLatin1Char(':'))
+            || notesName.contains(QLatin1Char('\\')))
+            return fail(QStringLiteral("create: --notes needs a file with a plain name, not '%1'").arg(notesFile));
+        if (!readWholeFile(notesFile, kMaxNotesSize, &notes))
+            return Failure;
+    }
     const bool toStandardOutput = output == QLatin1String("-");
 
     const QString folder = line.positional.first();
@@ -525,6 +590,17 @@ int ManifestTool::create(const QStringList &arguments)
     // replayed to clients of another.
     if (line.values.contains(QStringLiteral("channel")))
         root.setAttribute(QStringLiteral("channel"), line.values.value(QStringLiteral("channel")));
+    if (rollout >= 0)
+        root.setAttribute(QStringLiteral("rollout"), QString::number(rollout));
+    // Before the manifest: it must never name notes that are not there.
+    if (line.values.contains(QStringLiteral("notes"))) {
+        QString error;
+        if (!writeNotes(folder, notesName, notes, &error))
+            return fail(QStringLiteral("create: cannot write the notes: %1").arg(error));
+        root.setAttribute(QStringLiteral("notes_url"), QLatin1String(kNotesFolder) + QLatin1Char('/') + notesName);
+        root.setAttribute(QStringLiteral("notes_sha256"),
+                          QString::fromLatin1(QCryptographicHash::hash(notes, QCryptographicHash::Sha256).toHex()));
+    }
     if (expiryDays > 0) {
         // Whole seconds in UTC: every reader parses the same instant.
         QDateTime expires = QDateTime::currentDateTimeUtc().addDays(expiryDays);
@@ -612,6 +688,15 @@ int ManifestTool::verify(const QStringList &arguments)
     const FileList expected(manifest);
     QMap<QString, QDomElement> actual;
     collectFiles(installed.documentElement(), &actual);
+    // What the updater keeps beside its local manifest is no part of the
+    // installation, unless the manifest says it is.
+    QSet<QString> bookkeeping;
+    const QString manifestInside = pathInside(folder, manifestPath);
+    if (!manifestInside.isEmpty()) {
+        const QString beside = manifestInside.left(manifestInside.lastIndexOf(QLatin1Char('/')) + 1);
+        bookkeeping << beside + QStringLiteral("install-id")
+                    << beside + QLatin1Char('.') + manifestInside.mid(beside.size()) + QStringLiteral(".lock");
+    }
 
     // One pass over both path-ordered maps, so the report is sorted by path.
     int problems = 0;
@@ -627,7 +712,8 @@ int ManifestTool::verify(const QStringList &arguments)
             report("missing", path);
             ++e;
         } else if (e == expected.size() || a.key() < path) {
-            report("unlisted", a.key());
+            if (!bookkeeping.contains(a.key()))
+                report("unlisted", a.key());
             ++a;
         } else {
             bool sizeOk = false;

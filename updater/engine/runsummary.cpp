@@ -59,6 +59,8 @@ RunSummary::Outcome RunSummary::outcome() const
         return Refused;
     if (ending == QLatin1String("cancelled"))
         return Cancelled;
+    if (ending == QLatin1String("not yet offered"))
+        return NotOffered;
     return ending == QLatin1String("finished") && errors == 0 ? Done : DoneWithErrors;
 }
 
@@ -74,12 +76,17 @@ QString RunSummary::logText() const
         .arg(bytesTransferred)
         .arg(bytesSaved)
         .arg(seconds, 0, 'f', 2)
-        + (peakMemoryMiB >= 0 ? QStringLiteral("; peak memory %1 MiB").arg(peakMemoryMiB) : QString());
+        + (peakMemoryMiB >= 0 ? QStringLiteral("; peak memory %1 MiB").arg(peakMemoryMiB) : QString())
+        + (repaired.isEmpty() ? QString()
+                              : QStringLiteral("; repaired %1: %2%3")
+                                    .arg(repaired.size())
+                                    .arg(repaired.mid(0, 20).join(QStringLiteral(", ")),
+                                         repaired.size() > 20 ? QStringLiteral(", ...") : QString()));
 }
 
 Logging::RunHistory::Run RunSummary::historyRun() const
 {
-    static const char *const outcomes[] = {"running", "done", "done with errors", "refused", "cancelled"};
+    static const char *const outcomes[] = {"running", "done", "done with errors", "refused", "cancelled", "not yet offered"};
     Logging::RunHistory::Run run;
     run.program = QStringLiteral("updater");
     run.fromVersion = localVersionBefore;

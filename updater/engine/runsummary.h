@@ -5,6 +5,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // The figures of one update run and how it ended. The log's summary record,
 // the history line and the window's end state are all read from it, so
@@ -12,11 +13,12 @@
 class RunSummary
 {
 public:
-    enum Outcome { Running, Done, DoneWithErrors, Refused, Cancelled };
+    enum Outcome { Running, Done, DoneWithErrors, Refused, Cancelled, NotOffered };
 
     // "finished", "cancelled", "refused", "failed" (the local manifest could
-    // not be saved) or another word for a run that ended early; empty while
-    // the run goes on.
+    // not be saved), "not yet offered" (a staged rollout holds the release
+    // back) or another word for a run that ended early; empty while the run
+    // goes on.
     QString ending;
     int errors = 0;
     QString distantVersion;
@@ -36,6 +38,8 @@ public:
     // What failed: an entry's path (empty: the whole release) and the
     // engine's reason, which may hold digests.
     QList<Logging::RunHistory::Failure> failures;
+    // Damaged files a repair put right: "path (what was wrong)".
+    QStringList repaired;
 
     Outcome outcome() const;
     // The summary record's text.

@@ -10,8 +10,11 @@
 #include "digesttext.h"
 #include "regularfile.h"
 #include "releasecheck.h"
+#include "releasenotes.h"
+#include "repairscan.h"
 #include "safepath.h"
 #include "stagedfile.h"
+#include "updatecheck.h"
 #include "updatersettings.h"
 #include "windowsnames.h"
 
@@ -92,6 +95,8 @@ UpdateManager::UpdateManager(QObject *parent)
       m_destination(UpdaterSettings::instance().destinationDir)
 {
     const UpdaterSettings &settings = UpdaterSettings::instance();
+    m_checkOnly = settings.checkOnly;
+    m_repair = settings.repair;
     m_downloader = new UpdateDownloader(settings.updateUrl, this);
     m_downloader->setDestination(&m_destination);
     m_downloader->setFilesUrl(settings.filesUrl);
@@ -161,6 +166,21 @@ void UpdateManager::refuse(const QString &reason)
     m_finished = true;
     m_runLock.release();
     logSummary(QStringLiteral("refused"));
+    if (m_checkOnly) {
+        emit checkFinished(UpdateCheck::failure(QStringLiteral("refused"), reason, summary().distantVersion,
+                                                m_localVersionBefore),
+                           UpdateCheck::Failed);
+        return;
+    }
+    emit fileDownloadsFinished(m_errorCount);
+}
+
+void UpdateManager::standDown(const QString &reason)
+{
+    LOG_INFO() << reason << Qt::endl;
+    m_finished = true;
+    m_runLock.release();
+    logSummary(QStringLiteral("not yet offered"));
     emit fileDownloadsFinished(m_errorCount);
 }
 
@@ -169,6 +189,9 @@ void UpdateManager::logSummary(const QString &ending)
     m_ending = ending;
     const RunSummary run = summary();
     LOG_INFO() << run.logText() << Qt::endl;
+    // A check is no run: the history lists what changed installations.
+    if (m_checkOnly)
+        return;
     Logging::RunHistory::Run line = run.historyRun();
     line.ended = QDateTime::currentDateTime();
     Logging::RunHistory::instance().append(line);
@@ -192,6 +215,7 @@ RunSummary UpdateManager::summary() const
     run.peakMemoryMiB = peakMemoryMiB();
     for (const Failure &failure : m_failures)
         run.failures.append({failure.entry, failure.reason});
+    run.repaired = m_repaired;
     return run;
 }
 
@@ -202,8 +226,9 @@ void UpdateManager::start()
     // One run at a time: two at once interleave their files, and the
     // manifest saved last describes neither. The lock file lies beside the
     // local manifest; the lock is held until the manifest is saved.
+    // A check changes nothing, the lock file included.
     const QFileInfo localFile(settings.localManifestPath);
-    const platform::Result locked = m_runLock.acquire(
+    const platform::Result locked = m_checkOnly ? platform::Result() : m_runLock.acquire(
             NativeName::of(localFile.absolutePath() + QStringLiteral("/.") + localFile.fileName() + QStringLiteral(".lock")));
     if (!locked) {
         refuse(locked.kind() == platform::Result::Kind::Busy
@@ -267,6 +292,26 @@ void UpdateManager::start()
                    .arg(settings.distantManifestPath, releaseProblem));
         return;
     }
+    // A staged rollout decides before the release is read further; a
+    // repair restores the installed version, which was offered.
+    if (!m_repair) {
+        m_rollout = Rollout::decide(m_roots->first, localFile.absolutePath(), !m_checkOnly, settings.ignoreRollout);
+        if (m_rollout.ignored)
+            LOG_INFO() << QStringLiteral("rollout at %1 % ignored (--ignore_rollout)").arg(m_rollout.percent) << Qt::endl;
+        if (m_rollout.state == Rollout::Decision::NotOffered && !m_checkOnly) {
+            standDown(m_rollout.reason);
+            return;
+        }
+    }
+    if (m_fetchNotes && !m_checkOnly && m_roots->first.hasAttribute(QStringLiteral("notes_url"))) {
+        m_notes = new ReleaseNotes(m_downloader->transport(), settings.updateUrl, settings.filesUrl, this);
+        connect(m_notes, &ReleaseNotes::finished, this, [this] {
+            if (!m_notes->isAvailable())
+                LOG_WARN() << QStringLiteral("release notes not shown: ") + m_notes->errorString() << Qt::endl;
+        });
+        if (!m_notes->start(m_roots->first, m_signed, settings.timeoutSeconds * 1000))
+            LOG_WARN() << QStringLiteral("release notes not shown: ") + m_notes->errorString() << Qt::endl;
+    }
     if (!distantReader.read(&m_update->distant())) {
         refuse(QStringLiteral("distant manifest unreadable, nothing updated: %1: %2")
                    .arg(settings.distantManifestPath, distantReader.errorString()));
@@ -279,7 +324,7 @@ void UpdateManager::start()
                + settings.distantManifestPath);
         return;
     }
-    if (m_destination.root().isEmpty()) {
+    if (m_destination.root().isEmpty() && !m_checkOnly) {
         refuse(QStringLiteral("destination folder missing, nothing updated: ") + settings.destinationDir);
         return;
     }
@@ -294,6 +339,12 @@ void UpdateManager::start()
     }
 
     m_update->compare();
+    if (m_repair)
+        findDamage();
+    if (m_checkOnly) {
+        reportCheck();
+        return;
+    }
     m_distantElements = std::make_unique<ManifestElements>(&m_update->distant());
     m_localElements = std::make_unique<ManifestElements>(&m_update->local());
     const ManifestTree &distant = m_update->distant();
@@ -430,6 +481,17 @@ QString UpdateManager::checkRelease() const
                                                    {m_signed, settings.allowDowngrade});
     if (problem.isEmpty())
         problem = ReleaseCheck::channelProblem(m_roots->first, settings.channel);
+    if (problem.isEmpty())
+        problem = Rollout::problem(m_roots->first);
+    // A repair fetches from the release the installation is at, whatever
+    // the key: files of another version are not a repair.
+    int order = 0;
+    const QString distantVersion = m_roots->first.attribute(QStringLiteral("version"));
+    const QString localVersion = m_roots->second.attribute(QStringLiteral("version"));
+    if (problem.isEmpty() && m_repair && localManifest != ReleaseCheck::LocalManifest::Read)
+        problem = QStringLiteral("nothing to repair: the local manifest is missing or unreadable");
+    else if (problem.isEmpty() && m_repair && (!ReleaseCheck::compareVersions(distantVersion, localVersion, &order) || order != 0))
+        problem = QStringLiteral("a repair needs the release of the installed version %1, not %2").arg(localVersion, distantVersion);
     return problem.isEmpty() ? ReleaseCheck::expiryProblem(m_roots->first, QDateTime::currentDateTimeUtc()) : problem;
 }
 
@@ -604,6 +666,8 @@ void UpdateManager::downloadFinished(QDomElement distant, QFile *file)
     if (ok) {
         ++m_filesFetched;
         m_bytesWritten += elementSize(distant).toLongLong();
+        if (m_damage.contains(quint32(diff)))
+            m_repaired << QStringLiteral("%1 (%2)").arg(elementPath(distant), m_damage.value(quint32(diff)));
         LOG_INFO() << nameOf(m_currentElement) + QStringLiteral(" written.") << Qt::endl;
         // The local side is the difference's own.
         updateElement(distant, QDomElement());
@@ -750,7 +814,8 @@ void UpdateManager::downloadsFinished()
         return;
     }
     finishFoldersReplacingFiles();
-    if (m_errorCount == 0) {
+    // A repair restores; what the release does not list stays.
+    if (m_errorCount == 0 && !m_repair) {
         const std::vector<TreeComparison::Difference> &diffs = m_update->differences();
         for (size_t i = 0; i < diffs.size(); ++i) {
             if (diffs[i].type == REMOVED)
@@ -868,4 +933,43 @@ void UpdateManager::sendCloseRequest(QString version)
         --m_closeRequestsPending;
         emit closeRequestFinished();
     });
+}
+
+void UpdateManager::findDamage()
+{
+    // What the comparison fetches anyway is not read again.
+    QSet<ManifestTree::Node> fetched;
+    for (const TreeComparison::Difference &difference : m_update->differences()) {
+        if (difference.type == CHANGED)
+            fetched.insert(difference.local);
+    }
+    const std::vector<RepairScan::Damage> damage =
+        RepairScan::run(m_update->distant(), m_update->local(), m_destination, fetched);
+    for (const RepairScan::Damage &file : damage) {
+        LOG_INFO() << QStringLiteral("%1 damaged (%2): fetched again").arg(file.path, file.reason) << Qt::endl;
+        m_damage.insert(quint32(m_update->addChanged(file.distant, file.local)), file.reason);
+    }
+    LOG_INFO() << QStringLiteral("repair: %1 damaged file(s) found").arg(damage.size()) << Qt::endl;
+}
+
+void UpdateManager::reportCheck()
+{
+    const UpdaterSettings &settings = UpdaterSettings::instance();
+    UpdateCheck::Release release;
+    release.update = m_update.get();
+    release.destination = &m_destination;
+    release.distantRoot = m_roots->first;
+    release.localVersion = m_localVersionBefore;
+    release.signedRelease = m_signed;
+    release.repair = m_repair;
+    release.damage = m_damage;
+    release.rollout = m_rollout;
+    release.client = m_downloader->transport();
+    release.updateUrl = settings.updateUrl;
+    release.filesUrl = settings.filesUrl;
+    release.timeoutMs = settings.timeoutSeconds * 1000;
+    QByteArray report;
+    const int status = UpdateCheck::report(release, &report);
+    m_finished = true;
+    emit checkFinished(report, status);
 }

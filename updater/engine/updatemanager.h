@@ -5,6 +5,7 @@
 #include "manifestcomparison.h"
 #include "manifestelements.h"
 #include "manifestupdate.h"
+#include "rollout.h"
 #include "runsummary.h"
 #include "runlock.h"
 #include "updatedownloader.h"
@@ -22,9 +23,12 @@
 #include <QPair>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <vector>
+
+class ReleaseNotes;
 
 // Runs one update run: compares the distant manifest with the local one,
 // has the downloader fetch every new or changed file, puts each verified
@@ -58,6 +62,17 @@ public:
     // How long the close request may take at most.
     static const int closeRequestTimeoutMs = 5000;
 
+    // A repair ("--repair"): the release must be the installed version;
+    // every file both list is checked on disk, and the damaged ones are
+    // fetched again with what differs; nothing is deleted. Set before
+    // start(); the command line sets it too.
+    void setRepair(bool repair) { m_repair = repair; }
+    // Fetch the release's notes once it is accepted, for the window.
+    // Set before start().
+    void setFetchNotes(bool fetch) { m_fetchNotes = fetch; }
+    // The notes being fetched; null when none are.
+    ReleaseNotes *releaseNotes() const { return m_notes; }
+
 signals:
     void fileDownloadFailed(QDomElement element);
     void fileDownloadsFinished(int errors);
@@ -67,6 +82,8 @@ signals:
     void fileWritten(QString path);
     // The server's answer to a close request has arrived (or failed).
     void closeRequestFinished();
+    // "--check" has its report: one JSON object, and the exit status.
+    void checkFinished(QByteArray report, int status);
 
 public slots:
     void start();
@@ -101,6 +118,12 @@ private:
     bool createFolder(const QString &path, QString *error);
     // Refuses the whole run: nothing is fetched, deleted or saved.
     void refuse(const QString &reason);
+    // Ends a run that has nothing to do for now, without an error.
+    void standDown(const QString &reason);
+    // Repair: the installed files the comparison did not find changed, but
+    // which are not what the release lists, are fetched as changed ones.
+    void findDamage();
+    void reportCheck();
     // The one record that says how the run went, for whoever reads the log.
     void logSummary(const QString &ending);
     void noteFailure(const QString &entry, const QString &reason) { m_failures.append({entry, reason}); }
@@ -162,6 +185,14 @@ private:
     // The run has been finished once; a second request to finish changes
     // nothing and sends nothing.
     bool m_finished = false;
+    bool m_checkOnly = false;
+    bool m_repair = false;
+    bool m_fetchNotes = false;
+    ReleaseNotes *m_notes = nullptr;
+    Rollout::Decision m_rollout;
+    // Differences of damaged files, with what was wrong; those repaired.
+    QHash<quint32, QString> m_damage;
+    QStringList m_repaired;
     int m_closeRequestsPending = 0;
 
     // Held for the whole run: one run at a time per installation.

@@ -30,5 +30,8 @@ void UpdaterSettings::reset()
     allowDowngrade = false;
     manifestRequest.clear();
     channel.clear();
+    checkOnly = false;
+    repair = false;
+    ignoreRollout = false;
     connections = 1;
 }

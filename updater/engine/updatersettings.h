@@ -29,6 +29,9 @@ public:
     bool allowDowngrade;     // "--allow_downgrade": an older release may be installed
     QString manifestRequest; // "--manifest_request": the release's manifest comes from the server
     QString channel;         // "--channel": the release must name this channel
+    bool checkOnly;          // "--check": report what a run would do, change nothing
+    bool repair;             // "--repair": also fetch installed files that are damaged
+    bool ignoreRollout;      // "--ignore_rollout": a staged rollout does not hold this run back
     int connections;         // "--connections": files fetched at once
 
 private:

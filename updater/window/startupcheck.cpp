@@ -38,6 +38,9 @@ const QStringList &optionNames()
 
 const QLatin1String silentOption("--silent");
 const QLatin1String downgradeOption("--allow_downgrade");
+const QLatin1String checkOption("--check");
+const QLatin1String repairOption("--repair");
+const QLatin1String ignoreRolloutOption("--ignore_rollout");
 
 // A whole number of seconds or bytes within [minimum, maximum].
 bool parseBounded(const QString &text, qint64 minimum, qint64 maximum, qint64 *value)
@@ -87,6 +90,11 @@ bool StartupCheck::silentRequested(const QStringList &arguments)
     return flagGiven(arguments, silentOption);
 }
 
+bool StartupCheck::checkRequested(const QStringList &arguments)
+{
+    return flagGiven(arguments, checkOption);
+}
+
 bool StartupCheck::flagGiven(const QStringList &arguments, const QString &flag)
 {
     for (int i = 1; i < arguments.size(); ++i) {
@@ -120,6 +128,7 @@ bool StartupCheck::logSize(const QStringList &arguments, qint64 *bytes)
 void StartupCheck::warn(const QString &text)
 {
     const QString caption = QStringLiteral("Launch warning.");
+    m_lastWarning = text;
     if (m_interaction == Unattended) {
         m_warned = true;
         LOG_WARN() << caption << text << Qt::endl;
@@ -134,13 +143,23 @@ bool StartupCheck::parseCommandLine()
     UpdaterSettings &settings = UpdaterSettings::instance();
     const QString appDir = QCoreApplication::applicationDirPath();
     const QString cwd = QDir::currentPath();
+    // Known before "--dir" is looked at: a check creates no folder.
+    settings.checkOnly = checkRequested(m_arguments);
     QStringList remaining = m_arguments.mid(1);
     while (!remaining.isEmpty()) {
         const QString option = remaining.takeFirst();
-        if (option == silentOption)
+        if (option == silentOption || option == checkOption)
             continue; // decided before the window or the run exists
         if (option == downgradeOption) {
             settings.allowDowngrade = true;
+            continue;
+        }
+        if (option == repairOption) {
+            settings.repair = true;
+            continue;
+        }
+        if (option == ignoreRolloutOption) {
+            settings.ignoreRollout = true;
             continue;
         }
         // An option at the very end has no value to take.
@@ -231,7 +250,7 @@ bool StartupCheck::parseCommandLine()
             // One level only: a missing parent is more likely a typo than a
             // tree worth building.
             const QString path = joined(cwd, value);
-            if (QFileInfo::exists(path) || QDir().mkdir(path))
+            if (QFileInfo::exists(path) || settings.checkOnly || QDir().mkdir(path))
                 settings.destinationDir = value;
             else
                 warn(QStringLiteral("Unable to create destination folder. Switching to default value."));
@@ -250,6 +269,18 @@ bool StartupCheck::parseCommandLine()
     if (!settings.distantManifestPath.isEmpty() && !settings.manifestRequest.isEmpty()) {
         warn(QStringLiteral("Invalid command line: --distant_path and --manifest_request exclude each other."));
         return false;
+    }
+    // A repair fetches from the release the installation is at. With a key
+    // that must be the signed release: the local manifest carries no
+    // signature. Without one, the local manifest itself says what must be
+    // there, and is read as the release.
+    if (settings.repair && settings.distantManifestPath.isEmpty() && settings.manifestRequest.isEmpty()) {
+        if (!settings.publicKeyPaths.isEmpty()) {
+            warn(QStringLiteral("Invalid command line: --repair with a public key needs the signed release "
+                                "(--distant_path or --manifest_request)."));
+            return false;
+        }
+        settings.distantManifestPath = settings.localManifestPath;
     }
     return true;
 }
@@ -282,8 +313,10 @@ QString StartupCheck::run()
         // Unattended, nobody sees a warning: a run that would go on with a
         // default it was not given (another server, another folder) stops.
         fatal = QStringLiteral("Unable to update.");
-    else if (!settings.manifestRequest.isEmpty() && !fetchManifest())
+    else if (!settings.manifestRequest.isEmpty() && !fetchManifest()) {
+        m_releaseUnavailable = true;
         fatal = QStringLiteral("Unable to update.");
+    }
     if (fatal.isEmpty())
         return fatal;
 

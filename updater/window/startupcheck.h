@@ -28,6 +28,9 @@ public:
     // Whether the command line asks for an unattended run ("--silent"). The
     // values of the other options are skipped, so "--url --silent" does not.
     static bool silentRequested(const QStringList &arguments);
+    // Whether the command line asks only for a report ("--check"), found the
+    // same way; such a run needs no window either.
+    static bool checkRequested(const QStringList &arguments);
     // Whether a flag (an option without value) is given, found the same way.
     static bool flagGiven(const QStringList &arguments, const QString &flag);
     // The value of the last occurrence of an option, or empty.
@@ -44,6 +47,11 @@ public:
     // Empty when an update can run; otherwise the fatal error's text,
     // already shown and logged.
     QString run();
+    // After run() failed: the release could not be had from the server,
+    // which is no fault of the command line.
+    bool releaseUnavailable() const { return m_releaseUnavailable; }
+    // The last warning given, which says what was wrong.
+    QString lastWarning() const { return m_lastWarning; }
 
 private:
     void warn(const QString &text);
@@ -56,6 +64,8 @@ private:
     Interaction m_interaction;
     // An unattended check gave a warning: the run does not start.
     bool m_warned = false;
+    bool m_releaseUnavailable = false;
+    QString m_lastWarning;
 };
 
 #endif // STARTUPCHECK_H

@@ -1,7 +1,20 @@
 #include "unattendedrun.h"
 
 #include "startupcheck.h"
+#include "updatecheck.h"
 #include "updatemanager.h"
+
+#include <cstdio>
+
+namespace {
+
+void printReport(const QByteArray &report)
+{
+    std::fwrite(report.constData(), 1, size_t(report.size()), stdout);
+    std::fflush(stdout);
+}
+
+} // namespace
 
 UnattendedRun::UnattendedRun(const QStringList &arguments, QObject *parent)
     : QObject(parent)
@@ -14,10 +27,32 @@ UnattendedRun::UnattendedRun(const QStringList &arguments, QObject *parent)
 
 bool UnattendedRun::start()
 {
-    if (!StartupCheck(nullptr, m_arguments, StartupCheck::Unattended).run().isEmpty())
+    StartupCheck check(nullptr, m_arguments, StartupCheck::Unattended);
+    const QString fatal = check.run();
+    const bool checkOnly = StartupCheck::checkRequested(m_arguments);
+    if (!fatal.isEmpty()) {
+        if (checkOnly) {
+            // A release the server would not give is a failed check; any
+            // other start-up problem lies in the command line.
+            const bool unavailable = check.releaseUnavailable();
+            m_startupStatus = unavailable ? UpdateCheck::Failed : UpdateCheck::CommandLineError;
+            printReport(UpdateCheck::failure(unavailable ? QStringLiteral("failed") : QStringLiteral("command line error"),
+                                             check.lastWarning().isEmpty() ? fatal : check.lastWarning() + QLatin1Char(' ') + fatal));
+        }
         return false;
+    }
 
     m_manager = new UpdateManager(this);
+    if (checkOnly) {
+        // Nothing was fetched or placed, so there is no close request.
+        connect(m_manager, &UpdateManager::checkFinished, this, [this](const QByteArray &report, int status) {
+            printReport(report);
+            m_exitStatus = status;
+            QTimer::singleShot(0, this, &UnattendedRun::conclude);
+        });
+        m_manager->start();
+        return true;
+    }
     connect(m_manager, &UpdateManager::fileDownloadsFinished, this, &UnattendedRun::runFinished);
     connect(m_manager, &UpdateManager::closeRequestFinished, this, [this] {
         if (!m_manager->closeRequestPending() && m_closeTimeout.isActive())

@@ -10,7 +10,9 @@ class UpdateManager;
 // An update run without a window ("--silent"): start-up problems go to the
 // log and stderr instead of boxes, the run starts at once, and finished()
 // reports the process's exit status once the server has heard the close
-// request (or it failed, or closeRequestTimeoutMs passed).
+// request (or it failed, or closeRequestTimeoutMs passed). With "--check"
+// the run only reports: its JSON object goes to standard output, and the
+// status is the check's.
 class UnattendedRun : public QObject
 {
     Q_OBJECT
@@ -19,8 +21,10 @@ public:
 
     explicit UnattendedRun(const QStringList &arguments, QObject *parent = nullptr);
 
-    // False when the start-up check failed; nothing runs then.
+    // False when the start-up check failed; nothing runs then, and the
+    // process ends with startupStatus().
     bool start();
+    int startupStatus() const { return m_startupStatus; }
 
     static const int closeRequestTimeoutMs = 5000;
 
@@ -36,6 +40,7 @@ private:
     // Child of this run; the manager owns its downloader.
     UpdateManager *m_manager = nullptr;
     int m_exitStatus = Success;
+    int m_startupStatus = StartupFailed;
     bool m_concluded = false;
     QTimer m_closeTimeout;
 };

@@ -1,6 +1,8 @@
 #include "updatergui.h"
 #include "ui_updatergui.h"
 
+#include "notesview.h"
+#include "releasenotes.h"
 #include "runsummary.h"
 #include "startupcheck.h"
 #include "unattendedrun.h"
@@ -38,6 +40,18 @@ UpdaterGUI::UpdaterGUI(const QStringList &arguments, QWidget *parent)
     ui->pushButton_2->hide();
     for (QLabel *label : {ui->headline, ui->updateText, ui->speed})
         setLabelText(label, label->text());
+    // What's new in the release, shown where the account is once it is
+    // installed.
+    m_notesTitle = new QLabel(QStringLiteral("What's new"), this);
+    m_notesTitle->setObjectName(QStringLiteral("whatsNewTitle"));
+    m_notes = new NotesView(this);
+    m_notes->setObjectName(QStringLiteral("whatsNew"));
+    m_notes->setAccessibleName(QStringLiteral("What's new"));
+    const int account = ui->verticalLayout->indexOf(ui->plainTextEdit);
+    ui->verticalLayout->insertWidget(account + 1, m_notesTitle);
+    ui->verticalLayout->insertWidget(account + 2, m_notes);
+    m_notesTitle->hide();
+    m_notes->hide();
 
     // Nothing has started yet, so a failed check has nothing to wind down;
     // the log file is flushed and closed as the process exits. The status
@@ -49,11 +63,16 @@ UpdaterGUI::UpdaterGUI(const QStringList &arguments, QWidget *parent)
     // the downloader first, so for a signal both receive the manager's runs
     // before this window's.
     manager = new UpdateManager(nullptr);
-    downloader = manager->m_downloader;
-    ui->Restart->setEnabled(false);
-
     connect(ui->Cancel, &QPushButton::clicked, this, &UpdaterGUI::cancelUpdate);
     connect(ui->Restart, &QPushButton::clicked, this, &UpdaterGUI::restartSoft);
+    connect(ui->pushButton, &QPushButton::clicked, this, &UpdaterGUI::repairInstallation);
+    startRun();
+}
+
+void UpdaterGUI::startRun()
+{
+    downloader = manager->m_downloader;
+    ui->Restart->setEnabled(false);
     connect(manager, &UpdateManager::fileDownloadsFinished, this, &UpdaterGUI::downloadsFinished);
     connect(manager, &UpdateManager::fileDownloadFailed, this, &UpdaterGUI::downloadFailed);
     connect(downloader, &UpdateDownloader::fileDownloadStarting, this, &UpdaterGUI::downloadStart);
@@ -66,10 +85,55 @@ UpdaterGUI::UpdaterGUI(const QStringList &arguments, QWidget *parent)
 
     // The run starts before the window is shown; what it reports later
     // arrives through the event loop. A release refused at once, or one
-    // with nothing to fetch, has ended when start() returns.
+    // with nothing to fetch, has ended when start() returns. Its notes
+    // arrive later still.
+    manager->setFetchNotes(true);
     manager->start();
+    if (ReleaseNotes *notes = manager->releaseNotes())
+        connect(notes, &ReleaseNotes::finished, this, &UpdaterGUI::notesFetched);
     if (!m_finished)
         showRunningHeadline();
+}
+
+void UpdaterGUI::repairInstallation()
+{
+    // The run that ended stays with the window; a new one repairs.
+    disconnect(manager, nullptr, this, nullptr);
+    disconnect(downloader, nullptr, this, nullptr);
+    manager = new UpdateManager(this);
+    manager->setRepair(true);
+    m_repairing = true;
+    m_finished = false;
+    m_fileNumber = 0;
+    m_fileCount = 0;
+    activeElement = QDomElement();
+    ui->pushButton->hide();
+    ui->Cancel->setEnabled(true);
+    ui->Restart->setDefault(false);
+    ui->progressBar->setValue(0);
+    writeLog(QStringLiteral("Repair started."), true);
+    startRun();
+}
+
+void UpdaterGUI::notesFetched()
+{
+    auto *notes = qobject_cast<ReleaseNotes *>(sender());
+    if (!notes || !notes->isAvailable())
+        return;
+    m_notesText = notes->text();
+    m_notesHtml = notes->isHtml();
+    if (m_finished && manager->summary().outcome() == RunSummary::Done)
+        showNotes();
+}
+
+void UpdaterGUI::showNotes()
+{
+    if (m_notesText.isEmpty())
+        return;
+    m_notes->showNotes(m_notesText, m_notesHtml);
+    ui->plainTextEdit->hide();
+    m_notesTitle->show();
+    m_notes->show();
 }
 
 UpdaterGUI::~UpdaterGUI()
@@ -110,7 +174,7 @@ void UpdaterGUI::showRunningHeadline()
         m_subject += QLatin1Char(' ') + (run.localVersionBefore.isEmpty() ? run.distantVersion
                                                                         : run.localVersionBefore + QStringLiteral(" \u2192 ")
                                                                               + run.distantVersion);
-    QString text = QStringLiteral("Updating ") + m_subject;
+    QString text = (m_repairing ? QStringLiteral("Repairing ") : QStringLiteral("Updating ")) + m_subject;
     if (m_fileCount > 0)
         text += QStringLiteral(", file %1 of %2").arg(m_fileNumber).arg(m_fileCount);
     setHeadline(text);
@@ -146,6 +210,9 @@ void UpdaterGUI::showEndState(const RunSummary &run)
     case RunSummary::Cancelled:
         headline = QStringLiteral("Update cancelled: some files may already be new.");
         break;
+    case RunSummary::NotOffered:
+        headline = QStringLiteral("Update not yet offered: nothing was changed.");
+        break;
     default:
         headline = run.filesFailed > 0 ? QStringLiteral("Update done with errors: %1 of %2 files could not be installed.")
                                              .arg(run.filesFailed)
@@ -164,7 +231,10 @@ void UpdaterGUI::showEndState(const RunSummary &run)
         percent = int(qMin<qint64>(99, run.bytesWritten * 100 / run.bytesToWrite));
     ui->progressBar->setValue(percent);
     ui->progressBar->setFormat(QStringLiteral("%p%"));
-    m_exitStatus = run.outcome() == RunSummary::Done ? UnattendedRun::Success : UnattendedRun::FilesFailed;
+    m_exitStatus = run.outcome() == RunSummary::Done || run.outcome() == RunSummary::NotOffered ? UnattendedRun::Success
+                                                                                               : UnattendedRun::FilesFailed;
+    // Files that failed or were left may be fetched again by a repair.
+    ui->pushButton->setVisible(run.outcome() == RunSummary::DoneWithErrors || run.outcome() == RunSummary::Cancelled);
 }
 
 void UpdaterGUI::closeEvent(QCloseEvent *event)
@@ -266,7 +336,11 @@ void UpdaterGUI::downloadsFinished(int errors)
     // log; the digests and the engine's wording are in the log.
     for (const Logging::RunHistory::Failure &failure : run.failures)
         writeLog(RunSummary::plainFailure(failure.name, failure.reason), true);
+    for (const QString &repaired : run.repaired)
+        writeLog(QStringLiteral("Repaired: ") + repaired, true);
     writeLog(QStringLiteral("Update finished."), true);
+    if (run.outcome() == RunSummary::Done)
+        showNotes();
 }
 
 void UpdaterGUI::downloadFinished(QDomElement elt, QFile *file)

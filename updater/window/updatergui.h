@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <QWidget>
 
+class NotesView;
 class QLabel;
 class RunSummary;
 class UpdateDownloader;
@@ -44,6 +45,9 @@ protected:
 public slots:
     void cancelUpdate();
     void restartSoft();
+    // The "Repair" button, shown when a run ended with errors: a repair run
+    // of the same release (see UpdateManager::setRepair).
+    void repairInstallation();
     void downloadStart(QDomElement elt, int remainingDownloads);
     void downloadsFinished(int errors);
     void downloadFinished(QDomElement elt, QFile *file);
@@ -52,6 +56,13 @@ public slots:
                           int percentageDone);
 
 private:
+    // Connects the run's manager and downloader to the window and starts it.
+    void startRun();
+    // The release's notes have been fetched (or not).
+    void notesFetched();
+    // In the "What's new" area, in place of the account, once the release
+    // is installed.
+    void showNotes();
     // A new line, or text that continues the last one.
     void writeLog(const QString &text, bool newLine);
     // The status label: a name and what follows it.
@@ -79,6 +90,12 @@ private:
     int m_fileCount = 0;
     bool m_finished = false;
     int m_exitStatus = 1;
+    bool m_repairing = false;
+    // The "What's new" area: a title and the notes, hidden until shown.
+    QLabel *m_notesTitle = nullptr;
+    NotesView *m_notes = nullptr;
+    QString m_notesText;
+    bool m_notesHtml = false;
 };
 
 #endif // UPDATERGUI_H
