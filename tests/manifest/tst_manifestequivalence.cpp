@@ -122,18 +122,7 @@ QString dump(const QDomNode &node)
     return out;
 }
 
-// Where a node sits: child positions from its topmost ancestor.
-QString position(QDomNode node)
-{
-    QStringList steps;
-    for (; !node.isNull(); node = node.parentNode()) {
-        int index = 0;
-        for (QDomNode p = node.previousSibling(); !p.isNull(); p = p.previousSibling())
-            ++index;
-        steps.prepend(QString::number(index));
-    }
-    return steps.join('/');
-}
+QString rootPosition(QDomNode node);
 
 // Without a local root the copies of new directories hang in the air, and a
 // DOM frees the copies no handle holds while their siblings still point at
@@ -142,8 +131,8 @@ QString describe(const QList<DOM_DIFF *> &list, bool detachedLocal = false)
 {
     QStringList out;
     for (const DOM_DIFF *d : list) {
-        const QString local = detachedLocal ? (d->local.isNull() ? "-" : "d") : position(d->local);
-        out << QStringLiteral("%1 %2 %3").arg(d->type).arg(position(d->distant), local);
+        const QString local = detachedLocal ? (d->local.isNull() ? "-" : "d") : rootPosition(d->local);
+        out << QStringLiteral("%1 %2 %3").arg(d->type).arg(rootPosition(d->distant), local);
     }
     return out.join('\n');
 }
@@ -242,16 +231,11 @@ QByteArray escaped(QRandomGenerator &random, const QString &text, char quote)
             || (!quote && cp == '>' && i >= 2 && text.midRef(i - 2, 2) == QLatin1String("]]"));
         // The DOM parser cuts a reference beyond U+FFFF to 16 bits; the
         // tree keeps the character (readAsTheDom shows both).
+        static const QHash<uint, QByteArray> named{{'<', "&lt;"}, {'&', "&amp;"}, {'"', "&quot;"}, {'\'', "&apos;"}};
         if (must || (!plain && cp <= 0xffff && random.bounded(4) == 0)) {
             const int form = int(random.bounded(3));
-            if (form == 0 && cp == '<')
-                out += "&lt;";
-            else if (form == 0 && cp == '&')
-                out += "&amp;";
-            else if (form == 0 && cp == '"')
-                out += "&quot;";
-            else if (form == 0 && cp == '\'')
-                out += "&apos;";
+            if (form == 0 && named.contains(cp))
+                out += named.value(cp);
             else if (form == 1)
                 out += "&#" + QByteArray::number(cp) + ';';
             else

@@ -65,14 +65,17 @@ class TestManifestTool : public QObject
         return all;
     }
 
-    // A small installed tree: files at the top and two levels down, an empty file.
+    // A small installed tree: files at the top and two levels down, an empty
+    // file, an empty folder, hidden files and folders (never listed).
     void makeTree(const QString &folder)
     {
         QVERIFY(writeFile(path(folder + "/readme.txt"), "hello\n"));
         QVERIFY(writeFile(path(folder + "/bin/a.dll"), "abc"));
         QVERIFY(writeFile(path(folder + "/bin/plugins/p.so"), QByteArray(5000, 'p')));
         QVERIFY(writeFile(path(folder + "/lib/empty"), QByteArray()));
-        QVERIFY(writeFile(path(folder + "/.hidden"), "not listed"));
+        QVERIFY(QDir().mkpath(path(folder + "/empty")));
+        for (const char *hidden : {"/.hidden", "/.git/config", "/bin/.secret"})
+            QVERIFY(writeFile(path(folder + hidden), "not listed"));
     }
 
 private slots:
@@ -117,13 +120,18 @@ private slots:
         const QDateTime expiry = QDateTime::fromString(expires, Qt::ISODate);
         QVERIFY(expiry >= before.addDays(30).addSecs(-1) && expiry <= QDateTime::currentDateTimeUtc().addDays(30));
 
-        // How entries are written is the scanner's (tst_manifest).
+        // Entries as the scanner writes them: canonical order, url, size,
+        // digests, no date or version.
         QStringList top;
         for (QDomElement e = root.firstChildElement(); !e.isNull(); e = e.nextSiblingElement())
             top << e.tagName() + ":" + e.attribute("name");
-        QCOMPARE(top, (QStringList{"file:readme.txt", "directory:bin", "directory:lib"}));
-        QCOMPARE(root.firstChildElement().attribute("sha256"),
-                 QString::fromLatin1(QCryptographicHash::hash("hello\n", QCryptographicHash::Sha256).toHex()));
+        QCOMPARE(top, (QStringList{"file:readme.txt", "directory:bin", "directory:empty", "directory:lib"}));
+        for (const char *hidden : {".hidden", ".git", ".secret"})
+            QVERIFY2(!readFile(path("app/manifest.xml")).contains(hidden), hidden);
+        const QDomElement readme = root.firstChildElement();
+        QCOMPARE(QStringList({readme.attribute("url"), readme.attribute("size"), readme.attribute("sha256")}),
+                 QStringList({"readme.txt", "6", QString::fromLatin1(QCryptographicHash::hash("hello\n", QCryptographicHash::Sha256).toHex())}));
+        QVERIFY(!readme.hasAttribute("date") && !readme.hasAttribute("version"));
         QCOMPARE(run({"verify", "app/manifest.xml", "app"}).exitCode, 0);
 
         // The notes lie below the release, hidden from every scan, as the
