@@ -436,6 +436,20 @@ QString rootPosition(QDomNode node)
     return (node.parentNode().isDocument() ? "r/" : "d/") + steps.join('/');
 }
 
+// The tree's records as describe() words the DOM's; a REMOVED record names
+// the local entry twice.
+QString describe(const std::vector<TreeComparison::Difference> &differences, const ManifestTree &distant,
+                 const ManifestTree &local, bool detachedLocal = false)
+{
+    QStringList out;
+    for (const TreeComparison::Difference &d : differences) {
+        const QString where = position(local, d.local);
+        out << QStringLiteral("%1 %2 %3").arg(d.type).arg(position(d.type == REMOVED ? local : distant, d.distant),
+                                                        detachedLocal ? where.left(1) : where);
+    }
+    return out.join('\n');
+}
+
 // One update run both ways on the same two manifest texts: the records of
 // the comparison, then the local tree as the run changes it (random files
 // fail, random new folders cannot be made), and the saved manifest.
@@ -449,16 +463,10 @@ QString runDifference(const QByteArray &distantText, const QByteArray &localText
     QList<DOM_DIFF *> records;
     compareDirectories(distant.documentElement(), local.documentElement(), &records);
     update.compare();
-    QStringList expected, actual;
-    for (const DOM_DIFF *d : qAsConst(records))
-        expected << QStringLiteral("%1 %2 %3").arg(d->type).arg(rootPosition(d->distant), rootPosition(d->local));
-    // A REMOVED record names the local entry twice.
-    for (const TreeComparison::Difference &d : update.differences())
-        actual << QStringLiteral("%1 %2 %3").arg(d.type).arg(position(d.type == REMOVED ? update.local() : update.distant(), d.distant),
-                                                            position(update.local(), d.local));
+    const QString expected = describe(records), actual = describe(update.differences(), update.distant(), update.local());
     if (expected != actual) {
         qDeleteAll(records);
-        return QStringLiteral("records differ:\n%1\n--\n%2").arg(expected.join('\n'), actual.join('\n'));
+        return QStringLiteral("records differ:\n%1\n--\n%2").arg(expected, actual);
     }
 
     QRandomGenerator random(seed);
@@ -673,15 +681,10 @@ private slots:
             ManifestTree tree, local(tree);
             QVERIFY(ManifestReader(text, QStringLiteral("d")).read(&tree));
             const std::vector<TreeComparison::Difference> differences = TreeComparison::compare(tree, &local);
-            // Where in a detached copy is not compared (see describe()).
-            QStringList expected, actual;
-            for (const DOM_DIFF *d : qAsConst(records))
-                expected << QStringLiteral("%1 %2 %3").arg(d->type).arg(rootPosition(d->distant), d->local.isNull() ? "-" : "d");
-            for (const TreeComparison::Difference &d : differences)
-                actual << QStringLiteral("%1 %2 %3").arg(d.type).arg(position(tree, d.distant), position(local, d.local).left(1));
             QVERIFY(!differences.empty() || distant.documentElement().firstChildElement().isNull());
+            const QString expected = describe(records, true); // where in a detached copy is not compared
             qDeleteAll(records);
-            QCOMPARE(actual, expected);
+            QCOMPARE(describe(differences, tree, local, true), expected);
         }
     }
 };
