@@ -199,10 +199,6 @@ private slots:
         QTest::newRow("multipart form") << "Content-Type: multipart/form-data; boundary=zz\r\nContent-Length: "
                                                + QByteArray::number(multipart.size()) + "\r\n\r\n"
                                         << multipart << QByteArray() << 415 << false;
-        // Answered while most of the body has not been sent: neither server
-        // reads the 200 MB first.
-        QTest::newRow("oversized body") << type + "Content-Length: 200000000\r\n\r\n" << QByteArray(256 * 1024, 'x')
-                                        << QByteArray() << 413 << true;
         QTest::newRow("100-continue") << type + "Expect: 100-continue\r\n" + length + "\r\n" << QByteArray() << form << 200 << false;
     }
     void framing()
@@ -239,6 +235,21 @@ private slots:
                 const HttpReply second = httpExchange(socket, QByteArray());
                 QVERIFY2(second.status == 200 && second.body == readFile(m_root + "/50%.txt"), server.name);
             }
+        }
+    }
+
+    // Answered while most of the body has not been sent.
+    void oversizedBodyIsRefused()
+    {
+        for (const Server &server : servers()) {
+            QTcpSocket socket;
+            socket.connectToHost("127.0.0.1", server.port);
+            QVERIFY(socket.waitForConnected(5000));
+            // Answered before the exchange gives up: neither server reads
+            // the 200 MB first.
+            const HttpReply reply = httpExchange(socket, "POST " + server.postPath + " HTTP/1.1\r\nHost: x\r\nContent-Type: " + formType
+                                                             + "\r\nContent-Length: 200000000\r\n\r\n" + QByteArray(256 * 1024, 'x'), 8000);
+            QVERIFY2(reply.status == 413, qPrintable(QString("%1: %2").arg(server.name).arg(reply.status)));
         }
     }
 
