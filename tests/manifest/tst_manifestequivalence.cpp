@@ -122,18 +122,7 @@ QString dump(const QDomNode &node)
     return out;
 }
 
-// Where a node sits: child positions from its topmost ancestor.
-QString position(QDomNode node)
-{
-    QStringList steps;
-    for (; !node.isNull(); node = node.parentNode()) {
-        int index = 0;
-        for (QDomNode p = node.previousSibling(); !p.isNull(); p = p.previousSibling())
-            ++index;
-        steps.prepend(QString::number(index));
-    }
-    return steps.join('/');
-}
+QString rootPosition(QDomNode node);
 
 // Without a local root the copies of new directories hang in the air, and a
 // DOM frees the copies no handle holds while their siblings still point at
@@ -142,8 +131,8 @@ QString describe(const QList<DOM_DIFF *> &list, bool detachedLocal = false)
 {
     QStringList out;
     for (const DOM_DIFF *d : list) {
-        const QString local = detachedLocal ? (d->local.isNull() ? "-" : "d") : position(d->local);
-        out << QStringLiteral("%1 %2 %3").arg(d->type).arg(position(d->distant), local);
+        const QString local = detachedLocal ? (d->local.isNull() ? "-" : "d") : rootPosition(d->local);
+        out << QStringLiteral("%1 %2 %3").arg(d->type).arg(rootPosition(d->distant), local);
     }
     return out.join('\n');
 }
@@ -242,16 +231,11 @@ QByteArray escaped(QRandomGenerator &random, const QString &text, char quote)
             || (!quote && cp == '>' && i >= 2 && text.midRef(i - 2, 2) == QLatin1String("]]"));
         // The DOM parser cuts a reference beyond U+FFFF to 16 bits; the
         // tree keeps the character (readAsTheDom shows both).
+        static const QHash<uint, QByteArray> named{{'<', "&lt;"}, {'&', "&amp;"}, {'"', "&quot;"}, {'\'', "&apos;"}};
         if (must || (!plain && cp <= 0xffff && random.bounded(4) == 0)) {
             const int form = int(random.bounded(3));
-            if (form == 0 && cp == '<')
-                out += "&lt;";
-            else if (form == 0 && cp == '&')
-                out += "&amp;";
-            else if (form == 0 && cp == '"')
-                out += "&quot;";
-            else if (form == 0 && cp == '\'')
-                out += "&apos;";
+            if (form == 0 && named.contains(cp))
+                out += named.value(cp);
             else if (form == 1)
                 out += "&#" + QByteArray::number(cp) + ';';
             else
@@ -452,6 +436,20 @@ QString rootPosition(QDomNode node)
     return (node.parentNode().isDocument() ? "r/" : "d/") + steps.join('/');
 }
 
+// The tree's records as describe() words the DOM's; a REMOVED record names
+// the local entry twice.
+QString describe(const std::vector<TreeComparison::Difference> &differences, const ManifestTree &distant,
+                 const ManifestTree &local, bool detachedLocal = false)
+{
+    QStringList out;
+    for (const TreeComparison::Difference &d : differences) {
+        const QString where = position(local, d.local);
+        out << QStringLiteral("%1 %2 %3").arg(d.type).arg(position(d.type == REMOVED ? local : distant, d.distant),
+                                                        detachedLocal ? where.left(1) : where);
+    }
+    return out.join('\n');
+}
+
 // One update run both ways on the same two manifest texts: the records of
 // the comparison, then the local tree as the run changes it (random files
 // fail, random new folders cannot be made), and the saved manifest.
@@ -465,16 +463,10 @@ QString runDifference(const QByteArray &distantText, const QByteArray &localText
     QList<DOM_DIFF *> records;
     compareDirectories(distant.documentElement(), local.documentElement(), &records);
     update.compare();
-    QStringList expected, actual;
-    for (const DOM_DIFF *d : qAsConst(records))
-        expected << QStringLiteral("%1 %2 %3").arg(d->type).arg(rootPosition(d->distant), rootPosition(d->local));
-    // A REMOVED record names the local entry twice.
-    for (const TreeComparison::Difference &d : update.differences())
-        actual << QStringLiteral("%1 %2 %3").arg(d.type).arg(position(d.type == REMOVED ? update.local() : update.distant(), d.distant),
-                                                            position(update.local(), d.local));
+    const QString expected = describe(records), actual = describe(update.differences(), update.distant(), update.local());
     if (expected != actual) {
         qDeleteAll(records);
-        return QStringLiteral("records differ:\n%1\n--\n%2").arg(expected.join('\n'), actual.join('\n'));
+        return QStringLiteral("records differ:\n%1\n--\n%2").arg(expected, actual);
     }
 
     QRandomGenerator random(seed);
@@ -689,15 +681,10 @@ private slots:
             ManifestTree tree, local(tree);
             QVERIFY(ManifestReader(text, QStringLiteral("d")).read(&tree));
             const std::vector<TreeComparison::Difference> differences = TreeComparison::compare(tree, &local);
-            // Where in a detached copy is not compared (see describe()).
-            QStringList expected, actual;
-            for (const DOM_DIFF *d : qAsConst(records))
-                expected << QStringLiteral("%1 %2 %3").arg(d->type).arg(rootPosition(d->distant), d->local.isNull() ? "-" : "d");
-            for (const TreeComparison::Difference &d : differences)
-                actual << QStringLiteral("%1 %2 %3").arg(d.type).arg(position(tree, d.distant), position(local, d.local).left(1));
             QVERIFY(!differences.empty() || distant.documentElement().firstChildElement().isNull());
+            const QString expected = describe(records, true); // where in a detached copy is not compared
             qDeleteAll(records);
-            QCOMPARE(actual, expected);
+            QCOMPARE(describe(differences, tree, local, true), expected);
         }
     }
 };

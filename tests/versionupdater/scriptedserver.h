@@ -3,12 +3,13 @@
 
 // A GET server on 127.0.0.1 (plain or TLS) whose answers a test scripts:
 // the files it holds, or a handler for the ways a server can misbehave
-// (stall, drip, never end, compress). Every request is noted with the time
+// (stall, drip, never end, compress: misbehave()). Every request is noted with the time
 // it arrived. Waits inside handlers end when the server stops.
 
 #include <httplib.h>
 
 #include <QByteArray>
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QMap>
 #include <QProcess>
@@ -101,6 +102,34 @@ public:
         return !stopRequested;
     }
 
+    // Answers as a misbehaving server would; false for a kind it does not
+    // know. "silent": nothing until the server stops; "endless": a body
+    // without length or end; "announced": a length of `size`, 4 bytes at a
+    // time; "gzip": `body` marked as compressed; "halfway": 4 KiB of 64, then
+    // silence; "drip": a byte a second.
+    bool misbehave(const QString &kind, httplib::Response &res, const QByteArray &body = QByteArray(), size_t size = 0) const
+    {
+        static const std::string block(65536, 'e');
+        const auto type = "application/octet-stream";
+        if (kind == QLatin1String("silent"))
+            pause(30000), res.set_content("late", type);
+        else if (kind == QLatin1String("endless"))
+            res.set_chunked_content_provider(type, [](size_t, httplib::DataSink &sink) { return sink.write(block.data(), block.size()); });
+        else if (kind == QLatin1String("announced"))
+            res.set_content_provider(size, type, [](size_t, size_t, httplib::DataSink &sink) { return sink.write("aaaa", 4); });
+        else if (kind == QLatin1String("gzip"))
+            res.set_header("Content-Encoding", "gzip"), res.set_content(body.toStdString(), type);
+        else if (kind == QLatin1String("halfway") || kind == QLatin1String("drip"))
+            res.set_content_provider(block.size(), type, [this, kind](size_t offset, size_t, httplib::DataSink &sink) {
+                if (kind == QLatin1String("halfway") && offset == 0)
+                    return sink.write(block.data(), 4096);
+                return pause(kind == QLatin1String("drip") ? 1000 : 30000) && sink.write(block.data(), 1);
+            });
+        else
+            return false;
+        return true;
+    }
+
 private:
     std::unique_ptr<httplib::Server> server;
     QString scheme;
@@ -113,6 +142,11 @@ private:
     QMap<QString, QByteArray> files;
     Handler handler;
 };
+
+inline QString sha256Of(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+}
 
 // Runs a shell command; its standard output.
 inline QByteArray runShell(const QString &command)

@@ -12,11 +12,6 @@
 #include <QtTest>
 
 namespace {
-QString sha256Of(const QByteArray &data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
-}
-
 struct Outcome
 {
     bool success = false;
@@ -172,11 +167,7 @@ private slots:
     {
         ScriptedServer server;
         server.setHandler([&server](const QString &path, httplib::Response &res) {
-            if (path != "/slow.bin")
-                return false;
-            server.pause(30000);
-            res.set_content("late", "application/octet-stream");
-            return true;
+            return path == "/slow.bin" && server.misbehave("silent", res);
         });
         server.setFile("/next.bin", "next");
         QVERIFY(writeFile(m_dest + "/slow.bin", "old"));
@@ -272,33 +263,12 @@ private slots:
         QFETCH(QByteArray, written);
         ScriptedServer server;
         const ScriptedServer *s = &server;
-        server.setFile("/app.dll", "new");
+        server.setFile("/app.dll", kind == "limit" ? written : "new");
         auto calls = std::make_shared<std::atomic<int>>(0);
         server.setHandler([=](const QString &, httplib::Response &res) {
-            static const std::string block(65536, 'e');
             if (kind.startsWith("500"))
                 return (*calls)++ < kind.right(1).toInt() && (res.status = 500);
-            if (kind == "silent")
-                s->pause(30000);
-            else if (kind == "limit")
-                res.set_content(written.toStdString(), "application/octet-stream");
-            else if (kind == "announced")
-                res.set_content_provider(size_t(1 << 20) + 1, "application/octet-stream",
-                                         [](size_t, size_t, httplib::DataSink &sink) { return sink.write("aaaa", 4); });
-            else if (kind == "endless")
-                res.set_chunked_content_provider("application/octet-stream", [](size_t, httplib::DataSink &sink) {
-                    return sink.write(block.data(), block.size());
-                });
-            else if (kind == "gzip")
-                res.set_header("Content-Encoding", "gzip"), res.set_content(written.toStdString(), "application/octet-stream");
-            else
-                res.set_content_provider(size_t(65536), "application/octet-stream",
-                                         [=](size_t offset, size_t, httplib::DataSink &sink) {
-                                             if (kind == "halfway" && offset == 0)
-                                                 return sink.write(block.data(), 4096);
-                                             return s->pause(kind == "drip" ? 1000 : 30000) && sink.write(block.data(), 1);
-                                         });
-            return true;
+            return s->misbehave(kind, res, written, size_t(1 << 20) + 1);
         });
         QVERIFY(written.size() > 2 && written.size() <= 1 << 20);
         QVERIFY(writeFile(m_dest + "/app.dll", "old"));
