@@ -13,8 +13,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTextBrowser>
 #include <QtTest>
 
+#include <atomic>
 #include <chrono>
 #include <limits>
 #include <thread>
@@ -286,6 +288,43 @@ private slots:
         QVERIFY(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0);
         QTRY_VERIFY(QFile::exists(release.tmp.filePath(QStringLiteral("restarted"))));
         QCOMPARE(QFileInfo(release.tmp.filePath(QStringLiteral("app/b.dll"))).size(), qint64(3));
+    }
+    // A run that ended with errors offers Repair (the hidden button of the
+    // form); it fetches again what is damaged and, once the release is in
+    // place, "What's new" shows the release notes instead of the account.
+    void repairThenWhatsNew()
+    {
+        Release release(CorruptB);
+        QByteArray distant = readFile(release.tmp.filePath("distant.xml"));
+        QVERIFY(writeFile(release.tmp.filePath("distant.xml"), distant.replace("version='3.1'", "version='3.1' notes_url='notes.txt'")));
+        std::atomic<bool> mended{false};
+        release.server.setHandler([&mended](const TestServer::Received &r, httplib::Response &res) {
+            const QByteArray body = r.request == "a.dll" ? QByteArray(1048576, 'a')
+                                    : r.request == "b.dll" ? QByteArray(mended ? "bee" : "bad")
+                                    : r.request == "notes.txt" ? QByteArray("Faster start-up.\n") : QByteArray();
+            res.set_content(body.toStdString(), "application/octet-stream");
+        });
+        UpdaterGUI window(release.arguments);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto *restart = widget<QPushButton>(window, "Restart");
+        auto *repair = widget<QPushButton>(window, "pushButton");
+        auto *notes = widget<QTextBrowser>(window, "whatsNew");
+        QTRY_VERIFY_WITH_TIMEOUT(restart->isEnabled(), 20000);
+        QVERIFY(repair->isVisible() && !notes->isVisible());
+        QCOMPARE(window.exitStatus(), 1);
+
+        mended = true;
+        repair->click();
+        QVERIFY(!repair->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(restart->isEnabled(), 20000);
+        QCOMPARE(readFile(release.tmp.filePath("app/b.dll")), QByteArray("bee"));
+        QCOMPARE(window.exitStatus(), 0);
+        QVERIFY(!repair->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(notes->isVisible(), 20000);
+        QCOMPARE(notes->toPlainText(), QStringLiteral("Faster start-up.\n"));
+        QVERIFY(!widget<QPlainTextEdit>(window, "plainTextEdit")->isVisible());
+        QCOMPARE(m_log.matching(" INFO", {"repair: ", " damaged file(s) found"}).size(), 1);
     }
 };
 
