@@ -76,7 +76,8 @@ struct Release
     QString version = QStringLiteral("2.0");
     QStringList signers;        // keys in the scenario folder, one .sig line each
     bool sha256 = false;        // sha256 on every entry
-    bool chunks = false;        // made by manifesttool --chunks
+    bool tool = false;          // made by manifesttool create, as a publisher would
+    bool chunks = false;        // made by manifesttool create --chunks
     QString rootAttributes;     // more on the root, " expires='...'"
     QByteArray manifest;        // when set, published as is instead
 };
@@ -200,10 +201,11 @@ public:
         bool ok = true;
         if (!release.manifest.isEmpty()) {
             ok = writeFile(path("distant.xml"), release.manifest);
-        } else if (release.chunks) {
+        } else if (release.chunks || release.tool) {
 #ifdef MANIFESTTOOL_PATH
+            const QStringList chunks = release.chunks ? QStringList{"--chunks"} : QStringList();
             ok = QProcess::execute(QStringLiteral(MANIFESTTOOL_PATH),
-                                   {"create", path("release"), "-o", path("distant.xml"), "--version", release.version, "--chunks"}) == 0;
+                                   QStringList{"create", path("release"), "-o", path("distant.xml"), "--version", release.version} + chunks) == 0;
 #else
             ok = false;
 #endif
@@ -268,8 +270,12 @@ public:
                     seen.requests << QString::fromUtf8(r.request);
             }
         }
-        if (nginx)
+        // nginx logs a request once it is answered: read until the log stays the same.
+        for (QByteArray last = "-"; nginx && last != m_serverLog;) {
+            last = m_serverLog;
+            QThread::msleep(200);
             m_serverLog = nginx->accessLog();
+        }
 #ifdef UPDATESERVER_PATH
         if (updateserver)
             m_serverLog = updateserver->log();
