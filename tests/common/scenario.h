@@ -182,12 +182,21 @@ public:
                && install({});
     }
     bool ok() const { return m_ok; }
+    // The installation goes to a folder below `base` instead (another file
+    // system, say), removed with the scenario.
+    bool installElsewhere(const QString &base)
+    {
+        m_elsewhere.reset(new QTemporaryDir(base + QStringLiteral("/tst-XXXXXX")));
+        m_app = m_elsewhere->filePath(QStringLiteral("app"));
+        return m_elsewhere->isValid() && QDir().mkpath(m_app);
+    }
+    QString app() const { return m_app; }
     QString path(const QString &name = QString()) const { return name.isEmpty() ? m_dir.path() : m_dir.filePath(name); }
 
     // app/ holds `files`; local.xml lists `listed` (by default the same) at `version`.
     bool install(const Tree &files, const QString &version = QStringLiteral("1.0"), const Tree *listed = nullptr)
     {
-        return QDir(path("app")).removeRecursively() && writeTree(path("app"), files)
+        return QDir(m_app).removeRecursively() && writeTree(m_app, files)
                && writeFile(path("local.xml"), manifestOfTree(listed ? *listed : files, version));
     }
 
@@ -256,7 +265,10 @@ public:
         }
         const QStringList arguments = this->arguments(run, url);
         seen.exitStatus = runWithoutDisplay(path("updater"), arguments, path(), &m_errors, run.timeoutMs, &seen.output);
-        seen.installed = readTree(path("app"));
+        seen.installed = readTree(m_app);
+        for (QByteArray &content : seen.installed) // links as rows can name them
+            if (content.startsWith("-> "))
+                content.replace(path().toUtf8(), "%DIR%");
         const QByteArray local = readFile(path("local.xml"));
         if (canonical(local) != canonical(localBefore))
             seen.savedVersion = QRegularExpression("<UPDATE_STRUCTURE[^>]* version=\"([^\"]*)\"").match(QString::fromUtf8(local)).captured(1);
@@ -290,7 +302,7 @@ public:
             arguments << (run.mode == Run::Silent ? "--silent" : "--check") << "--local_path" << path("local.xml");
             if (!run.options.contains("--manifest_request") && !run.options.contains("--distant_path"))
                 arguments << "--distant_path" << path("distant.xml");
-            arguments << "--url" << url << "--dir" << path("app");
+            arguments << "--url" << url << "--dir" << m_app;
         }
         return arguments + QStringList(run.options).replaceInStrings("%STATIC%", m_staticUrl).replaceInStrings("%DIR%", path())
                                .replaceInStrings("%URL%", url);
@@ -391,6 +403,8 @@ private:
     }
 
     QTemporaryDir m_dir;
+    std::unique_ptr<QTemporaryDir> m_elsewhere;
+    QString m_app = m_dir.filePath(QStringLiteral("app"));
     bool m_ok = false;
     Release m_release;
     QString m_errors, m_serverError, m_staticUrl;
