@@ -223,7 +223,6 @@ public:
         }
         for (const QString &key : release.signers)
             ok = ok && signFile(path(), key, QStringLiteral("distant.xml"));
-        m_release = release;
         return ok;
     }
 
@@ -235,6 +234,7 @@ public:
     Outcome run(const Faults &faults = {}, const Run &run = Run())
     {
         Outcome seen;
+        m_serverLog.clear();
         const QByteArray localBefore = readFile(path("local.xml"));
         QString url;
         std::unique_ptr<TestServer> inProcess;
@@ -406,23 +406,8 @@ private:
     std::unique_ptr<QTemporaryDir> m_elsewhere;
     QString m_app = m_dir.filePath(QStringLiteral("app"));
     bool m_ok = false;
-    Release m_release;
     QString m_errors, m_serverError, m_staticUrl;
     QByteArray m_serverLog;
 };
-
-// The usual case in one call: `installed` at 1.0, the release published,
-// one run.
-inline Outcome runScenario(const Tree &installed, const Release &release, const Faults &faults, const Run &run)
-{
-    Scenario scenario;
-    if (!scenario.ok() || !scenario.install(installed) || !scenario.publish(release)) {
-        Outcome failed;
-        failed.exitStatus = -4;
-        failed.log = "scenario not set up";
-        return failed;
-    }
-    return scenario.run(faults, run);
-}
 
 #endif // SCENARIO_H

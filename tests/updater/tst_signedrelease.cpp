@@ -90,7 +90,7 @@ private slots:
             done("2.0", {"release signature valid", "!no public key"}));
         row("key shipped beside the program", signedRelease("2.0"), "1.0", {"shipped:publisher.pub"}, none, done("2.0"));
         Release tampered = signedRelease("2.0");
-        tampered.rootAttributes = "TAMPER";
+        tampered.rootAttributes = "TAMPER"; // a marker, not an attribute: signedRuns changes the version once signed
         row("one byte changed after signing", tampered, "1.0", pub, none, refused(1, "signature invalid"));
         row("signed with another key", signedRelease("2.0", "", {"other"}), "1.0", pub, none, refused(1, "signature invalid"));
         row("signature missing", signedRelease("2.0", "", {}), "1.0", pub, none, refused(1, "signature missing"));
