@@ -56,12 +56,14 @@ inline Tree readTree(const QString &root)
 }
 
 // The manifest of a tree as a release lists it: each file with its size,
-// SHA-1 and its path as url; folders nested.
-inline QByteArray manifestOfTree(const Tree &tree, const QString &version)
+// SHA-1 (and SHA-256 when asked) and its path as url; folders nested.
+// `rootAttributes` go on the root as written.
+inline QByteArray manifestOfTree(const Tree &tree, const QString &version, bool sha256 = false,
+                                 const QString &rootAttributes = QString())
 {
     struct Level
     {
-        static QString of(const Tree &tree, const QString &prefix)
+        static QString of(const Tree &tree, const QString &prefix, bool sha256)
         {
             QString xml;
             QStringList folders;
@@ -73,22 +75,24 @@ inline QByteArray manifestOfTree(const Tree &tree, const QString &version)
                     continue; // the folder itself
                 const int slash = rest.indexOf('/');
                 if (slash < 0) {
-                    xml += QStringLiteral("<file name='%1' url='%2' size='%3' crc='%4'/>")
+                    xml += QStringLiteral("<file name='%1' url='%2' size='%3' crc='%4'%5/>")
                                .arg(rest.toHtmlEscaped(), it.key().toHtmlEscaped())
                                .arg(it.value().size())
-                               .arg(QString::fromLatin1(QCryptographicHash::hash(it.value(), QCryptographicHash::Sha1).toHex()));
+                               .arg(QString::fromLatin1(QCryptographicHash::hash(it.value(), QCryptographicHash::Sha1).toHex()),
+                                    sha256 ? " sha256='" + QString::fromLatin1(QCryptographicHash::hash(it.value(), QCryptographicHash::Sha256).toHex()) + "'"
+                                           : QString());
                 } else if (!folders.contains(rest.left(slash))) {
                     folders << rest.left(slash);
                 }
             }
             for (const QString &folder : folders)
                 xml += QStringLiteral("<directory name='%1'>%2</directory>")
-                           .arg(folder.toHtmlEscaped(), of(tree, prefix + folder + '/'));
+                           .arg(folder.toHtmlEscaped(), of(tree, prefix + folder + '/', sha256));
             return xml;
         }
     };
-    return QStringLiteral("<UPDATE_STRUCTURE name='app' version='%1'>%2</UPDATE_STRUCTURE>\n")
-        .arg(version, Level::of(tree, QString()))
+    return QStringLiteral("<UPDATE_STRUCTURE name='app' version='%1'%2>%3</UPDATE_STRUCTURE>\n")
+        .arg(version, rootAttributes, Level::of(tree, QString(), sha256))
         .toUtf8();
 }
 

@@ -2,16 +2,11 @@
 // from nginx (deploy/nginx), and 50 of them at once from nginx and from
 // updateserver. Manifests are made by manifesttool, as a publisher would.
 
-#include "nginxserver.h"
-#include "testfiles.h"
-#include "updaterprocess.h"
-#include "updateserverprocess.h"
+#include "scenario.h"
 
-#include <QDirIterator>
 #include <QRandomGenerator>
 #include <QtTest>
 
-#include <memory>
 #include <vector>
 
 #include <unistd.h>
@@ -31,28 +26,15 @@ class TestReleaseServing : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
     Tree m_installed, m_release;
 
-    QString path(const QString &name) const { return m_dir.filePath(name); }
-
-    static bool makeManifest(const QString &folder, const QString &file, const QString &version)
+    // A scenario with 1.0 installed (its manifest by manifesttool) and 2.0 published.
+    bool prepare(Scenario &s)
     {
-        return QProcess::execute(QStringLiteral(MANIFESTTOOL_PATH), {"create", folder, "-o", file, "--version", version}) == 0;
-    }
-
-    // A client folder: the updater (linked, so that its log.txt lands
-    // here), the installed 1.0 in app/ and its manifest. Returns the
-    // updater's arguments.
-    QStringList prepareClient(const QString &folder, const QString &distant, const QString &url)
-    {
-        const bool ready = QDir().mkpath(folder) && writeTree(folder + "/app", m_installed)
-                           && QFile::copy(path("local.xml"), folder + "/local.xml")
-                           && (::link(UPDATER_EXECUTABLE, QFile::encodeName(folder + "/updater").constData()) == 0
-                               || QFile::copy(QStringLiteral(UPDATER_EXECUTABLE), folder + "/updater"));
-        if (!ready)
-            return {};
-        return {"--silent", "--local_path", folder + "/local.xml", "--distant_path", distant, "--url", url, "--dir", folder + "/app"};
+        Release installed{m_installed, "1.0"}, release{m_release};
+        installed.tool = release.tool = true;
+        return s.ok() && s.publish(installed) && QFile::remove(s.path("local.xml")) && QFile::rename(s.path("distant.xml"), s.path("local.xml"))
+               && writeTree(s.path("app"), m_installed) && s.publish(release);
     }
 
 private slots:
@@ -60,7 +42,6 @@ private slots:
     // names with blanks, "+", "%" and letters outside ASCII.
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid());
         m_installed = {{"readme.txt", "same in both\n"},
                        {"bin/app.bin", randomBytes(200 * 1024, 1)},
                        {"old/removed.dat", "only in 1.0\n"},
@@ -76,59 +57,49 @@ private slots:
         m_release["empty.dat"] = QByteArray();
         for (int i = 0; i < 20; ++i)
             m_release[QString("data/part %1+.bin").arg(i)] = randomBytes(16 * 1024 * (i + 1), quint32(10 + i));
-        QVERIFY(writeTree(path("installed"), m_installed) && writeTree(path("release"), m_release));
-        QVERIFY(makeManifest(path("installed"), path("local.xml"), "1.0"));
-        QVERIFY(makeManifest(path("release"), path("distant.xml"), "2.0"));
-
-        // An entry whose url reaches out of the release; the updater's own
-        // refusals of names are tst_updatemanager's.
-        const QByteArray secret = "outside the release\n";
-        QVERIFY(writeFile(path("secret.txt"), secret));
-        const QByteArray stolen = "<file name=\"stolen.txt\" url=\"../secret.txt\" size=\"" + QByteArray::number(secret.size())
-                                  + "\" crc=\"" + QCryptographicHash::hash(secret, QCryptographicHash::Sha1).toHex() + "\"/>\n";
-        QVERIFY(writeFile(path("traversal.xml"), readFile(path("distant.xml")).replace("</UPDATE_STRUCTURE>", stolen + "</UPDATE_STRUCTURE>")));
-        QVERIFY(readFile(path("traversal.xml")).contains("stolen.txt"));
     }
 
     // Through the update protocol, with each file fetched by GET from nginx
     // serving the release folder as static files (--files_url) as a CDN
-    // would, and with an entry that nginx refuses (403): that counts as an
-    // error, everything else is installed and nothing is deleted.
+    // would, and with an entry whose url leads out of the release, which
+    // nginx refuses (403): that counts as an error, everything else is
+    // installed and nothing is deleted. The updater's own refusals of names
+    // are tst_updatemanager's.
     void updaterConvergesAgainstNginx_data()
     {
-        QTest::addColumn<bool>("staticFiles");
+        QTest::addColumn<QStringList>("options");
         QTest::addColumn<bool>("traversal");
-        QTest::newRow("update protocol") << false << false;
-        QTest::newRow("static files") << true << false;
-        QTest::newRow("url out of the release") << false << true;
+        QTest::addColumn<QStringList>("accessLog"); // regexes over nginx's access log
+        QTest::newRow("update protocol") << QStringList() << false << QStringList{"request=\"CLOSE\" version=\"2.0\" 200"};
+        // Plain GETs, and no server to tell that the run is closed.
+        QTest::newRow("static files") << QStringList{"--files_url", "%STATIC%"} << false
+                                      << QStringList{"\"GET /brevlane/files/bin/app.bin", "!POST"};
+        QTest::newRow("url out of the release") << QStringList() << true << QStringList{"request=\"CLOSE\" version=\"2.0__1\""};
     }
     void updaterConvergesAgainstNginx()
     {
-        QFETCH(bool, staticFiles);
+        QFETCH(QStringList, options);
         QFETCH(bool, traversal);
-        NginxServer nginx(path("release"));
-        QVERIFY2(nginx.isRunning(), qPrintable(nginx.errorString()));
-        const QString client = path(QTest::currentDataTag());
-        QStringList arguments = prepareClient(client, path(traversal ? "traversal.xml" : "distant.xml"), nginx.url());
-        QVERIFY(!arguments.isEmpty());
-        if (staticFiles)
-            arguments << "--files_url" << nginx.staticUrl();
-        QString errors;
-        QCOMPARE(runWithoutDisplay(client + "/updater", arguments, client, &errors), traversal ? 1 : 0);
-        Tree expected = m_release;
+        Scenario s;
+        QVERIFY(prepare(s));
+        const QByteArray secret = "outside the release\n";
+        QVERIFY(writeFile(s.path("secret.txt"), secret));
+        const QByteArray stolen = "<file name=\"stolen.txt\" url=\"../secret.txt\" size=\"" + QByteArray::number(secret.size())
+                                  + "\" crc=\"" + QCryptographicHash::hash(secret, QCryptographicHash::Sha1).toHex() + "\"/>\n";
         if (traversal)
-            expected.insert("old/removed.dat", m_installed.value("old/removed.dat"));
-        QCOMPARE(readTree(client + "/app"), expected);
-        QCOMPARE(readFile(path("secret.txt")), QByteArray("outside the release\n"));
-        if (staticFiles) {
-            // Plain GETs, and no server to tell that the run is closed.
-            QTest::qWait(200);
-            QVERIFY(!nginx.accessLog().contains("POST"));
-            QVERIFY(nginx.accessLog().contains("\"GET " + QUrl(nginx.staticUrl()).path().toUtf8() + "bin/app.bin"));
-        } else {
-            QVERIFY(readFile(client + "/local.xml").contains(traversal ? "version=\"2.0__1\"" : "version=\"2.0\""));
-            QTRY_VERIFY(nginx.accessLog().contains(traversal ? "request=\"CLOSE\" version=\"2.0__" : "request=\"CLOSE\" version=\"2.0\" 200"));
-        }
+            QVERIFY(writeFile(s.path("distant.xml"), readFile(s.path("distant.xml")).replace("</UPDATE_STRUCTURE>", stolen + "</UPDATE_STRUCTURE>")));
+        const Outcome seen = s.run({}, Run{options, Run::Nginx});
+        Outcome expected{m_release, traversal ? "2.0__1" : "2.0", traversal};
+        if (traversal)
+            expected.installed.insert("old/removed.dat", m_installed.value("old/removed.dat"));
+        const QString why = seen.mismatch(expected);
+        QVERIFY2(why.isEmpty(), qPrintable(why));
+        QCOMPARE(readFile(s.path("secret.txt")), secret);
+        QFETCH(QStringList, accessLog);
+        Outcome served;
+        served.log = s.serverLog();
+        const QString unserved = served.mismatch(Outcome{{}, "", 0, {}, accessLog});
+        QVERIFY2(unserved.isEmpty(), qPrintable(unserved));
     }
 
     // 50 updaters at once, each into its own folder: every one must end
@@ -142,29 +113,29 @@ private slots:
     void fiftyUpdatersAtOnce()
     {
         QFETCH(bool, nginx);
-        std::unique_ptr<NginxServer> byNginx;
-        std::unique_ptr<UpdateServerProcess> byUpdateserver;
-        if (nginx)
-            byNginx = std::make_unique<NginxServer>(path("release"), 2);
-        else
-            byUpdateserver = std::make_unique<UpdateServerProcess>(path("release"));
+        Scenario s;
+        QVERIFY(prepare(s));
+        std::unique_ptr<NginxServer> byNginx(nginx ? new NginxServer(s.path("release"), 2) : nullptr);
+        std::unique_ptr<UpdateServerProcess> byUpdateserver(nginx ? nullptr : new UpdateServerProcess(s.path("release")));
         QVERIFY2(nginx ? byNginx->isRunning() : byUpdateserver->isRunning(),
                  qPrintable(nginx ? byNginx->errorString() : byUpdateserver->errorString()));
         const QString url = nginx ? byNginx->url() : byUpdateserver->url();
-        const QString base = path(QStringLiteral("load-") + QTest::currentDataTag());
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment(); // without a display
         for (const char *variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
             environment.remove(QString::fromLatin1(variable));
         std::vector<std::unique_ptr<QProcess>> updaters;
         for (int i = 0; i < 50; ++i) {
-            const QString client = base + QString("/client%1").arg(i);
-            const QStringList arguments = prepareClient(client, path("distant.xml"), url);
-            QVERIFY(!arguments.isEmpty());
+            // Each client its own folder: the updater linked there (its
+            // log.txt lands beside it), app/ and local.xml.
+            const QString client = s.path(QString("client%1").arg(i));
+            QVERIFY(writeTree(client + "/app", m_installed) && QFile::copy(s.path("local.xml"), client + "/local.xml")
+                    && ::link(QFile::encodeName(s.path("updater")).constData(), QFile::encodeName(client + "/updater").constData()) == 0);
             updaters.push_back(std::make_unique<QProcess>());
             updaters.back()->setProcessEnvironment(environment);
             updaters.back()->setProcessChannelMode(QProcess::ForwardedChannels);
             updaters.back()->setProgram(client + "/updater");
-            updaters.back()->setArguments(arguments);
+            updaters.back()->setArguments({"--silent", "--local_path", client + "/local.xml", "--distant_path", s.path("distant.xml"),
+                                           "--url", url, "--dir", client + "/app"});
         }
         QElapsedTimer clock;
         clock.start();
@@ -176,14 +147,13 @@ private slots:
             if (!updater.waitForFinished(120000))
                 updater.kill();
             if (updater.exitStatus() != QProcess::NormalExit || updater.exitCode() != 0
-                || readTree(base + QString("/client%1/app").arg(i)) != m_release)
+                || readTree(s.path(QString("client%1/app").arg(i))) != m_release)
                 failures << QString("client%1").arg(i);
         }
         qInfo("50 updaters against %s: %lld ms", QTest::currentDataTag(), clock.elapsed());
         QVERIFY2(failures.isEmpty(), qPrintable(failures.join(' ')));
         if (byUpdateserver)
             QVERIFY(byUpdateserver->stop());
-        QDir(base).removeRecursively();
     }
 };
 

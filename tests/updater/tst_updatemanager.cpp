@@ -1,6 +1,5 @@
-#include "testfiles.h"
+#include "scenario.h"
 #include "folderscanner.h"
-#include "testhttpserver.h"
 #include "log.h"
 #include "manifest.h"
 #include "releasecheck.h"
@@ -18,13 +17,6 @@
 #include <unistd.h>
 
 namespace {
-
-// A manifest entry of a file with this content.
-QString entry(const QString &name, const QByteArray &content, const QString &url = QString())
-{
-    return QStringLiteral("<file name='%1' url='%2' size='%3' crc='%4'/>").arg(name, url.isEmpty() ? name : url).arg(content.size())
-        .arg(QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex()));
-}
 
 struct CaptureDestination : Logging::Destination
 {
@@ -63,25 +55,25 @@ const QList<QByteArray> releaseRequests{"newdir/deep/f.txt", "sub/inner.txt", "a
 
 } // namespace
 
+using Setup = std::function<bool(Scenario &)>;
+Q_DECLARE_METATYPE(Setup)
+
 class TestUpdateManager : public QObject
 {
     Q_OBJECT
 
     QSharedPointer<CaptureDestination> log{new CaptureDestination};
-    QScopedPointer<QTemporaryDir> tmp, otherFileSystem;
+    QScopedPointer<QTemporaryDir> tmp;
     QScopedPointer<TestServer> server;
     QString installed, localManifest, distantManifest;
     std::function<bool(const QByteArray &, httplib::Response &)> fault; // true: answered
 
     // Lays out an installation, a release, both manifests and a server that
-    // serves the release folder. With installElsewhere the installation lies
-    // on another file system than the temporary files, so downloads are
-    // copied, not moved.
-    void prepare(const Tree &installedFiles, const Tree &releaseFiles, bool installElsewhere = false)
+    // serves the release folder, for the manager run in this process.
+    void prepare(const Tree &installedFiles, const Tree &releaseFiles)
     {
         tmp.reset(new QTemporaryDir);
-        otherFileSystem.reset(installElsewhere ? new QTemporaryDir(QStringLiteral("/dev/shm/tst-XXXXXX")) : nullptr);
-        installed = (installElsewhere ? otherFileSystem->path() : tmp->path()) + "/app";
+        installed = tmp->path() + "/app";
         const QString release = tmp->path() + "/release";
         localManifest = tmp->path() + "/manifest.xml";
         distantManifest = tmp->path() + "/distant.xml";
@@ -205,162 +197,242 @@ private slots:
         QVERIFY2(problem.isEmpty() ? said.isEmpty() : said.startsWith(problem), qPrintable(said));
     }
 
-    void wholeRun_data()
+    // Whole runs of the real updater over one installation: each row's
+    // installed tree, saved version, requests and log are compared. A run
+    // that succeeded saves the canonical manifest of what is installed, with
+    // files as if written in place, and leaves nothing for a second run.
+    void runs_data()
     {
-        QTest::addColumn<bool>("upToDate");
-        QTest::addColumn<bool>("elsewhere");
-        QTest::addColumn<QString>("faultKind"); // how change.txt is answered before it succeeds
-        QTest::addColumn<QList<QByteArray>>("requests");
-        const QList<QByteArray> all = releaseRequests, retried = all + QList<QByteArray>{"change.txt"};
-        QTest::newRow("new, changed and removed") << false << false << "" << all;
-        QTest::newRow("installed on tmpfs") << false << true << "" << all;
-        QTest::newRow("nothing to do") << true << false << "" << QList<QByteArray>();
-        QTest::newRow("checksum never matches") << false << false << "corrupt" << retried + retried.mid(4);
-        QTest::newRow("size attribute wrong, checksum right") << false << false << "size" << retried + retried.mid(4);
-        QTest::newRow("500 then success") << false << false << "500 once" << retried;
-    }
-    void wholeRun()
-    {
-        QFETCH(bool, upToDate);
-        QFETCH(bool, elsewhere);
-        QFETCH(QString, faultKind);
-        const int errors = faultKind == "corrupt" || faultKind == "size";
-        const QByteArray version = errors ? "2.0__1" : "2.0";
-        if (elsewhere && !QFileInfo(QStringLiteral("/dev/shm")).isWritable())
-            QSKIP("no second file system at /dev/shm");
-        prepare(upToDate ? releaseTree : installedTree, releaseTree, elsewhere);
-        if (faultKind == "size") { // the release's manifest says one byte more than it has
-            const QByteArray distant = readFile(distantManifest); // change.txt is the only file of 11 bytes
-            QVERIFY(distant.count("size=\"11\"") == 1 && writeFile(distantManifest, QByteArray(distant).replace("size=\"11\"", "size=\"12\"")));
-        }
-        auto failures = std::make_shared<std::atomic<int>>(0);
-        fault = [=](const QByteArray &name, httplib::Response &res) {
-            if (name != "change.txt" || faultKind.isEmpty() || faultKind == "size" || (!errors && (*failures)++ > 0))
-                return false;
-            if (errors)
-                res.set_content("tampered", "text/plain");
-            else
-                res.status = 500;
-            return true;
+        QTest::addColumn<Tree>("installed");
+        QTest::addColumn<Release>("release");
+        QTest::addColumn<Faults>("faults");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<Setup>("setup"); // after the installation and the release are laid out
+        QTest::addColumn<Tree>("outside"); // what setup laid outside the installation, unchanged after
+        QTest::addColumn<Outcome>("expected");
+        const QStringList all{"a+b.dll", "change.txt", "newdir/deep/f.txt", "sub/inner.txt"};
+        const Setup none = [](Scenario &) { return true; };
+        const auto row = [&](const char *name, const Tree &installed, const Release &release, const Faults &faults,
+                             const Outcome &expected, const Setup &setup = nullptr, const Tree &outside = {},
+                             const QStringList &options = {}) {
+            QTest::newRow(name) << installed << release << faults << options << (setup ? setup : none) << outside << expected;
         };
-        UpdateManager manager;
-        QCOMPARE(run(manager), QList<int>{errors});
-
-        // What the server saw: the files in comparison order, then one close request.
-        QTEST(received(false), "requests");
-        QCOMPARE(received(true), QList<QByteArray>{"version=" + version + "&request=CLOSE"});
-        QCOMPARE(server->requests().back().request, QByteArray("CLOSE"));
-
-        Tree expected = releaseTree;
-        if (errors) { // the bad file keeps its old content and nothing is deleted
-            expected.insert(Tree{{"change.txt", "old"}, {"gone.txt", "bye"}, {"olddir/x.txt", "x"}});
-            QCOMPARE(log->count(QStringLiteral("ERROR"), QStringLiteral("\"change.txt crc error !")), 3);
+        row("new, changed and removed", installedTree, releaseTree, {},
+            {releaseTree, "2.0", 0, all + QStringList{"CLOSE 2.0"},
+             {"run finished: distant version 2.0, local version before 1.0; files fetched 4, failed 0, deleted 2;"}});
+        row("installed on tmpfs", installedTree, releaseTree, {}, {releaseTree, "2.0", 0, all + QStringList{"CLOSE 2.0"}},
+            [](Scenario &s) { return s.installElsewhere("/dev/shm") && s.install(installedTree); });
+        row("nothing to do", releaseTree, releaseTree, {}, {releaseTree, "2.0", 0, {"CLOSE 2.0"}});
+        // The bad file keeps its old content and nothing is deleted.
+        const Tree failed = releaseTree + Tree{{"change.txt", "old"}, {"gone.txt", "bye"}, {"olddir/x.txt", "x"}};
+        const QStringList thrice{"(change.txt crc error ![\\s\\S]*){3}", "!(change.txt crc error ![\\s\\S]*){4}"};
+        const QStringList retried{"a+b.dll", "change.txt", "change.txt", "change.txt", "newdir/deep/f.txt", "sub/inner.txt", "CLOSE 2.0__1"};
+        row("checksum never matches, same size", installedTree, releaseTree, {{"change.txt", Fault::WrongBytes, 5}},
+            {failed, "2.0__1", 1, retried, thrice});
+        Release wrongSize{releaseTree};
+        wrongSize.manifest = manifestOfTree(releaseTree, "2.0").replace("size='11'", "size='12'"); // change.txt
+        row("size attribute wrong, checksum right", installedTree, wrongSize, {}, {failed, "2.0__1", 1, retried, thrice});
+        row("500 then success", installedTree, releaseTree, {{"change.txt", Fault::Status, 500, 1}},
+            {releaseTree, "2.0", 0, {"a+b.dll", "change.txt", "change.txt", "newdir/deep/f.txt", "sub/inner.txt", "CLOSE 2.0"}});
+        // An unusable distant manifest (unreadable or without a single
+        // entry) stops the run: nothing is fetched, changed or sent. Without
+        // a usable local one everything is fetched and nothing deleted.
+        for (const char *content : {"<UPDATE_STRUCTURE version=\"2.0\">\n<file name=\"a\" crc=\"", "<UPDATE_STRUCTURE version=\"2.0\"/>",
+                                    "<FOO version=\"2.0\"><comment/></FOO>", "<UPDATE_STRUCTURE version=\"2.0\"><note/></UPDATE_STRUCTURE>"}) {
+            Release unusable;
+            unusable.manifest = content;
+            row(qPrintable(QStringLiteral("distant manifest %1").arg(content)), installedTree, unusable, {},
+                {installedTree, "", 1, {}, {"ERROR.*distant.xml", "run refused:.* local version before 1.0;"}});
         }
-        QCOMPARE(readTree(installed), expected);
-        // A run that just succeeded leaves nothing to fetch.
-        if (!errors) {
-            const size_t before = server->requests().size();
-            UpdaterSettings::instance().distantManifestPath = distantManifest;
-            UpdateManager again;
-            QCOMPARE(run(again), QList<int>{0});
-            QCOMPARE(int(server->requests().size()), int(before) + 1); // the close request only
-        }
+        row("local manifest does not parse", installedTree, releaseTree, {},
+            {installedTree + releaseTree, "2.0", 0, {"a+b.dll", "change.txt", "keep.txt", "newdir/deep/f.txt", "sub/inner.txt", "CLOSE 2.0"}},
+            [](Scenario &s) { return writeFile(s.path("local.xml"), "<UPDATE_STRUCTURE><file name=\"keep.txt\""); });
+        // Refused before the release is read: the summary still says the installed version.
+        row("public key unusable", installedTree, releaseTree, {}, {installedTree, "", 1, {}, {"run refused:.* local version before 1.0;"}},
+            [](Scenario &s) { return writeFile(s.path("none.pub"), "not a key\n"); }, {}, {"--public_key", "%DIR%/none.pub"});
+        // A release that reaches outside the folder, and an installed entry
+        // that would: counted as errors, so nothing is deleted, and the
+        // saved tree holds none of them.
+        Release unsafe{releaseTree};
+        unsafe.manifest = manifestOfTree(releaseTree, "2.0").replace("</UPDATE_STRUCTURE>",
+            "<file name='../evil.txt' url='evil' size='5' crc='x'/><file name='C:evil.txt' url='evil' size='5' crc='x'/>"
+            "<directory name='..'><file name='evil.txt' url='evil' size='5' crc='x'/></directory></UPDATE_STRUCTURE>");
+        row("unsafe entries are never touched", installedTree, unsafe, {},
+            {installedTree + releaseTree, "2.0__5", 1, all + QStringList{"CLOSE 2.0__5"},
+             {"(unsafe entry path[\\s\\S]*){5}", "!(unsafe entry path[\\s\\S]*){6}"}},
+            [](Scenario &s) {
+                return writeFile(s.path("local.xml"), readFile(s.path("local.xml")).replace("</UPDATE_STRUCTURE>", "<directory name='...'/></UPDATE_STRUCTURE>"));
+            });
+        // A folder inside the installation that is a link is never written,
+        // replaced, created or deleted through, wherever it leads: data/x.txt
+        // changed, data/new.txt and data/sub/ new, data/old.txt gone,
+        // alias/y.txt changed are refused; with errors, nothing is deleted.
+        const Tree outside{{"x.txt", "outside x"}, {"old.txt", "outside old"}};
+        const Tree linkedFolders{{"keep.txt", "same"}, {"data", "-> %DIR%/outside"}, {"alias", "-> %DIR%/app/real"}, {"real/y.txt", "old y"}};
+        row("links to folders out of the installation", {{"keep.txt", "same"}},
+            Release{{{"keep.txt", "same"}, {"data/x.txt", "new x"}, {"data/new.txt", "new"}, {"data/sub/", ""}, {"alias/y.txt", "new y"}}},
+            {}, {linkedFolders, "2.0__4", 1, {"CLOSE 2.0__4"},
+                 {"(/data is a link[\\s\\S]*){3}", "!(/data is a link[\\s\\S]*){4}", "/alias is a link"}},
+            [](Scenario &s) {
+                const Tree listed{{"keep.txt", "same"}, {"data/x.txt", "outside x"}, {"data/old.txt", "outside old"}, {"alias/y.txt", "old y"}};
+                return s.install({{"keep.txt", "same"}, {"real/y.txt", "old y"}}, "1.0", &listed)
+                       && writeTree(s.path("outside"), {{"x.txt", "outside x"}, {"old.txt", "outside old"}})
+                       && QFile::link(s.path("outside"), s.app() + "/data") && QFile::link(s.app() + "/real", s.app() + "/alias");
+            },
+            outside);
+        // A file that is a link is replaced by the new file, never written
+        // through: a changed one linked out of the installation, and a new
+        // one whose name a dangling link already holds. An executable stays one.
+        const Tree tools{{"tool.exe", "new tool"}, {"new.dll", "new dll"}, {"run.sh", "new script"}};
+        row("links to files replaced, not followed", {{"run.sh", "old script"}}, tools, {},
+            {tools, "2.0", 0, {"new.dll", "run.sh", "tool.exe", "CLOSE 2.0"}},
+            [](Scenario &s) {
+                const Tree listed{{"run.sh", "old script"}, {"tool.exe", "old"}};
+                return s.install({{"run.sh", "old script"}}, "1.0", &listed) && writeTree(s.path("outside"), {{"target.txt", "outside"}})
+                       && QFile::link(s.path("outside/target.txt"), s.app() + "/tool.exe")
+                       && QFile::link(s.path("outside/created.txt"), s.app() + "/new.dll")
+                       && QFile::setPermissions(s.app() + "/run.sh", QFile::permissions(s.app() + "/run.sh") | QFile::ExeOwner);
+            },
+            {{"target.txt", "outside"}});
+        // Releases that change the shape of the installation converge in one
+        // run: a folder that becomes a file (only when the local manifest
+        // lists all it holds), a file that becomes a folder, a dropped folder
+        // (what is not listed stays). Names Windows cannot hold are installed
+        // here with a warning.
+        const auto listing = [](const Tree &onDisk, const Tree &listed) -> Setup {
+            return [=](Scenario &s) { return s.install(onDisk, "1.0", &listed); };
+        };
+        const QStringList bigLog{"--log_size", "10000000"};
+        const Tree folder{{"keep.txt", "k"}, {"x/a.txt", "a"}, {"x/b/c.txt", "c"}}, intoFile{{"keep.txt", "k"}, {"x", "now a file"}};
+        row("a folder becomes a file", folder, intoFile, {}, {intoFile, "2.0", 0, {"x", "CLOSE 2.0"}});
+        const Tree file{{"keep.txt", "k"}, {"y", "a file"}}, intoFolder{{"keep.txt", "k"}, {"y/a.txt", "a"}, {"y/sub/b.txt", "b"}};
+        row("a file becomes a folder", file, intoFolder, {}, {intoFolder, "2.0", 0, {"y/a.txt", "y/sub/b.txt", "CLOSE 2.0"}});
+        const Tree intoEmpty{{"keep.txt", "k"}, {"y/", ""}};
+        row("a file becomes an empty folder", file, intoEmpty, {}, {intoEmpty, "2.0", 0, {"CLOSE 2.0"}});
+        const Tree withMine = folder + Tree{{"x/mine.txt", "the user's"}};
+        row("a folder holding an unlisted file stays", withMine, intoFile, {},
+            {withMine, "2.0__1", 1, {"x", "CLOSE 2.0__1"}, {"the folder x holds entries no manifest lists: mine.txt"}},
+            listing(withMine, folder), {}, bigLog);
+        const Tree dropped{{"keep.txt", "k"}, {"d/a.txt", "a"}, {"d/sub/b.txt", "b"}, {"d/e/", ""}}, keep{{"keep.txt", "k"}};
+        const Tree withUnlisted = dropped + Tree{{"d/sub/mine.txt", "m"}};
+        row("a dropped folder keeps what is not listed", withUnlisted, keep, {},
+            {keep + Tree{{"d/sub/mine.txt", "m"}}, "2.0", 0, {"CLOSE 2.0"}, {"d/sub/mine.txt: not listed in the local manifest, left in place"}},
+            listing(withUnlisted, dropped), {}, bigLog);
+        row("a dropped folder of listed entries goes", dropped, keep, {}, {keep, "2.0", 0, {"CLOSE 2.0"}, {"deleted 1"}});
+        const Tree names{{"keep.txt", "k"}, {"aux.txt", "1"}, {"CON", "2"}, {"name.", "3"}, {"Readme.txt", "4"}, {"README.TXT", "5"},
+                         {"com1/x.txt", "6"}};
+        row("names Windows cannot hold, installed here", keep, names, {},
+            {names, "2.0", 0, {"CON", "README.TXT", "Readme.txt", "aux.txt", "name.", "com1/x.txt", "CLOSE 2.0"},
+             {"a name Windows cannot hold: aux.txt \\(a reserved device name\\)", "a name Windows cannot hold: name. \\(a trailing dot\\)",
+              "a name Windows cannot hold: Readme.txt \\(it differs from 'README.TXT' only in case\\)",
+              "a name Windows cannot hold: com1 \\(a reserved device name\\)"}},
+            nullptr, {}, bigLog);
+        // Every wait ends. A stalled server fails the run within --timeout:
+        // two files, three attempts each; an unanswered close request is given up.
+        const Tree two{{"a.txt", "first file of the release\n"}, {"sub/b.bin", QByteArray(70000, 'b')}};
+        row("--timeout 1, stalled server", {}, two, {{"*", Fault::Stall}},
+            {{{"sub/", ""}}, "2.0__2", 1, {"a.txt", "a.txt", "a.txt", "sub/b.bin", "sub/b.bin", "sub/b.bin", "CLOSE 2.0__2"}}, nullptr, {},
+            {"--timeout", "1"});
+        row("close request unanswered", {}, two, {{"CLOSE", Fault::Stall}}, {two, "2.0", 0, {"a.txt", "sub/b.bin", "CLOSE 2.0"}});
+        // Hidden files that a killed run left where files are named while
+        // written go at the next run, in the folders it writes to, when idle
+        // for an hour or when their writer has ended; a file of the same
+        // pattern still being written (named by this running process, and
+        // recent), or a user's own, stays.
+        const QString stale = ".~staged-0123456789abcdef.part";
+        const QString fresh = QStringLiteral(".~staged-%1fedcba98.part").arg(QCoreApplication::applicationPid(), 8, 16, QLatin1Char('0'));
+        const Tree leftRelease{{"a.txt", "new a"}, {"sub/b.txt", "b"}, {"other/c.txt", "c"}};
+        row("leftovers of a killed run removed", {{"a.txt", "old a"}, {"sub/", ""}, {"other/c.txt", "c"}}, leftRelease, {},
+            {leftRelease + Tree{{"other/" + stale, "partial"}, {fresh, "partial"}, {".~staged-notes.part", "partial"}}, "2.0", 0,
+             {"a.txt", "sub/b.txt", "CLOSE 2.0"}, {"2 unfinished file\\(s\\) left by an earlier run removed"}},
+            [=](Scenario &s) {
+                bool ok = true;
+                for (const auto &[name, age] : {std::make_pair(stale, 7200), {"sub/" + stale, 7200}, {"other/" + stale, 7200},
+                                                {fresh, 60}, {QStringLiteral(".~staged-notes.part"), 7200}}) {
+                    QFile file(s.app() + '/' + name);
+                    ok = ok && file.open(QIODevice::WriteOnly) && file.write("partial") == 7 && file.flush()
+                         && file.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-age), QFileDevice::FileModificationTime);
+                }
+                return ok;
+            });
+    }
+    void runs()
+    {
+        QFETCH(Tree, installed);
+        QFETCH(Release, release);
+        QFETCH(Setup, setup);
+        QFETCH(Outcome, expected);
+        QFETCH(Tree, outside);
+        if (QByteArray(QTest::currentDataTag()).contains("tmpfs") && !QFileInfo(QStringLiteral("/dev/shm")).isWritable())
+            QSKIP("no second file system at /dev/shm");
+        Scenario s;
+        QVERIFY(s.ok() && s.install(installed) && s.publish(release) && setup(s));
+        QStringList executables;
+        for (const QString &name : readTree(s.app()).keys())
+            if (QFileInfo(s.app() + '/' + name).permissions() & QFile::ExeOwner)
+                executables << name;
+        QFETCH(Faults, faults);
+        QFETCH(QStringList, options);
+        const Outcome seen = s.run(faults, Run{options});
+        QString why = seen.mismatch(expected);
+        QVERIFY2(why.isEmpty(), qPrintable(why));
+        QCOMPARE(readTree(s.path("outside")), outside);
+        for (const QString &name : executables)
+            QVERIFY2(!QFile::exists(s.app() + '/' + name) || (QFile::permissions(s.app() + '/' + name) & QFile::ExeOwner), qPrintable(name));
+        if (expected.exitStatus != 0)
+            return;
         // Downloads come from private temporary files; installed they look
         // like files written in place.
-        QFile probe(tmp->filePath(QStringLiteral("probe")));
+        QFile probe(s.path("probe"));
         QVERIFY(probe.open(QIODevice::WriteOnly));
-        if (!upToDate)
-            QCOMPARE(QFileInfo(installed + "/newdir/deep/f.txt").permissions(), probe.permissions());
-
-        // The saved manifest: version, global checksum of what is installed, canonical order.
-        const QDomDocument savedDoc = readManifestDocument(localManifest);
-        const QDomElement saved = savedDoc.documentElement();
-        QCOMPARE(saved.attribute(QStringLiteral("version")).toLatin1(), version);
-        if (!errors) {
-            QDomDocument scanned = FolderScanner().scan(installed);
-            QCOMPARE(saved.attribute(QStringLiteral("crc")), Manifest(scanned.documentElement()).globalChecksum());
-            QStringList top;
-            for (QDomElement e = saved.firstChildElement(); !e.isNull(); e = e.nextSiblingElement())
-                top << e.attribute(QStringLiteral("name"));
-            QCOMPARE(top, QStringList({"a+b.dll", "change.txt", "keep.txt", "emptydir", "newdir", "sub"}));
-        }
-        // The one record a support person looks for first.
-        if (faultKind.isEmpty() && !upToDate)
-            QCOMPARE(log->count(QStringLiteral("INFO"), QStringLiteral("run finished: distant version 2.0, local version "
-                                                                       "before 1.0; files fetched 4, failed 0, deleted 2;")),
-                     1);
-    }
-
-    // An unusable distant manifest (unreadable or without a single entry) stops the run: nothing is fetched, changed or sent. Without a
-    // usable local one everything is fetched and nothing deleted.
-    void unusableManifest_data()
-    {
-        QTest::addColumn<bool>("distant");
-        QTest::addColumn<QByteArray>("content"); // a missing file reads as one that does not parse (tst_manifest)
-        QTest::newRow("distant truncated") << true << QByteArray("<UPDATE_STRUCTURE version=\"2.0\">\n<file name=\"a\" crc=\"");
-        QTest::newRow("distant without entry") << true << QByteArray("<UPDATE_STRUCTURE version=\"2.0\"/>");
-        QTest::newRow("another document") << true << QByteArray("<FOO version=\"2.0\"><comment/></FOO>");
-        QTest::newRow("a note only") << true << QByteArray("<UPDATE_STRUCTURE version=\"2.0\"><note/></UPDATE_STRUCTURE>");
-        QTest::newRow("local does not parse") << false << QByteArray("<UPDATE_STRUCTURE><file name=\"keep.txt\"");
-        // Refused before the release is read: the summary still says the
-        // installed version.
-        QTest::newRow("public key unusable") << true << QByteArray("KEY");
-    }
-    void unusableManifest()
-    {
-        QFETCH(bool, distant);
-        QFETCH(QByteArray, content);
-        prepare(installedTree, releaseTree);
-        if (content == "KEY")
-            UpdaterSettings::instance().publicKeyPaths = QStringList{tmp->filePath(QStringLiteral("none.pub"))};
-        else
-            QVERIFY(writeFile(distant ? distantManifest : localManifest, content));
-        const QByteArray localBefore = readFile(localManifest);
-        UpdateManager manager;
-        QCOMPARE(run(manager), QList<int>{distant});
-        if (distant) {
-            manager.downloadsFinished(); // as a cancel would
-            QTest::qWait(100);
-            QVERIFY(server->requests().empty());
-            QCOMPARE(readFile(localManifest), localBefore);
-            QCOMPARE(readTree(installed), installedTree);
-            QCOMPARE(log->count(QStringLiteral("ERROR"), distantManifest), 1);
-            QCOMPARE(log->count(QStringLiteral("INFO"), QStringLiteral("run refused:")), 1);
-            QCOMPARE(log->count(QStringLiteral("INFO"), QStringLiteral("local version before 1.0;")), 1);
-            return;
-        }
-        QCOMPARE(received(false).size(), 5);
-        Tree expected = installedTree;
-        expected.insert(releaseTree);
-        QCOMPARE(readTree(installed), expected);
-        // The saved manifest lists exactly what was written.
-        const QDomDocument saved = readManifestDocument(localManifest);
-        QCOMPARE(saved.documentElement().tagName(), QStringLiteral("UPDATE_STRUCTURE"));
-        QCOMPARE(saved.elementsByTagName(QStringLiteral("file")).size(), 5);
-    }
-
-    void unsafeEntriesAreNeverTouched()
-    {
-        prepare(installedTree, releaseTree);
-        // A release that reaches outside the folder, and an installed entry that would.
-        const QString entries = entry("../evil.txt", "pwned", "evil") + entry("C:evil.txt", "pwned", "evil")
-            + "<directory name='..'>" + entry("evil.txt", "pwned", "evil") + "</directory>";
-        QVERIFY(writeFile(distantManifest, readFile(distantManifest).replace("</UPDATE_STRUCTURE>", entries.toUtf8() + "</UPDATE_STRUCTURE>")));
-        QVERIFY(writeFile(localManifest, readFile(localManifest).replace("</UPDATE_STRUCTURE>", "<directory name='...'/></UPDATE_STRUCTURE>")));
-        fault = [](const QByteArray &name, httplib::Response &res) {
-            if (name == "evil")
-                res.set_content("pwned", "text/plain");
-            return name == "evil";
+        const QString first = expected.requests.first();
+        if (expected.requests.size() > 1)
+            QCOMPARE(QFileInfo(s.app() + '/' + first).permissions(),
+                     probe.permissions() | (executables.contains(first) ? QFile::ExeOwner : QFile::Permissions()));
+        // The saved manifest lists exactly the release's files, in canonical
+        // order (files, then folders, each by name), with the global
+        // checksum of what is installed when that is all there is.
+        const QDomElement saved = readManifestDocument(s.path("local.xml")).documentElement();
+        QStringList listed;
+        const std::function<void(const QDomElement &, const QString &)> walk = [&](const QDomElement &parent, const QString &prefix) {
+            QStringList files, folders, order;
+            for (QDomElement e = parent.firstChildElement(); !e.isNull(); e = e.nextSiblingElement()) {
+                order << e.attribute(QStringLiteral("name"));
+                (e.tagName() == "file" ? files : folders) << order.last();
+                if (e.tagName() == "file")
+                    listed << prefix + order.last();
+                else
+                    walk(e, prefix + order.last() + '/');
+            }
+            files.sort();
+            folders.sort();
+            QCOMPARE(order, files + folders);
         };
+        walk(saved, QString());
+        listed.sort();
+        QStringList releaseFiles = release.files.keys();
+        releaseFiles.erase(std::remove_if(releaseFiles.begin(), releaseFiles.end(), [](const QString &k) { return k.endsWith('/'); }),
+                           releaseFiles.end());
+        QCOMPARE(listed, releaseFiles);
+        if (expected.installed == release.files)
+            QCOMPARE(saved.attribute(QStringLiteral("crc")), Manifest(FolderScanner().scan(s.app()).documentElement()).globalChecksum());
+        // A run that just succeeded leaves nothing to fetch.
+        why = s.run().mismatch(Outcome{expected.installed, "", 0, {"CLOSE 2.0"}});
+        QVERIFY2(why.isEmpty(), qPrintable(why));
+    }
+
+    // A refused release ends the run at once; a cancel after it (the
+    // window's) sends nothing, as nothing was begun.
+    void cancelAfterRefusalSendsNothing()
+    {
+        prepare(installedTree, releaseTree);
+        QVERIFY(writeFile(distantManifest, "<UPDATE_STRUCTURE version=\"2.0\"/>"));
         UpdateManager manager;
-        QCOMPARE(run(manager), QList<int>{5});
-        QVERIFY(!received(false).contains("evil"));
-        QVERIFY(!QFile::exists(tmp->path() + "/evil.txt"));
-        QCOMPARE(log->count(QStringLiteral("ERROR"), QStringLiteral("unsafe entry path")), 5);
-        // Counted as errors: nothing is deleted, and the saved tree holds none of them.
-        QVERIFY(QFile::exists(installed + "/gone.txt"));
-        const QByteArray saved = readFile(localManifest);
-        QVERIFY(!saved.contains("evil") && !saved.contains("\"..") && saved.contains("2.0__5"));
+        QCOMPARE(run(manager), QList<int>{1});
+        manager.downloadsFinished();
+        QTest::qWait(100);
+        QVERIFY(server->requests().empty());
+        QCOMPARE(readTree(installed), installedTree);
     }
 
     // Cancel aborts the files in flight: none is placed, nothing else is
@@ -496,93 +568,6 @@ private slots:
         // The old manifest, or the new one complete: never a mixture.
         QCOMPARE(readFile(localManifest), kind == "save" ? manifestBefore : readFile(localManifest));
         QVERIFY(!readManifestDocument(localManifest).isNull());
-    }
-
-    // A folder inside the installation that is a link is never written,
-    // replaced, created or deleted through, wherever it leads.
-    void linksOutOfTheInstallation()
-    {
-        prepare({{"keep.txt", "same"}}, {{"x.txt", "new x"}, {"new.txt", "new"}, {"y.txt", "new y"}});
-        const QString outside = tmp->path() + "/outside";
-        const Tree outsideTree{{"x.txt", "outside x"}, {"old.txt", "outside old"}};
-        writeTree(outside, outsideTree);
-        writeTree(installed + "/real", {{"y.txt", "old y"}});
-        QVERIFY(QFile::link(outside, installed + "/data"));
-        QVERIFY(QFile::link(installed + "/real", installed + "/alias"));
-        // Installed: data/x.txt, data/old.txt, alias/y.txt. Released: data/x.txt
-        // changed, data/new.txt and data/sub/ new, data/old.txt gone, alias/y.txt changed.
-        QVERIFY(writeFile(localManifest, ("<UPDATE_STRUCTURE version='1.0'>" + entry("keep.txt", "same")
-                                          + "<directory name='data'>" + entry("x.txt", "outside x") + entry("old.txt", "outside old")
-                                          + "</directory><directory name='alias'>" + entry("y.txt", "old y")
-                                          + "</directory></UPDATE_STRUCTURE>").toUtf8()));
-        QVERIFY(writeFile(distantManifest, ("<UPDATE_STRUCTURE version='2.0'>" + entry("keep.txt", "same")
-                                            + "<directory name='data'>" + entry("x.txt", "new x") + entry("new.txt", "new")
-                                            + "<directory name='sub'/></directory><directory name='alias'>" + entry("y.txt", "new y")
-                                            + "</directory></UPDATE_STRUCTURE>").toUtf8()));
-        UpdateManager manager;
-        const QList<int> counts = run(manager);
-        QCOMPARE(readTree(outside), outsideTree);
-        QCOMPARE(readFile(installed + "/real/y.txt"), QByteArray("old y"));
-        // data/sub, data/x.txt, data/new.txt and alias/y.txt are refused; with errors, nothing is deleted.
-        QCOMPARE(counts, QList<int>{4});
-        QCOMPARE(log->count(QStringLiteral("ERROR"), QStringLiteral("/data is a link")), 3);
-        QCOMPARE(log->count(QStringLiteral("ERROR"), QStringLiteral("/alias is a link")), 1);
-    }
-
-    // Hidden files that a killed run left where files are named while
-    // written go at the next run, in the folders it writes to, when idle
-    // for an hour or when their writer has ended; a file of the same
-    // pattern still being written, or a user's own, stays.
-    void leftoversOfKilledRunRemoved()
-    {
-        const QString stale = QStringLiteral(".~staged-0123456789abcdef.part");
-        // Named by a writer that is still running (this process), and
-        // recent: left alone.
-        const QString fresh = QStringLiteral(".~staged-%1fedcba98.part").arg(QCoreApplication::applicationPid(), 8, 16, QLatin1Char('0'));
-        const Tree release{{"a.txt", "new a"}, {"sub/b.txt", "b"}, {"other/c.txt", "c"}};
-        prepare({{"a.txt", "old a"}, {"sub/", ""}, {"other/c.txt", "c"}}, release);
-        const auto leave = [](const QString &path, qint64 age) {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("partial") == 7 && file.flush());
-            QVERIFY(file.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-age), QFileDevice::FileModificationTime));
-        };
-        for (const QString &dir : {QStringLiteral(""), QStringLiteral("sub/"), QStringLiteral("other/")})
-            leave(installed + '/' + dir + stale, 2 * 3600);
-        leave(installed + '/' + fresh, 60);
-        leave(installed + "/.~staged-notes.part", 2 * 3600);
-
-        UpdateManager manager;
-        QCOMPARE(run(manager), QList<int>{0});
-        Tree expected = release;
-        expected.insert("other/" + stale, "partial"); // nothing is written there
-        expected.insert(fresh, "partial");
-        expected.insert(".~staged-notes.part", "partial");
-        QCOMPARE(readTree(installed), expected);
-        QCOMPARE(log->count(QStringLiteral("INFO"), QStringLiteral("2 unfinished file(s) left by an earlier run removed")), 1);
-    }
-
-    // A file that is a link is replaced by the new file, never written
-    // through: a changed one linked out of the installation, and a new one
-    // whose name a dangling link already holds. An executable stays one.
-    void fileLinksReplacedNotFollowed()
-    {
-        const Tree release{{"tool.exe", "new tool"}, {"new.dll", "new dll"}, {"run.sh", "new script"}};
-        prepare({{"run.sh", "old script"}}, release);
-        const QString outside = tmp->path() + "/outside";
-        writeTree(outside, {{"target.txt", "outside"}});
-        QVERIFY(QFile::link(outside + "/target.txt", installed + "/tool.exe"));
-        QVERIFY(QFile::link(outside + "/created.txt", installed + "/new.dll"));
-        QVERIFY(QFile::setPermissions(installed + "/run.sh", QFile::permissions(installed + "/run.sh") | QFile::ExeOwner));
-        // The installed manifest lists tool.exe with other bytes: a changed file.
-        QVERIFY(writeFile(localManifest, readFile(localManifest).replace("</UPDATE_STRUCTURE>", entry("tool.exe", "old").toUtf8() + "</UPDATE_STRUCTURE>")));
-
-        UpdateManager manager;
-        QCOMPARE(run(manager), QList<int>{0});
-        QCOMPARE(readTree(outside), (Tree{{"target.txt", "outside"}}));
-        QCOMPARE(readTree(installed), release);
-        QVERIFY(!QFileInfo(installed + "/tool.exe").isSymLink());
-        QVERIFY(!QFileInfo(installed + "/new.dll").isSymLink());
-        QVERIFY(QFileInfo(installed + "/run.sh").permissions() & QFile::ExeOwner);
     }
 
     // A staged rollout offers a release to P % of 10,000 random
