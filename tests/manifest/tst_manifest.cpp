@@ -86,6 +86,7 @@ private slots:
                              "<file name='%2' crc='c2'/></directory><file name='f' crc='c1'/></r>";
         QTest::newRow("empty tree") << "<r/>" << "";
         QTest::newRow("worked example") << tree.arg("lib", "m") << "c1libc2c3";
+        QTest::newRow("by code unit, not by case") << "<r><file name='a' crc='c1'/><file name='B' crc='c2'/></r>" << "c2c1";
         QTest::newRow("latin-1") << QString::fromUtf8("<r><directory name='é€'/></r>") << QString::fromUtf8("é?");
     }
 

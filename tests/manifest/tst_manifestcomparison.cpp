@@ -50,6 +50,7 @@ private slots:
         const QString f = "<r name='R'><file name='f' crc='1' size='100' version='2' url='f' date='%1'/></r>";
         QTest::newRow("identical") << f.arg("2014-03-07") << f.arg("2014-03-07") << "";
         QTest::newRow("same day, other time") << f.arg("2014-03-07T09:00:00") << f.arg("2014-03-07T23:59:59.999") << "";
+        QTest::newRow("earlier date, same content") << f.arg("2014-03-06") << f.arg("2014-03-07") << "";
         QTest::newRow("later date, same content") << f.arg("2014-03-08") << f.arg("2014-03-07T09:00:00") << "C f@f";
         QTest::newRow("new, removed file and directory")
             << "<r name='R'><file name='n'/></r>"

@@ -398,6 +398,13 @@ void reservedNames(const FolderHandle &work)
 #ifdef _WIN32
     CHECK(names(folder).empty(), "nothing written: " + joinedNames(folder));
 #endif
+    // No name leads out of its folder, on any system.
+    for (const char *name : {"..", ".", "a/b", ""}) {
+        Result opened;
+        folder.openFolder(N(name), true, &opened);
+        CHECK(!opened && opened.kind() == Result::Kind::BadName, std::string("no level: '") + name + "'");
+        CHECK(!place(folder, N(name), "x"), std::string("nothing placed: '") + name + "'");
+    }
 }
 
 // Two names that differ only in case are one entry on Windows.

@@ -6,6 +6,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <sys/resource.h>
+
 namespace {
 
 QByteArray randomBytes(qint64 size, quint32 seed)
@@ -92,17 +95,38 @@ private slots:
         QVERIFY(QDir(dir.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
     }
 
-    // A folder is never replaced by a file (replacing files, modes and links:
-    // tst_updatemanager).
-    void folderIsNeverReplaced()
+    // Nothing is put in place over a folder, nor after a write failed (a
+    // full disk; here a file size limit): what was there stays. Replacing
+    // files, modes and links: tst_updatemanager.
+    void refusedCommits_data()
     {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("a folder at the name") << "folder" << "it is a folder";
+        QTest::newRow("a write failed") << "placed.bin" << "the file is incomplete: ";
+    }
+    void refusedCommits()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, reason);
         QTemporaryDir dir;
         QVERIFY(writeFile(dir.filePath(QStringLiteral("folder/inside")), "kept"));
         StagedFile file;
         QVERIFY(file.create(dir.path()));
         QCOMPARE(file.write("new bytes"), qint64(9));
-        QVERIFY(!file.commit(QStringLiteral("folder")));
-        QVERIFY2(file.errorString().contains(QLatin1String("it is a folder")), qPrintable(file.errorString()));
+        if (name != "folder") {
+            rlimit previous;
+            getrlimit(RLIMIT_FSIZE, &previous);
+            signal(SIGXFSZ, SIG_IGN); // the write fails instead of ending the process
+            rlimit limit = previous;
+            limit.rlim_cur = 16;
+            setrlimit(RLIMIT_FSIZE, &limit);
+            file.write(QByteArray(100, 'x'));
+            setrlimit(RLIMIT_FSIZE, &previous);
+            QVERIFY(file.writeFailed());
+        }
+        QVERIFY(!file.commit(name));
+        QVERIFY2(file.errorString().contains(reason), qPrintable(file.errorString()));
         QCOMPARE(readFile(dir.filePath(QStringLiteral("folder/inside"))), QByteArray("kept"));
         QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"folder"});
     }

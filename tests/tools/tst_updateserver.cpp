@@ -67,6 +67,9 @@ private slots:
         QTest::addColumn<QByteArray>("body"); // null: not compared
         QTest::newRow("POST link inside root") << postRequest(updateForm("inside")) << 200 << readFile(m_root + "/bin/app.bin");
         QTest::newRow("POST folder link out of root") << postRequest(updateForm("awaydir/secret.txt")) << 403 << QByteArray();
+        const QByteArray form = updateForm("inside");
+        QTest::newRow("POST with two Content-Length") << postRequest(form, "Content-Length: " + QByteArray::number(form.size()) + "\r\n")
+                                                     << 400 << QByteArray();
         const auto get = [](const QByteArray &path) { return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"; };
         QTest::newRow("GET file") << get("/a%20b/c+d.txt") << 200 << QByteArray("plus and space\n");
         QTest::newRow("GET missing") << get("/none.txt") << 404 << QByteArray("not found\n");
@@ -151,6 +154,8 @@ private slots:
         QTest::newRow("128 KiB chunked, end not sent")
             << "POST /u HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
                "Transfer-Encoding: chunked\r\n\r\n" + chunks << 413;
+        QTest::newRow("128 KiB declared, 1 KiB sent")
+            << postRequest(QByteArray(128 * 1024, 'v')).left(1024) << 413;
         QTest::newRow("60 KiB form is still served") << postRequest("version=" + QByteArray(60 * 1024, 'v') + "&request=empty.dat") << 200;
     }
     void oversizedBody()

@@ -3,6 +3,7 @@
 // and whole runs are tested through the update manager.
 #include "destinationfolder.h"
 #include "manifestfetch.h"
+#include "releasecheck.h"
 #include "nginxserver.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
@@ -88,7 +89,7 @@ class TestUpdateDownloader : public QObject
             delete file;
         });
         connect(&downloader, &UpdateDownloader::fileCrcError, this, [&](QDomElement e, QFile *file) {
-            note("crc", e);
+            outcomes[note("crc", e)].texts << downloader.lastFailure();
             delete file;
         });
         connect(&downloader, &UpdateDownloader::fileDownloadError, this,
@@ -352,9 +353,11 @@ private slots:
         QTest::addColumn<int>("downloaded");
         QTest::addColumn<QString>("reason"); // of f2's first failure
         QTest::newRow("one connection") << 1 << "" << 6 << "";
-        QTest::newRow("one connection, f2 corrupt") << 1 << "corrupt" << 5 << "";
+        // Of the right size and without "sha256": only the SHA-1 tells.
+        QTest::newRow("one connection, f2 corrupt") << 1 << "corrupt" << 5 << "SHA-1 mismatch";
+        QTest::newRow("one connection, f2 not its sha256") << 1 << "sha256" << 5 << "SHA-256 mismatch";
         QTest::newRow("4 connections") << 4 << "" << 6 << "";
-        QTest::newRow("4 connections, f2 corrupt") << 4 << "corrupt" << 5 << "";
+        QTest::newRow("4 connections, f2 corrupt") << 4 << "corrupt" << 5 << "SHA-1 mismatch";
         QTest::newRow("4 connections, f2 never answers") << 4 << "silent" << 5 << "no data for 1 s";
         QTest::newRow("4 connections, f2 endless") << 4 << "endless" << 5 << "longer than";
         QTest::newRow("4 connections, f2 HTTP 500") << 4 << "500" << 5 << "HTTP 500";
@@ -371,6 +374,8 @@ private slots:
             files[name.toUtf8()] = m_file.left(200000 + i);
             entries << entryOf(files[name.toUtf8()], name);
         }
+        if (fault == "sha256")
+            entries[2]["sha256"] = QString(64, '0');
         TestServer *s = server.data();
         auto inFlight = std::make_shared<std::atomic<int>>(0);
         auto most = std::make_shared<std::atomic<int>>(0);
@@ -385,7 +390,7 @@ private slots:
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             const QByteArray body = files.value(r.request);
             const int call = r.request == "f2" ? (*f2Calls)++ : -1;
-            if (call < 0 || fault.isEmpty()) {
+            if (call < 0 || fault.isEmpty() || fault == "sha256") {
                 res.set_content(body.toStdString(), "application/octet-stream");
             } else if (fault == "corrupt") {
                 res.set_content(QByteArray(body.size(), 'x').toStdString(), "application/octet-stream");
@@ -442,6 +447,8 @@ private slots:
             }
         }
         QCOMPARE(starts.value("f2"), fault.isEmpty() ? 1 : fault == "drop" ? 2 : 3);
+        // What failed is never placed: the folder holds nothing (fetchAll).
+        QCOMPARE(f2.downloaded, int(fault.isEmpty() || fault == "drop"));
         QCOMPARE(starts.value("f5"), 1);
     }
 
@@ -481,17 +488,29 @@ private slots:
 
     // A manifest fetch ends within its time limit, however the server drips:
     // here 1,100 bytes every 0.3 s pass the stall rule (1 KiB a second) for
-    // ever. The real limit is --timeout x 10, at least 5 minutes.
+    // ever. The real limit is --timeout x 10, at least 5 minutes. An
+    // endless body ends at the size limit.
+    void manifestFetchHasAnEnd_data()
+    {
+        QTest::addColumn<int>("piece"); // bytes every 0.3 s; 0: as fast as it goes
+        QTest::addColumn<qint64>("timeLimitMs");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("drip") << 1100 << qint64(1500) << "the manifest may take at most 1.5 s";
+        QTest::newRow("endless") << 0 << qint64(120000) << "larger than 134217728 bytes";
+    }
     void manifestFetchHasAnEnd()
     {
+        QFETCH(int, piece);
+        QFETCH(qint64, timeLimitMs);
         QCOMPARE(QList<qint64>({ManifestFetch::timeLimitMs(1), ManifestFetch::timeLimitMs(30), ManifestFetch::timeLimitMs(60)}),
                  QList<qint64>({300000, 300000, 600000}));
         TestServer *s = server.data();
-        server->setHandler([s](const TestServer::Received &, httplib::Response &res) {
-            res.set_chunked_content_provider("text/xml", [s](size_t, httplib::DataSink &sink) {
-                pause(*s, 300);
-                static const std::string piece(1100, ' ');
-                return !s->stopping() && sink.write(piece.data(), piece.size());
+        server->setHandler([s, piece](const TestServer::Received &, httplib::Response &res) {
+            res.set_chunked_content_provider("text/xml", [s, piece](size_t, httplib::DataSink &sink) {
+                if (piece > 0)
+                    pause(*s, 300);
+                static const std::string block(65536, ' ');
+                return !s->stopping() && sink.write(block.data(), piece > 0 ? size_t(piece) : block.size());
             });
         });
         UpdaterSettings &settings = UpdaterSettings::instance();
@@ -500,10 +519,49 @@ private slots:
         settings.manifestRequest = QStringLiteral("release.xml");
         settings.timeoutSeconds = 1;
         QString error;
-        const QString fetched = ManifestFetch::fetch(settings, true, 1500, &error);
+        const QString fetched = ManifestFetch::fetch(settings, true, timeLimitMs, &error);
         settings.reset();
-        QVERIFY2(fetched.isEmpty() && error.contains("the manifest may take at most 1.5 s"), qPrintable(error));
+        QFETCH(QString, expected);
+        QVERIFY2(fetched.isEmpty() && error.contains(expected), qPrintable(error));
         QCOMPARE(int(server->requests().size()), 1); // no signature fetch after it
+    }
+
+    // Versions are ordered part by part as numbers, missing parts counting
+    // 0 and a failed run's "__N" left out; anything else is unreadable.
+    void versionOrder_data()
+    {
+        QTest::addColumn<QString>("distant");
+        QTest::addColumn<QString>("local");
+        QTest::addColumn<int>("order"); // -2: unreadable
+        QTest::newRow("9.0 < 10.0") << "9.0" << "10.0" << -1;
+        QTest::newRow("10.0 > 9.0") << "10.0" << "9.0" << 1;
+        QTest::newRow("2.0 = 2.0.0") << "2.0" << "2.0.0" << 0;
+        QTest::newRow("2.0.1 > 2") << "2.0.1" << "2" << 1;
+        QTest::newRow("__N ignored") << "2.1__3" << "2.1" << 0;
+        QTest::newRow("__N ignored, 2.9 < 2.10") << "2.9__1" << "2.10" << -1;
+        for (const char *unreadable : {"", "v2", "2.0-beta", "-1", "+2", " 2", "2..0", "2.0__x"})
+            QTest::addRow("'%s' unreadable", unreadable) << QString::fromLatin1(unreadable) << "1.0" << -2;
+        QTest::newRow("unreadable local") << "2.0" << "2.0-rc1" << -2;
+    }
+    void versionOrder()
+    {
+        QFETCH(QString, distant);
+        QFETCH(QString, local);
+        int order = -2;
+        if (ReleaseCheck::compareVersions(distant, local, &order))
+            order = order < 0 ? -1 : order > 0 ? 1 : 0;
+        QTEST(order, "order");
+    }
+
+    // The time left follows each estimate, by 5 % only when it jumps, and
+    // is reported 1.5 times over: estimates of 100, 200, 100 and 50 s in
+    // successive progress reports are shown as 150, 157.5, 150 and 142.5 s.
+    void timeLeftSmoothing()
+    {
+        const double estimates[] = {100, 200, 100, 50}, reported[] = {150, 157.5, 150, 142.5};
+        double smoothed = -1.0;
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(UpdateDownloader::smoothTimeLeft(&smoothed, estimates[i]), reported[i]);
     }
 
     // HTTPS with the system's store plus a private CA; a certificate that

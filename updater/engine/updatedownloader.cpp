@@ -540,21 +540,29 @@ void UpdateDownloader::reportProgress(Slot *slot, qint64 fileBytes, qint64 attem
     const qint64 remaining = truncToInt64(queuedBytes - done);
 
     // Without a positive speed there is no estimate; the previous one stands.
-    if (mean > 0) {
-        const double estimate = remaining / mean;
-        if (smoothedTimeLeft == -1.0)
-            smoothedTimeLeft = estimate;
-        if (estimate > smoothedTimeLeft * 1.5)
-            smoothedTimeLeft *= 1.05;
-        else if (estimate < smoothedTimeLeft / 1.5)
-            smoothedTimeLeft *= 0.95;
-        else
-            smoothedTimeLeft = estimate;
-    }
+    double timeLeft = smoothedTimeLeft * 1.5;
+    if (mean > 0)
+        timeLeft = smoothTimeLeft(&smoothedTimeLeft, remaining / mean);
 
     const int percentage = queuedBytes > 0 ? truncToInt(done / queuedBytes * 100.0 + 0.99) : 0;
 
-    emit fileDownloadProgress(reportedBytes, reportedTotal, mean, smoothedTimeLeft * 1.5, percentage);
+    emit fileDownloadProgress(reportedBytes, reportedTotal, mean, timeLeft, percentage);
+}
+
+double UpdateDownloader::smoothTimeLeft(double *smoothed, double estimate)
+{
+    if (*smoothed == -1.0)
+        *smoothed = estimate;
+    // An estimate far from the last (above 1.5 times, below two thirds)
+    // moves the figure by 5 % only: one slow or fast moment does not make
+    // the time left leap.
+    if (estimate > *smoothed * 1.5)
+        *smoothed *= 1.05;
+    else if (estimate < *smoothed / 1.5)
+        *smoothed *= 0.95;
+    else
+        *smoothed = estimate;
+    return *smoothed * 1.5;
 }
 
 QString UpdateDownloader::chunkSource(Slot *slot) const

@@ -106,6 +106,11 @@ public:
     // Why a received file is not the one its element describes (size,
     // SHA-1, SHA-256, a failed write); empty when it is.
     static QString mismatch(StagedFile *file, const QDomElement &element);
+    // One step of the time-left figure: `smoothed` (-1: no estimate yet)
+    // follows the new estimate, in seconds, but by 5 % only when it is
+    // more than 1.5 times or less than two thirds of it. Returns the time
+    // left to report: 1.5 times the smoothed value.
+    static double smoothTimeLeft(double *smoothed, double estimate);
 
 signals:
     void fileElementError(QDomElement element);
