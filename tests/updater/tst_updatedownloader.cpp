@@ -3,7 +3,6 @@
 // and whole runs are tested through the update manager.
 #include "destinationfolder.h"
 #include "manifestfetch.h"
-#include "releasecheck.h"
 #include "nginxserver.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
@@ -530,33 +529,6 @@ private slots:
         QFETCH(QString, expected);
         QVERIFY2(fetched.isEmpty() && error.contains(expected), qPrintable(error));
         QCOMPARE(int(server->requests().size()), 1); // no signature fetch after it
-    }
-
-    // Versions are ordered part by part as numbers, missing parts counting
-    // 0 and a failed run's "__N" left out; anything else is unreadable.
-    void versionOrder_data()
-    {
-        QTest::addColumn<QString>("distant");
-        QTest::addColumn<QString>("local");
-        QTest::addColumn<int>("order"); // -2: unreadable
-        QTest::newRow("9.0 < 10.0") << "9.0" << "10.0" << -1;
-        QTest::newRow("10.0 > 9.0") << "10.0" << "9.0" << 1;
-        QTest::newRow("2.0 = 2.0.0") << "2.0" << "2.0.0" << 0;
-        QTest::newRow("2.0.1 > 2") << "2.0.1" << "2" << 1;
-        QTest::newRow("__N ignored") << "2.1__3" << "2.1" << 0;
-        QTest::newRow("__N ignored, 2.9 < 2.10") << "2.9__1" << "2.10" << -1;
-        for (const char *unreadable : {"", "v2", "2.0-beta", "-1", "+2", " 2", "2..0", "2.0__x"})
-            QTest::addRow("'%s' unreadable", unreadable) << QString::fromLatin1(unreadable) << "1.0" << -2;
-        QTest::newRow("unreadable local") << "2.0" << "2.0-rc1" << -2;
-    }
-    void versionOrder()
-    {
-        QFETCH(QString, distant);
-        QFETCH(QString, local);
-        int order = -2;
-        if (ReleaseCheck::compareVersions(distant, local, &order))
-            order = order < 0 ? -1 : order > 0 ? 1 : 0;
-        QTEST(order, "order");
     }
 
     // The time left follows each estimate, by 5 % only when it jumps, and

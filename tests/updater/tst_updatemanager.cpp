@@ -169,6 +169,7 @@ private slots:
         row("2.0 over 2.0.1", "2.0", "2.0.1", read, true, false, older);
         row("2.0 over 2.0__3", "2.0", "2.0__3", read, true, false, "");
         row("1.9 over 2.0__3", "1.9", "2.0__3", read, true, false, older);
+        row("2.9__1 over 2.10", "2.9__1", "2.10", read, true, false, older);
         row("2.1__2 over 2.1", "2.1__2", "2.1", read, true, false, "");
         row("020.1 over 20.1", "020.1", "20.1", read, true, false, "");
         for (const char *bad : {"2.0-beta", "v2", "", "-1", "+1", " 2.0", "2..0", "2.0.", "2.0__x", "2.0__", "2,0",
