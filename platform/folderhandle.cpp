@@ -16,15 +16,6 @@
 
 namespace platform {
 
-namespace {
-
-std::string quoted(const NativeText::String &path)
-{
-    return "'" + NativeText::toUtf8(path) + "'";
-}
-
-} // namespace
-
 #ifdef _WIN32
 
 // ---------------------------------------------------------------- Windows
@@ -111,10 +102,10 @@ std::wstring joined(const std::wstring &folder, const std::wstring &name)
 Result checkName(const std::wstring &name)
 {
     if (!EntryName::isPlain(name))
-        return Result::failure(Result::Kind::BadName, quoted(name) + " is not a plain name");
+        return Result::failure(Result::Kind::BadName, NativeText::quoted(name) + " is not a plain name");
     const std::string problem = EntryName::windowsProblem(NativeText::toUtf8(name));
     if (!problem.empty())
-        return Result::failure(Result::Kind::BadName, quoted(name) + " cannot be used on Windows: " + problem);
+        return Result::failure(Result::Kind::BadName, NativeText::quoted(name) + " cannot be used on Windows: " + problem);
     return Result();
 }
 
@@ -140,7 +131,7 @@ FolderHandle FolderHandle::open(const String &path, Result *result)
     HANDLE handle = CreateFileW(full.c_str(), kFolderAccess, kFolderShare, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        *result = Result::systemFailure("cannot open the folder " + quoted(path), int(GetLastError()));
+        *result = Result::systemFailure("cannot open the folder " + NativeText::quoted(path), int(GetLastError()));
         return folder;
     }
     auto state = std::make_shared<State>();
@@ -148,7 +139,7 @@ FolderHandle FolderHandle::open(const String &path, Result *result)
     DWORD attributes = 0;
     state->identity = identityOf(handle, &attributes);
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        *result = Result::failure(Result::Kind::NotFolder, quoted(path) + " is not a folder");
+        *result = Result::failure(Result::Kind::NotFolder, NativeText::quoted(path) + " is not a folder");
         return folder;
     }
     // The path every child is reached by is the one the handle really has.
@@ -178,20 +169,20 @@ FolderHandle FolderHandle::openFolder(const String &name, bool create, Result *r
         const DWORD code = GetLastError();
         const bool missing = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
         if (!missing || !create) {
-            *result = Result::systemFailure("cannot open the folder " + quoted(path), int(code));
+            *result = Result::systemFailure("cannot open the folder " + NativeText::quoted(path), int(code));
             return child;
         }
         if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-            *result = Result::systemFailure("cannot create the folder " + quoted(path), int(GetLastError()));
+            *result = Result::systemFailure("cannot create the folder " + NativeText::quoted(path), int(GetLastError()));
             return child;
         }
         attributes = GetFileAttributesW(path.c_str());
     }
     const auto refuse = [&](DWORD found) {
         if (found & FILE_ATTRIBUTE_REPARSE_POINT)
-            *result = Result::failure(Result::Kind::Link, quoted(path) + " is a link or a junction");
+            *result = Result::failure(Result::Kind::Link, NativeText::quoted(path) + " is a link or a junction");
         else if (!(found & FILE_ATTRIBUTE_DIRECTORY))
-            *result = Result::failure(Result::Kind::NotFolder, quoted(path) + " is not a folder");
+            *result = Result::failure(Result::Kind::NotFolder, NativeText::quoted(path) + " is not a folder");
         return !*result;
     };
     if (refuse(attributes))
@@ -199,7 +190,7 @@ FolderHandle FolderHandle::openFolder(const String &name, bool create, Result *r
     HANDLE handle = CreateFileW(path.c_str(), kFolderAccess, kFolderShare, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        *result = Result::systemFailure("cannot open the folder " + quoted(path), int(GetLastError()));
+        *result = Result::systemFailure("cannot open the folder " + NativeText::quoted(path), int(GetLastError()));
         return child;
     }
     auto state = std::make_shared<State>();
@@ -213,7 +204,7 @@ FolderHandle FolderHandle::openFolder(const String &name, bool create, Result *r
     state->location = locationOf(handle);
     const std::wstring expected = joined(m_state->location, name);
     if (state->identity.volume != m_state->identity.volume || !sameText(state->location, expected)) {
-        *result = Result::failure(Result::Kind::Link, quoted(path) + " leads elsewhere ("
+        *result = Result::failure(Result::Kind::Link, NativeText::quoted(path) + " leads elsewhere ("
                                                           + NativeText::toUtf8(state->location) + ")");
         return child;
     }
@@ -253,7 +244,7 @@ Result FolderHandle::list(std::vector<Entry> *entries) const
     if (find == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         return code == ERROR_FILE_NOT_FOUND ? Result()
-                                            : Result::systemFailure("cannot list " + quoted(path()), int(code));
+                                            : Result::systemFailure("cannot list " + NativeText::quoted(path()), int(code));
     }
     do {
         const std::wstring name = data.cFileName;
@@ -287,18 +278,18 @@ Result FolderHandle::openFile(const String &name, FileAccess access, int *descri
     HANDLE handle = CreateFileW(path.c_str(), desired, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
-        return Result::systemFailure("cannot open " + quoted(path), int(GetLastError()));
+        return Result::systemFailure("cannot open " + NativeText::quoted(path), int(GetLastError()));
     DWORD attributes = 0;
     identityOf(handle, &attributes);
     Result opened;
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-        opened = Result::failure(Result::Kind::Link, quoted(path) + " is a link");
+        opened = Result::failure(Result::Kind::Link, NativeText::quoted(path) + " is a link");
     else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-        opened = Result::failure(Result::Kind::IsFolder, quoted(path) + " is a folder");
+        opened = Result::failure(Result::Kind::IsFolder, NativeText::quoted(path) + " is a folder");
     else if (!sameText(locationOf(handle), joined(m_state->location, name)))
-        opened = Result::failure(Result::Kind::Link, quoted(path) + " leads elsewhere");
+        opened = Result::failure(Result::Kind::Link, NativeText::quoted(path) + " leads elsewhere");
     else if (access == FileAccess::Truncate && !SetEndOfFile(handle))
-        opened = Result::systemFailure("cannot empty " + quoted(path), int(GetLastError()));
+        opened = Result::systemFailure("cannot empty " + NativeText::quoted(path), int(GetLastError()));
     if (!opened) {
         CloseHandle(handle);
         return opened;
@@ -308,7 +299,7 @@ Result FolderHandle::openFile(const String &name, FileAccess access, int *descri
     *descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
     if (*descriptor < 0) {
         CloseHandle(handle);
-        return Result::failure(Result::Kind::Failed, "cannot use the handle of " + quoted(path));
+        return Result::failure(Result::Kind::Failed, "cannot use the handle of " + NativeText::quoted(path));
     }
     return Result();
 }
@@ -323,14 +314,14 @@ Result FolderHandle::removeFile(const String &name) const
     const std::wstring path = childPath(name);
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
-        return Result::systemFailure("cannot remove " + quoted(path), int(GetLastError()));
+        return Result::systemFailure("cannot remove " + NativeText::quoted(path), int(GetLastError()));
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-            return Result::failure(Result::Kind::IsFolder, "cannot remove " + quoted(path) + ": it is a folder");
+            return Result::failure(Result::Kind::IsFolder, "cannot remove " + NativeText::quoted(path) + ": it is a folder");
         // A link to a folder, or a junction: the link goes, never what it
         // leads to. Wine removes its links to folders as files.
         if (!RemoveDirectoryW(path.c_str()) && !DeleteFileW(path.c_str()))
-            return Result::systemFailure("cannot remove " + quoted(path), int(GetLastError()));
+            return Result::systemFailure("cannot remove " + NativeText::quoted(path), int(GetLastError()));
         return Result();
     }
     // A read-only file is still ours to replace or remove.
@@ -340,7 +331,7 @@ Result FolderHandle::removeFile(const String &name) const
         const DWORD code = GetLastError();
         if (attributes & FILE_ATTRIBUTE_READONLY)
             SetFileAttributesW(path.c_str(), attributes);
-        return Result::systemFailure("cannot remove " + quoted(path), int(code));
+        return Result::systemFailure("cannot remove " + NativeText::quoted(path), int(code));
     }
     return Result();
 }
@@ -355,13 +346,13 @@ Result FolderHandle::removeEmptyFolder(const String &name) const
     const std::wstring path = childPath(name);
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
-        return Result::systemFailure("cannot remove " + quoted(path), int(GetLastError()));
+        return Result::systemFailure("cannot remove " + NativeText::quoted(path), int(GetLastError()));
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-        return Result::failure(Result::Kind::Link, "cannot remove " + quoted(path) + ": it is a link");
+        return Result::failure(Result::Kind::Link, "cannot remove " + NativeText::quoted(path) + ": it is a link");
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return Result::failure(Result::Kind::NotFolder, "cannot remove " + quoted(path) + ": not a folder");
+        return Result::failure(Result::Kind::NotFolder, "cannot remove " + NativeText::quoted(path) + ": not a folder");
     if (!RemoveDirectoryW(path.c_str()))
-        return Result::systemFailure("cannot remove " + quoted(path), int(GetLastError()));
+        return Result::systemFailure("cannot remove " + NativeText::quoted(path), int(GetLastError()));
     return Result();
 }
 
@@ -371,7 +362,7 @@ Result FolderHandle::checkLocation() const
         return Result::failure(Result::Kind::Failed, "no folder");
     const std::wstring now = locationOf(m_state->handle);
     if (now.empty() || !sameText(now, m_state->location))
-        return Result::failure(Result::Kind::Changed, quoted(path()) + " moved (now "
+        return Result::failure(Result::Kind::Changed, NativeText::quoted(path()) + " moved (now "
                                                           + NativeText::toUtf8(now) + ")");
     return Result();
 }
@@ -435,7 +426,7 @@ FolderHandle::EntryKind kindOfMode(mode_t mode)
 Result checkName(const std::string &name)
 {
     if (!EntryName::isPlain(name))
-        return Result::failure(Result::Kind::BadName, quoted(name) + " is not a plain name");
+        return Result::failure(Result::Kind::BadName, NativeText::quoted(name) + " is not a plain name");
     return Result();
 }
 
@@ -448,7 +439,7 @@ FolderHandle FolderHandle::open(const String &path, Result *result)
     FolderHandle folder;
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-        *result = Result::systemFailure("cannot open the folder " + quoted(path), errno);
+        *result = Result::systemFailure("cannot open the folder " + NativeText::quoted(path), errno);
         return folder;
     }
     auto state = std::make_shared<State>();
@@ -477,7 +468,7 @@ FolderHandle FolderHandle::openFolder(const String &name, bool create, Result *r
     int fd = ::openat(m_state->fd, name.c_str(), flags);
     if (fd < 0 && errno == ENOENT && create) {
         if (::mkdirat(m_state->fd, name.c_str(), 0777) != 0 && errno != EEXIST) {
-            *result = Result::systemFailure("cannot create the folder " + quoted(path), errno);
+            *result = Result::systemFailure("cannot create the folder " + NativeText::quoted(path), errno);
             return child;
         }
         fd = ::openat(m_state->fd, name.c_str(), flags);
@@ -488,11 +479,11 @@ FolderHandle FolderHandle::openFolder(const String &name, bool create, Result *r
         // depending on the system: what is there says which.
         const EntryKind kind = kindOf(name);
         if (kind == EntryKind::Link)
-            *result = Result::failure(Result::Kind::Link, quoted(path) + " is a link");
+            *result = Result::failure(Result::Kind::Link, NativeText::quoted(path) + " is a link");
         else if (kind == EntryKind::File || kind == EntryKind::Other)
-            *result = Result::failure(Result::Kind::NotFolder, quoted(path) + " is not a folder");
+            *result = Result::failure(Result::Kind::NotFolder, NativeText::quoted(path) + " is not a folder");
         else
-            *result = Result::systemFailure("cannot open the folder " + quoted(path), code);
+            *result = Result::systemFailure("cannot open the folder " + NativeText::quoted(path), code);
         return child;
     }
     auto state = std::make_shared<State>();
@@ -531,7 +522,7 @@ Result FolderHandle::list(std::vector<Entry> *entries) const
         const int code = errno;
         if (fd >= 0)
             ::close(fd);
-        return Result::systemFailure("cannot list " + quoted(path()), code);
+        return Result::systemFailure("cannot list " + NativeText::quoted(path()), code);
     }
     while (const dirent *entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
@@ -563,8 +554,8 @@ Result FolderHandle::openFile(const String &name, FileAccess access, int *descri
     if (fd < 0) {
         const int code = errno;
         if (kindOf(name) == EntryKind::Link)
-            return Result::failure(Result::Kind::Link, quoted(path) + " is a link");
-        return Result::systemFailure("cannot open " + quoted(path), code);
+            return Result::failure(Result::Kind::Link, NativeText::quoted(path) + " is a link");
+        return Result::systemFailure("cannot open " + NativeText::quoted(path), code);
     }
     // Opened without waiting, so that a pipe or a device planted there
     // cannot hold the program; only a regular file is kept.
@@ -572,13 +563,13 @@ Result FolderHandle::openFile(const String &name, FileAccess access, int *descri
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         ::close(fd);
         return Result::failure(S_ISDIR(status.st_mode) ? Result::Kind::IsFolder : Result::Kind::Failed,
-                               quoted(path) + " is not a regular file");
+                               NativeText::quoted(path) + " is not a regular file");
     }
     if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0
         || (access == FileAccess::Truncate && ::ftruncate(fd, 0) != 0)) {
         const int code = errno;
         ::close(fd);
-        return Result::systemFailure("cannot open " + quoted(path), code);
+        return Result::systemFailure("cannot open " + NativeText::quoted(path), code);
     }
     *descriptor = fd;
     return Result();
@@ -592,9 +583,9 @@ Result FolderHandle::removeFile(const String &name) const
     if (!named)
         return named;
     if (kindOf(name) == EntryKind::Folder)
-        return Result::failure(Result::Kind::IsFolder, "cannot remove " + quoted(childPath(name)) + ": it is a folder");
+        return Result::failure(Result::Kind::IsFolder, "cannot remove " + NativeText::quoted(childPath(name)) + ": it is a folder");
     if (::unlinkat(m_state->fd, name.c_str(), 0) != 0)
-        return Result::systemFailure("cannot remove " + quoted(childPath(name)), errno);
+        return Result::systemFailure("cannot remove " + NativeText::quoted(childPath(name)), errno);
     return Result();
 }
 
@@ -607,9 +598,9 @@ Result FolderHandle::removeEmptyFolder(const String &name) const
         return named;
     const EntryKind kind = kindOf(name);
     if (kind == EntryKind::Link)
-        return Result::failure(Result::Kind::Link, "cannot remove " + quoted(childPath(name)) + ": it is a link");
+        return Result::failure(Result::Kind::Link, "cannot remove " + NativeText::quoted(childPath(name)) + ": it is a link");
     if (::unlinkat(m_state->fd, name.c_str(), AT_REMOVEDIR) != 0)
-        return Result::systemFailure("cannot remove " + quoted(childPath(name)), errno);
+        return Result::systemFailure("cannot remove " + NativeText::quoted(childPath(name)), errno);
     return Result();
 }
 
@@ -629,7 +620,7 @@ Result FolderHandle::sync() const
 #else
     if (::fsync(m_state->fd) != 0)
 #endif
-        return Result::systemFailure("cannot flush " + quoted(path()), errno);
+        return Result::systemFailure("cannot flush " + NativeText::quoted(path()), errno);
     return Result();
 }
 

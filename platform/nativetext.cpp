@@ -44,4 +44,9 @@ std::string NativeText::toUtf8(const String &text)
 
 #endif
 
+std::string NativeText::quoted(const String &text)
+{
+    return "'" + toUtf8(text) + "'";
+}
+
 } // namespace platform

@@ -19,6 +19,8 @@ public:
 
     static String fromUtf8(const std::string &text);
     static std::string toUtf8(const String &text);
+    // A path as error texts show it: UTF-8, in single quotes.
+    static std::string quoted(const String &text);
 };
 
 } // namespace platform

@@ -67,19 +67,14 @@ bool writerEnded(const std::string &name)
 #endif
 }
 
-std::string quoted(const NativeText::String &path)
-{
-    return "'" + NativeText::toUtf8(path) + "'";
-}
-
 Result checkTarget(const NativeText::String &name)
 {
     if (!EntryName::isPlain(name))
-        return Result::failure(Result::Kind::BadName, quoted(name) + " is not a plain name");
+        return Result::failure(Result::Kind::BadName, NativeText::quoted(name) + " is not a plain name");
 #ifdef _WIN32
     const std::string problem = EntryName::windowsProblem(NativeText::toUtf8(name));
     if (!problem.empty())
-        return Result::failure(Result::Kind::BadName, quoted(name) + " cannot be used on Windows: " + problem);
+        return Result::failure(Result::Kind::BadName, NativeText::quoted(name) + " cannot be used on Windows: " + problem);
 #endif
     return Result();
 }
@@ -144,18 +139,18 @@ Result PendingFile::create(const FolderHandle &folder)
             const DWORD code = GetLastError();
             if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS)
                 continue; // taken by chance: another name
-            return Result::systemFailure("cannot create a file in " + quoted(folder.path()), int(code));
+            return Result::systemFailure("cannot create a file in " + NativeText::quoted(folder.path()), int(code));
         }
         m_descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_RDWR);
         m_temporaryName = name;
         if (m_descriptor < 0) {
             CloseHandle(handle);
             discard();
-            return Result::failure(Result::Kind::Failed, "cannot use a new file in " + quoted(folder.path()));
+            return Result::failure(Result::Kind::Failed, "cannot use a new file in " + NativeText::quoted(folder.path()));
         }
         return Result();
     }
-    return Result::failure(Result::Kind::Exists, "cannot create a file in " + quoted(folder.path()));
+    return Result::failure(Result::Kind::Exists, "cannot create a file in " + NativeText::quoted(folder.path()));
 }
 
 Result PendingFile::sync() const
@@ -185,7 +180,7 @@ Result PendingFile::place(const FolderHandle &target, const String &name)
     const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
     if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         discard();
-        return Result::failure(Result::Kind::IsFolder, "cannot replace " + quoted(path) + ": it is a folder");
+        return Result::failure(Result::Kind::IsFolder, "cannot replace " + NativeText::quoted(path) + ": it is a folder");
     }
     const bool readOnly = exists && (attributes & FILE_ATTRIBUTE_READONLY);
     closeDescriptor();
@@ -199,7 +194,7 @@ Result PendingFile::place(const FolderHandle &target, const String &name)
         if (readOnly)
             SetFileAttributesW(path.c_str(), attributes);
         discard();
-        return Result::systemFailure("cannot replace " + quoted(path), int(code));
+        return Result::systemFailure("cannot replace " + NativeText::quoted(path), int(code));
     }
     // The file looks like the one it replaced.
     if (readOnly)
@@ -240,7 +235,7 @@ Result PendingFile::create(const FolderHandle &folder)
     if (m_descriptor >= 0)
         return Result();
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
-        return Result::systemFailure("cannot create a file in " + quoted(folder.path()), errno);
+        return Result::systemFailure("cannot create a file in " + NativeText::quoted(folder.path()), errno);
 #endif
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         const std::string name = temporaryName();
@@ -252,7 +247,7 @@ Result PendingFile::create(const FolderHandle &folder)
         if (errno != EEXIST)
             break;
     }
-    return Result::systemFailure("cannot create a file in " + quoted(folder.path()), errno);
+    return Result::systemFailure("cannot create a file in " + NativeText::quoted(folder.path()), errno);
 }
 
 Result PendingFile::sync() const
@@ -280,12 +275,12 @@ Result PendingFile::place(const FolderHandle &target, const String &name)
     const bool exists = ::fstatat(target.native(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
     if (exists && S_ISDIR(existing.st_mode)) {
         discard();
-        return Result::failure(Result::Kind::IsFolder, "cannot replace " + quoted(path) + ": it is a folder");
+        return Result::failure(Result::Kind::IsFolder, "cannot replace " + NativeText::quoted(path) + ": it is a folder");
     }
     if (exists && S_ISREG(existing.st_mode) && ::fchmod(m_descriptor, existing.st_mode & 07777) != 0) {
         const int code = errno;
         discard();
-        return Result::systemFailure("cannot set the permissions of " + quoted(path), code);
+        return Result::systemFailure("cannot set the permissions of " + NativeText::quoted(path), code);
     }
 
     FolderHandle sourceFolder = m_folder;
@@ -309,7 +304,7 @@ Result PendingFile::place(const FolderHandle &target, const String &name)
             if (errno != EEXIST) {
                 const int code = errno;
                 discard();
-                return Result::systemFailure("cannot name the new " + quoted(path), code);
+                return Result::systemFailure("cannot name the new " + NativeText::quoted(path), code);
             }
         }
         // Otherwise it gets a hidden name first, and the rename below
@@ -322,12 +317,12 @@ Result PendingFile::place(const FolderHandle &target, const String &name)
             } else if (errno != EEXIST) {
                 const int code = errno;
                 discard();
-                return Result::systemFailure("cannot name the new " + quoted(path), code);
+                return Result::systemFailure("cannot name the new " + NativeText::quoted(path), code);
             }
         }
         if (source.empty()) {
             discard();
-            return Result::failure(Result::Kind::Exists, "cannot name the new " + quoted(path));
+            return Result::failure(Result::Kind::Exists, "cannot name the new " + NativeText::quoted(path));
         }
     }
     // Renamed at once: a process killed between the two steps leaves the
@@ -338,7 +333,7 @@ Result PendingFile::place(const FolderHandle &target, const String &name)
     if (renamed != 0) {
         ::unlinkat(sourceFolder.native(), source.c_str(), 0);
         m_temporaryName.clear();
-        return Result::systemFailure("cannot replace " + quoted(path), code);
+        return Result::systemFailure("cannot replace " + NativeText::quoted(path), code);
     }
     m_temporaryName.clear();
     return Result();

@@ -12,15 +12,6 @@
 
 namespace platform {
 
-namespace {
-
-std::string quoted(const NativeText::String &path)
-{
-    return "'" + NativeText::toUtf8(path) + "'";
-}
-
-} // namespace
-
 #ifdef _WIN32
 
 RunLock::RunLock()
@@ -35,20 +26,20 @@ Result RunLock::acquire(const NativeText::String &path)
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
-        return Result::systemFailure("cannot open the lock file " + quoted(path), int(GetLastError()));
+        return Result::systemFailure("cannot open the lock file " + NativeText::quoted(path), int(GetLastError()));
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(handle, &info)
         || (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
         CloseHandle(handle);
-        return Result::failure(Result::Kind::Link, "the lock file " + quoted(path) + " is a link or a folder");
+        return Result::failure(Result::Kind::Link, "the lock file " + NativeText::quoted(path) + " is a link or a folder");
     }
     OVERLAPPED at = {};
     if (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
         const DWORD code = GetLastError();
         CloseHandle(handle);
         if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING)
-            return Result::failure(Result::Kind::Busy, quoted(path) + " is locked by another run");
-        return Result::systemFailure("cannot lock " + quoted(path), int(code));
+            return Result::failure(Result::Kind::Busy, NativeText::quoted(path) + " is locked by another run");
+        return Result::systemFailure("cannot lock " + NativeText::quoted(path), int(code));
     }
     m_handle = handle;
     return Result();
@@ -83,20 +74,20 @@ Result RunLock::acquire(const NativeText::String &path)
         const int code = errno;
         struct stat status;
         if (::lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode))
-            return Result::failure(Result::Kind::Link, "the lock file " + quoted(path) + " is a link");
-        return Result::systemFailure("cannot open the lock file " + quoted(path), code);
+            return Result::failure(Result::Kind::Link, "the lock file " + NativeText::quoted(path) + " is a link");
+        return Result::systemFailure("cannot open the lock file " + NativeText::quoted(path), code);
     }
     struct stat status;
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         ::close(fd);
-        return Result::failure(Result::Kind::Failed, "the lock file " + quoted(path) + " is not a regular file");
+        return Result::failure(Result::Kind::Failed, "the lock file " + NativeText::quoted(path) + " is not a regular file");
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int code = errno;
         ::close(fd);
         if (code == EWOULDBLOCK)
-            return Result::failure(Result::Kind::Busy, quoted(path) + " is locked by another run");
-        return Result::systemFailure("cannot lock " + quoted(path), code);
+            return Result::failure(Result::Kind::Busy, NativeText::quoted(path) + " is locked by another run");
+        return Result::systemFailure("cannot lock " + NativeText::quoted(path), code);
     }
     m_fd = fd;
     return Result();
